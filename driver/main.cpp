@@ -1,0 +1,149 @@
+// halvern-sim: runs a raw 16-bit PCM recording through the engine with a tuning file.
+//
+//   halvern-sim input.pcm output.pcm param.txt
+//
+// Samples are signed 16-bit little-endian, 320 to a frame; a trailing partial frame is dropped.
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/types.h>
+
+#include "engine/engine.h"
+#include "engine/tuning.h"
+#include "fixedpoint/diagnostics.h"
+
+namespace {
+
+using namespace halvern;
+
+constexpr const char* kRule =
+    "===========================================================================================\n";
+constexpr size_t kFrameBytes = 2 * FRAME_LENGTH;
+
+Engine g_engine;  // the program's one engine, for the whole run
+
+void print_help(int argc) {
+  std::printf("argc: %d\n\n\n", argc);
+  std::printf("%s", kRule);
+  std::printf(" Halvern Engine HELP\t\n");
+  std::printf("%s", kRule);
+  std::printf("\n");
+  std::printf("Arguments : input.pcm output.pcm param.txt\n");
+  std::printf(" Arg 1st  : input.pcm  : Halvern input file \n");
+  std::printf(" Arg 2nd  : output.pcm : Halvern output file \n");
+  std::printf(" Arg 3rd  : param.txt  : Tuning Parameter file \n");
+  std::printf("%s", kRule);
+}
+
+// Ends the program with a message on standard error; the exit status is the count of characters
+// written, as for every file that cannot be opened.
+[[noreturn]] void fail_open(const char* message) {
+  const int written = std::fprintf(stderr, "%s", message);
+  std::fflush(stdout);
+  std::exit(written);
+}
+
+// Ends the program with a message on standard error and exit status 1.
+[[noreturn]] void fail_io(const char* message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s", message);
+  std::exit(1);
+}
+
+// Ends the program after a fatal arithmetic error: its message on standard output, status 1.
+[[noreturn]] void fail_arithmetic(const ArithmeticFault& fault) {
+  std::printf("%s", fault.what());
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+void write_to_stdout(void*, const char* message) { std::fputs(message, stdout); }
+
+// Size of the input in bytes, or 0 when it cannot be known (a pipe or a terminal).
+int64_t input_size(std::FILE* in) {
+  if (fseeko(in, 0, SEEK_END) != 0) {
+    std::clearerr(in);
+    return 0;
+  }
+  const off_t size = ftello(in);
+  if (fseeko(in, 0, SEEK_SET) != 0) fail_io("input file read error..\n");
+  return size < 0 ? 0 : static_cast<int64_t>(size);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::printf("%s", kRule);
+  std::printf(" Halvern Engine Simulation\t\n");
+  std::printf("%s", kRule);
+  if (argc != 4) {
+    print_help(argc);
+    return 0;
+  }
+
+  std::FILE* in = std::fopen(argv[1], "rb");
+  if (in == nullptr) fail_open("input file error..\n");
+  std::FILE* out = std::fopen(argv[2], "wb");
+  if (out == nullptr) fail_open("output file error..\n");
+  std::FILE* tuning = std::fopen(argv[3], "rb");
+  if (tuning == nullptr) fail_open("input Tuning file error..\n");
+
+  TuningSlots slots{};
+  if (!tuning_load(tuning, &slots)) fail_open("input Tuning file error..\n");
+  std::fclose(tuning);
+
+  std::printf(" [1] Input pcm path : %s \n", argv[1]);
+  std::printf(" [2] Output pcm path : %s \n", argv[2]);
+  std::printf(" [3] Tuning file path : %s \n", argv[3]);
+
+  static int16_t input_frame[FRAME_CAPACITY];
+  static int16_t output_frame[FRAME_CAPACITY];
+  Engine* engine = &g_engine;
+  engine_reset(engine);
+  engine->diagnostics.write = write_to_stdout;
+  engine_bind(engine, input_frame, output_frame);
+  engine_set_stage_mask(engine, slots[STAGE_MASK_SLOT]);
+  try {
+    engine_configure(engine, slots);
+  } catch (const ArithmeticFault& fault) {
+    fail_arithmetic(fault);
+  }
+
+  const int64_t total_frames = input_size(in) / static_cast<int64_t>(kFrameBytes);
+  std::printf("\n == Start Simulation ==\n\n");
+
+  unsigned char bytes[kFrameBytes];
+  int64_t frame_count = 0;
+  for (;;) {
+    if (std::fread(bytes, 1, kFrameBytes, in) < kFrameBytes) {
+      if (std::ferror(in)) fail_io("input file read error..\n");
+      break;
+    }
+    for (int i = 0; i < FRAME_LENGTH; ++i) {
+      input_frame[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    try {
+      engine_process_frame(engine, output_frame, input_frame);
+    } catch (const ArithmeticFault& fault) {
+      fail_arithmetic(fault);
+    }
+    for (int i = 0; i < FRAME_LENGTH; ++i) {
+      const auto sample = static_cast<uint16_t>(output_frame[i]);
+      bytes[2 * i] = static_cast<unsigned char>(sample & 0xff);
+      bytes[2 * i + 1] = static_cast<unsigned char>(sample >> 8);
+    }
+    if (std::fwrite(bytes, 1, kFrameBytes, out) != kFrameBytes) {
+      fail_io("output file write error..\n");
+    }
+    ++frame_count;
+    std::printf("\rFrmCnt: %" PRId64 " / %" PRId64, frame_count, total_frames);
+  }
+
+  std::fclose(in);
+  if (std::fflush(out) != 0 || std::ferror(out) || std::fclose(out) != 0) {
+    fail_io("output file write error..\n");
+  }
+  std::printf("\n\n == Finished Simulation == \n\n");
+  return 0;
+}

@@ -1,0 +1,71 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+
+namespace halvern {
+
+void engine_reset(Engine* engine) {
+  engine->header = EngineHeader{nullptr, nullptr, FRAME_LENGTH};
+  std::fill(std::begin(engine->frame_buffer), std::end(engine->frame_buffer), int16_t{0});
+  highpass_reset(&engine->highpass);
+  dither_reset(&engine->dither);
+  dynamics_reset(&engine->dynamics);
+  equalizer_reset(&engine->equalizer);
+  peak_suppressor_reset(&engine->suppressor);
+  engine->diagnostics = Diagnostics{};
+}
+
+int engine_bind(Engine* engine, const int16_t* input, int16_t* output) {
+  if (input == nullptr || output == nullptr) return -1;
+  engine->header.input = input;
+  engine->header.output = output;
+  for (StageHeader* stage : {&engine->highpass.header, &engine->equalizer.header,
+                             &engine->dither.header, &engine->dynamics.header,
+                             &engine->suppressor.header}) {
+    stage->input = engine->frame_buffer;
+    stage->output = engine->frame_buffer;
+  }
+  return 0;
+}
+
+void engine_set_stage_mask(Engine* engine, int16_t mask) {
+  auto flag = [mask](int16_t bit) { return static_cast<int16_t>((mask & bit) != 0 ? 1 : 0); };
+  engine->highpass.header.enable = flag(STAGE_BIT_HIGHPASS);
+  engine->dynamics.header.enable = flag(STAGE_BIT_DYNAMICS);
+  engine->equalizer.header.enable = flag(STAGE_BIT_EQUALIZER);
+  engine->dither.header.enable = flag(STAGE_BIT_DITHER);
+  engine->suppressor.header.enable = flag(STAGE_BIT_SUPPRESSOR);
+}
+
+void engine_configure(Engine* engine, const TuningSlots& slots) {
+  highpass_configure(&engine->highpass, slots);
+  dynamics_configure(&engine->dynamics, slots);
+  equalizer_configure(&engine->equalizer, slots);
+  peak_suppressor_configure(&engine->suppressor, slots);
+  dither_configure(&engine->dither, slots);
+}
+
+int engine_process_frame(Engine* engine, int16_t* output, const int16_t* input) {
+  if (engine_bind(engine, input, output) != 0) return -1;
+  const int n = engine->header.frame_length;
+  std::copy(input, input + n, engine->frame_buffer);
+
+  if (engine->highpass.header.enable == 1 && highpass_process(&engine->highpass) != 0) return -1;
+  if (engine->dynamics.header.enable == 1 && dynamics_process(&engine->dynamics) != 0) return -1;
+  if (engine->equalizer.header.enable == 1 && equalizer_process(&engine->equalizer) != 0) {
+    return -1;
+  }
+  PeakSuppressorContext* suppressor = &engine->suppressor;
+  if (suppressor->header.enable == 1 && stage_copy_input(&suppressor->header) &&
+      suppressor->header.frame_length == FRAME_LENGTH) {
+    peak_suppressor_process_half(suppressor, engine->frame_buffer, &engine->diagnostics);
+    peak_suppressor_process_half(suppressor, engine->frame_buffer + SUPPRESSOR_HALF,
+                                 &engine->diagnostics);
+  }
+  if (engine->dither.header.enable == 1 && dither_process(&engine->dither) != 0) return -1;
+
+  std::copy(engine->frame_buffer, engine->frame_buffer + n, output);
+  return 0;
+}
+
+}  // namespace halvern

@@ -1,0 +1,56 @@
+// The engine: one frame buffer that every stage works on in place, and one context per stage,
+// run in the fixed order high-pass, dynamics, equalizer, peak suppressor, dither.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/stage_header.h"
+#include "engine/tuning.h"
+#include "fixedpoint/diagnostics.h"
+#include "stages/dither/dither.h"
+#include "stages/dynamics/dynamics.h"
+#include "stages/equalizer/equalizer.h"
+#include "stages/highpass/highpass.h"
+#include "stages/suppressor/suppressor.h"
+
+namespace halvern {
+
+struct EngineHeader {
+  const int16_t* input;   // the caller's input frame
+  int16_t* output;        // the caller's output frame
+  int16_t frame_length;   // FRAME_LENGTH
+};
+
+struct Engine {
+  EngineHeader header;
+  int16_t frame_buffer[FRAME_CAPACITY];  // the current frame, samples 0 to 319
+  HighPassContext highpass;
+  EqualizerContext equalizer;
+  DitherContext dither;
+  DynamicsContext dynamics;
+  PeakSuppressorContext suppressor;
+  Diagnostics diagnostics;  // where the stages report non-fatal arithmetic messages
+};
+
+// Every context to its defaults (the peak suppressor last); the frame buffer to zeros; no
+// diagnostics sink.
+void engine_reset(Engine* engine);
+
+// Points the header at the caller's frames and every stage at the frame buffer. -1 and nothing
+// changed when either pointer is null.
+int engine_bind(Engine* engine, const int16_t* input, int16_t* output);
+
+// Enable flag of every stage from the stage mask (slot 0): 1 when its bit is set, else 0.
+void engine_set_stage_mask(Engine* engine, int16_t mask);
+
+// Derives every stage's settings from its slots, in the order high-pass, dynamics, equalizer,
+// peak suppressor, dither, whether or not the stage is enabled. Throws ArithmeticFault when a
+// setting needs an impossible division.
+void engine_configure(Engine* engine, const TuningSlots& slots);
+
+// Runs one frame of FRAME_LENGTH samples from input to output through the enabled stages (note
+// the order: output first). 0, or -1 when binding or a stage fails (the output is then not
+// written). Throws ArithmeticFault on a fatal arithmetic error.
+int engine_process_frame(Engine* engine, int16_t* output, const int16_t* input);
+
+}  // namespace halvern

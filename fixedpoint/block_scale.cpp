@@ -1,0 +1,24 @@
+#include "fixedpoint/block_scale.h"
+
+#include "fixedpoint/basic_ops.h"
+
+namespace halvern {
+
+int16_t block_normalise(int16_t* x, int16_t headroom) {
+  int16_t m = MIN_16;
+  for (int i = 0; i < BLOCK_SCALE_LENGTH; ++i) {
+    // The magnitude wraps at 2^16: |-32768| stays -32768.
+    const auto magnitude = static_cast<int16_t>(x[i] < 0 ? -int32_t{x[i]} : x[i]);
+    if (magnitude > m) m = magnitude;
+  }
+  const int16_t exp = m == 0 ? int16_t{16} : norm_s(m);
+  const auto s = static_cast<int16_t>(exp - headroom);
+  block_rescale(x, negate(s));
+  return s;
+}
+
+void block_rescale(int16_t* x, int16_t n) {
+  for (int i = 0; i < BLOCK_SCALE_LENGTH; ++i) x[i] = shr_r(x[i], n);
+}
+
+}  // namespace halvern
