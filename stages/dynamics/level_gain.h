@@ -1,0 +1,73 @@
+// The level detector and gain law shared by the level-driven gain blocks: the dynamics stage's
+// main compressor, pre-expander and post-expander, and the equalizer stage's compander (the
+// equalizer's limiter shares the dB-to-gain chain). Levels are dB in Q7 (128 per dB, 0 dB = full
+// scale), slopes and fixed gains Q11 (2048 = 1.0), coefficients and smoothed gains Q15.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace halvern {
+
+// A compressor/expander block: the dynamics stage's post-expander and the equalizer's compander.
+struct CompanderBlock {
+  int16_t level_attack;    // Q15, level smoothing coefficient when the level rises
+  int16_t level_release;   // Q15, level smoothing coefficient otherwise
+  int16_t gain_attack;     // Q15, gain smoothing coefficient when the gain falls
+  int16_t gain_release;    // Q15, gain smoothing coefficient otherwise
+  int16_t comp_threshold;  // dB Q7, the compressor acts above it
+  int16_t exp_threshold;   // dB Q7, the expander acts at and below it
+  int16_t comp_slope;      // Q11, 1 - 1/R
+  int16_t exp_slope;       // Q11, 1 - R (not above 0)
+  int16_t offset_db;       // dB Q7, added to the curve and taken off again; always 0
+  int16_t out_gain;        // Q11, factor applied after the gain; always 2048
+  int16_t level;           // dB Q7, smoothed level (state)
+  int16_t gain;            // Q15, smoothed gain (state)
+};
+
+// The defaults of a CompanderBlock: 29789, 21845, 29789, 21845, -1664, -7680, 1807, -6144, 0,
+// 2048, level 0, gain 0.
+CompanderBlock compander_block_defaults();
+
+// Weights of the 10-sample gain ramp: i/10 in Q15, truncated, with 1 in place of 0.
+inline constexpr std::array<int16_t, 10> RAMP10_Q15 = {1,     3276,  6553,  9830,  13107,
+                                                       16384, 19660, 22937, 26214, 29491};
+
+// How frame_level_db turns the frame energy into a mean.
+enum class MeanRule {
+  kDivideByLength,  // exact division by the frame length (the main compressor)
+  kReciprocal,      // multiplication by a Q15 reciprocal given by the caller
+};
+
+// The level of the n samples of x in dB Q7: -11944 for silence, 0 for a full-scale square wave.
+// rho is the Q15 reciprocal used with MeanRule::kReciprocal (ignored otherwise).
+int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho);
+
+// One smoothing step toward target with the Q15 coefficient c:
+// round_fx(L_mac(L_mult(target, c), sub(32767, c), state)).
+int16_t smooth_q15(int16_t target, int16_t state, int16_t c);
+
+// Level smoothing: attack when the new level is above the stored one, release otherwise.
+int16_t smooth_level(int16_t new_level, int16_t stored, int16_t attack, int16_t release);
+
+// Gain smoothing: attack when the new gain is below the stored one, release otherwise.
+int16_t smooth_gain(int16_t new_gain, int16_t stored, int16_t attack, int16_t release);
+
+// 2^(d / 20 dB) in Q31 for a gain d in dB Q7 (not above 0), through the Q7 base-10 logarithm
+// and Pow2: the value that gain_from_db rounds and the limiter truncates.
+int32_t db_to_gain_q31(int16_t d);
+
+// The linear Q15 gain of d dB Q7 (not above 0): 32767 for d = 0, else round_fx(db_to_gain_q31(d)).
+int16_t gain_from_db(int16_t d);
+
+// seg(T, K): round_fx(L_shl(L_mult(sub(T, level), K), 4)), the distance of level below the
+// threshold T times the Q11 slope K, in dB Q7.
+int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level);
+
+// Applies the gain to the n samples of x in place: the first m samples move from g0 to g1 along
+// the weights w[0..m-1], the rest take g1; then, when out_gain is given (Q11), each sample is
+// multiplied by it. m <= n.
+void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
+                       const int16_t* out_gain);
+
+}  // namespace halvern
