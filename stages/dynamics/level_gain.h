@@ -29,6 +29,12 @@ struct CompanderBlock {
 // 2048, level 0, gain 0.
 CompanderBlock compander_block_defaults();
 
+// Compressor slope 2048 x (1 - 2/k) rounded down, for k = ratio setting / 5 in 2..20.
+int16_t comp_slope_q11(int k);
+
+// Expander slope 2048 - 1024 k, for k = ratio setting / 5 in 2..20.
+int16_t exp_slope_q11(int k);
+
 // Weights of the 10-sample gain ramp: i/10 in Q15, truncated, with 1 in place of 0.
 inline constexpr std::array<int16_t, 10> RAMP10_Q15 = {1,     3276,  6553,  9830,  13107,
                                                        16384, 19660, 22937, 26214, 29491};
