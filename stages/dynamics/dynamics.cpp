@@ -1,9 +1,233 @@
 #include "stages/dynamics/dynamics.h"
 
+#include <algorithm>
+
+#include "fixedpoint/basic_ops.h"
+#include "fixedpoint/dsp_ops.h"
+
 namespace halvern {
 
-void dynamics_reset(DynamicsContext* ctx) { stage_header_reset(&ctx->header, 0); }
-void dynamics_configure(DynamicsContext*, const TuningSlots&) {}
-int dynamics_process(DynamicsContext* ctx) { return stage_copy_input(&ctx->header) ? 0 : -1; }
+namespace {
+
+constexpr int16_t MAIN_LEVEL_DEFAULT = -5120;  // dB Q7, -40 dB
+constexpr int16_t UNITY_Q11 = 2048;
+// Level release when it does not follow the gain release: about 1/300 per frame.
+constexpr int16_t SLOW_LEVEL_RELEASE = 109;
+// Pre-expander slope for a ratio setting of 0 to 4.
+constexpr int16_t PRE_EXPANDER_LOW_RATIO_SLOPE = 82;
+// Dividend of the stage's Q15 reciprocal of the frame length (102 for 320).
+constexpr int16_t RECIPROCAL_DIVIDEND = 32676;
+constexpr int TIME_SETTING_MAX = 1300;  // slots 4 and 5
+constexpr int THRESHOLD_MAX_DB = 90;    // slots 6 to 9, 16
+constexpr int MAKEUP_MAX_DB = 18;       // slot 12
+
+constexpr bool in_range(int v, int lo, int hi) { return v >= lo && v <= hi; }
+
+// A threshold in dB Q7 from a setting in dB below full scale (at most 90 here).
+constexpr int16_t threshold_q7(int db_below) { return static_cast<int16_t>(-128 * db_below); }
+
+// Slope of the boost ramp in Q11, the makeup gain G = 128 s12 over the ramp's width
+// d = T2 - T3 = 128 (s8 - s7): (div_s(16383, d << n) x G) >> (18 - n) with n = norm_s(d).
+// 0 when the ramp has no width or a slot lies outside its range (no division is made then);
+// saturated to 32767 when the quotient does not fit 16 bits (a 1 dB ramp with 17 or 18 dB of
+// makeup). An inverted ramp (s8 < s7) with every slot in range makes div_s throw.
+int16_t boost_slope_q11(int s7, int s8, int s12) {
+  if (!in_range(s7, 0, THRESHOLD_MAX_DB) || !in_range(s8, 0, THRESHOLD_MAX_DB) ||
+      !in_range(s12, 0, MAKEUP_MAX_DB)) {
+    return 0;
+  }
+  const auto d = static_cast<int16_t>(128 * (s8 - s7));
+  if (d == 0) return 0;
+  const int16_t n = norm_s(d);
+  const int16_t r = div_s(16383, shl(d, n));  // Q(29 - n) reciprocal of d
+  const int32_t g = 128 * s12;
+  const int32_t slope = (r * g) >> (18 - n);  // both non-negative: fits 32 bits
+  return static_cast<int16_t>(std::min<int32_t>(slope, MAX_16));
+}
+
+// x times the Q11 gain g, with rounding and saturation, in place.
+void apply_fixed_gain(int16_t* x, int n, int16_t g) {
+  for (int i = 0; i < n; ++i) x[i] = round_fx(L_shl(L_mult(x[i], g), 4));
+}
+
+// The sample under the Q15 gain g and then the Q11 makeup factor m.
+int16_t main_scaled(int16_t x, int16_t g, int16_t m) {
+  return round_fx(L_shl(L_mult(mult_r(x, g), m), 4));
+}
+
+// The main gain in place: from g0 to g1 along a crossfade over the whole frame (weight of the
+// old gain from 32767 down by step per sample, not below 0), then the makeup factor m.
+void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step) {
+  if (g1 == g0) {
+    for (int i = 0; i < n; ++i) x[i] = main_scaled(x[i], g1, m);
+    return;
+  }
+  int16_t w = MAX_16;  // Q15 weight of the old gain
+  for (int i = 0; i < n; ++i) {
+    const int16_t a = main_scaled(x[i], g1, m);
+    const int16_t b = main_scaled(x[i], g0, m);
+    // The two weights sum to 32767, so the sum of the products stays within 32 bits.
+    x[i] = round_fx(L_mult(b, w) + L_mult(sub(MAX_16, w), a));
+    w = static_cast<int16_t>(std::max(0, w - step));
+  }
+}
+
+void run_pre_expander(PreExpander* p, int16_t* x, int n, int16_t rho) {
+  const int16_t level = frame_level_db(x, n, MeanRule::kReciprocal, rho);
+  const int16_t g =
+      level > p->threshold ? MAX_16 : gain_from_db(curve_segment(p->threshold, p->slope, level));
+  const int16_t g1 = smooth_gain(g, p->gain, p->gain_attack, p->gain_release);
+  apply_ramped_gain(x, n, g1, p->gain, RAMP10_Q15.data(), static_cast<int>(RAMP10_Q15.size()),
+                    nullptr);
+  p->gain = g1;
+}
+
+// Updates the smoothed level and gain of the main compressor from the frame x.
+void run_main_gain_computer(MainCompressor* c, const int16_t* x, int n) {
+  const int16_t measured = frame_level_db(x, n, MeanRule::kDivideByLength, 0);
+  c->level = smooth_level(measured, c->level, c->level_attack, c->level_release);
+  const int16_t g = gain_from_db(main_gain_db(*c, c->level));
+  c->gain = smooth_gain(g, c->gain, c->gain_attack, c->gain_release);
+}
+
+void run_post_expander(CompanderBlock* b, int16_t* x, int n, int16_t rho) {
+  const int16_t measured = frame_level_db(x, n, MeanRule::kReciprocal, rho);
+  const int16_t level = smooth_level(measured, b->level, b->level_attack, b->level_release);
+  int16_t d = 0;
+  if (level <= b->exp_threshold) {
+    d = sub(add(curve_segment(b->exp_threshold, b->exp_slope, level), b->offset_db), b->offset_db);
+  }
+  const int16_t g1 = smooth_gain(gain_from_db(d), b->gain, b->gain_attack, b->gain_release);
+  apply_ramped_gain(x, n, g1, b->gain, RAMP10_Q15.data(), static_cast<int>(RAMP10_Q15.size()),
+                    &b->out_gain);
+  b->level = level;
+  b->gain = g1;
+}
+
+}  // namespace
+
+int16_t main_gain_db(const MainCompressor& c, int16_t level) {
+  const int16_t g = c.makeup_db;
+  if (level > c.comp_threshold) return sub(curve_segment(c.comp_threshold, c.comp_slope, level), g);
+  if (level > c.boost_threshold) {
+    return sub(curve_segment(c.boost_threshold, c.flat_slope, level), g);
+  }
+  // The boost ramp is measured from T2 as well: -G at T2, rising to about 0 at T3.
+  if (level > c.full_boost_threshold) {
+    return sub(curve_segment(c.boost_threshold, c.boost_slope, level), g);
+  }
+  if (level > c.exp_threshold) return 0;
+  return sub(add(curve_segment(c.exp_threshold, c.exp_slope, level), g), g);
+}
+
+void dynamics_reset(DynamicsContext* ctx) {
+  stage_header_reset(&ctx->header, 0);
+  ctx->input_gain = 0;
+  ctx->output_gain = 0;
+  ctx->mode = 0;
+
+  ctx->main_compressor = MainCompressor{};
+  ctx->main_compressor.makeup_gain = UNITY_Q11;
+  ctx->main_compressor.level = MAIN_LEVEL_DEFAULT;
+  ctx->main_compressor.gain = MAX_16;
+  ctx->main_compressor.makeup_gain_prev = UNITY_Q11;
+
+  ctx->pre_expander = PreExpander{};
+  ctx->pre_expander.gain = 2048;  // Q15, 1/16
+
+  ctx->post_expander = compander_block_defaults();
+}
+
+void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
+  const auto s = [&slots](int n) { return int{slots[static_cast<size_t>(n)]}; };
+  MainCompressor& c = ctx->main_compressor;
+  PreExpander& pre = ctx->pre_expander;
+  CompanderBlock& post = ctx->post_expander;
+
+  // 1. Smoothing coefficients (slots 3 to 5); settings are tenths of the table index.
+  if (in_range(s(4), 0, TIME_SETTING_MAX) && in_range(s(5), 0, TIME_SETTING_MAX)) {
+    pre.gain_attack = MAX_16;
+    pre.gain_release = MAX_16;
+    c.level_attack = MAX_16;
+    c.gain_attack = smoothing_coeff(s(4) / 10);
+    c.gain_release = smoothing_coeff(s(5) / 10);
+    c.level_release = s(3) == 2 ? smoothing_coeff(s(5) / 10) : SLOW_LEVEL_RELEASE;
+  }
+
+  // 2. Thresholds T1 to T4 (slots 6 to 9), all or none.
+  if (in_range(s(6), 0, THRESHOLD_MAX_DB) && in_range(s(7), 0, THRESHOLD_MAX_DB) &&
+      in_range(s(8), 0, THRESHOLD_MAX_DB) && in_range(s(9), 0, THRESHOLD_MAX_DB)) {
+    c.comp_threshold = threshold_q7(s(6));
+    c.boost_threshold = threshold_q7(s(7));
+    c.full_boost_threshold = threshold_q7(s(8));
+    c.exp_threshold = threshold_q7(s(9));
+  }
+
+  // 3. Slopes (slots 10, 11; the boost ramp from slots 7, 8 and 12).
+  c.comp_slope = comp_slope_q11(std::clamp(s(10), 10, 100) / 5);
+  c.flat_slope = 0;
+  c.exp_slope = exp_slope_q11(std::clamp(s(11), 10, 100) / 5);
+  c.boost_slope = boost_slope_q11(s(7), s(8), s(12));
+
+  // 4. Makeup gain (slot 12); a valid setting also restarts the level control's state.
+  if (in_range(s(12), 0, MAKEUP_MAX_DB)) {
+    c.level = MAIN_LEVEL_DEFAULT;
+    c.gain = MAX_16;
+    c.makeup_gain_prev = UNITY_Q11;
+    c.makeup_db = static_cast<int16_t>(128 * s(12));
+    c.makeup_gain = MAKEUP_GAIN_Q11[static_cast<size_t>(s(12))];
+  }
+
+  // 5. Fixed gains (slots 13, 14) in whole dB.
+  ctx->input_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(std::clamp(s(13), -30, 23) + 30)];
+  ctx->output_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(std::clamp(s(14), -30, 23) + 30)];
+
+  // 6. Which expanders run (slot 15).
+  ctx->mode = slots[15];
+
+  // 7. Pre-expander (slots 16, 17).
+  if (in_range(s(16), 0, THRESHOLD_MAX_DB) && in_range(s(17), 0, 100)) {
+    pre.threshold = threshold_q7(s(16));
+    if (s(17) >= 10) {
+      pre.slope = exp_slope_q11(s(17) / 5);
+    } else {
+      pre.slope = s(17) < 5 ? PRE_EXPANDER_LOW_RATIO_SLOPE : int16_t{0};
+    }
+  }
+
+  // 8. Post-expander (slots 18 to 21); its compressor settings are stored but never used.
+  post.comp_threshold = threshold_q7(std::clamp(s(18), 0, 29));
+  post.comp_slope = comp_slope_q11(std::clamp(s(19), 10, 100) / 5);
+  post.exp_threshold = threshold_q7(std::clamp(s(20), 55, 90));
+  post.exp_slope = exp_slope_q11(std::clamp(s(21), 10, 100) / 5);
+}
+
+int dynamics_process(DynamicsContext* ctx) {
+  if (ctx == nullptr || !stage_copy_input(&ctx->header)) return -1;
+  if (ctx->header.enable != 1) return 0;
+  const int n = ctx->header.frame_length;
+  if (n <= 0) return 0;
+  int16_t* x = ctx->header.output;
+  const auto step = static_cast<int16_t>(MAX_16 / n);
+  const auto rho = static_cast<int16_t>(RECIPROCAL_DIVIDEND / n);
+
+  if ((ctx->mode & DYNAMICS_MODE_PRE_EXPANDER) != 0) {
+    run_pre_expander(&ctx->pre_expander, x, n, rho);
+  }
+  apply_fixed_gain(x, n, ctx->input_gain);
+
+  MainCompressor& c = ctx->main_compressor;
+  const int16_t g0 = c.gain;
+  const int16_t m = c.makeup_gain_prev;
+  run_main_gain_computer(&c, x, n);
+  apply_main_gain(x, n, c.gain, g0, m, step);
+  c.makeup_gain_prev = c.makeup_gain;
+
+  apply_fixed_gain(x, n, ctx->output_gain);
+  if ((ctx->mode & DYNAMICS_MODE_POST_EXPANDER) != 0) {
+    run_post_expander(&ctx->post_expander, x, n, rho);
+  }
+  return 0;
+}
 
 }  // namespace halvern

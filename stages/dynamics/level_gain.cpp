@@ -1,2 +1,130 @@
-// placeholder
-namespace halvern {}
+#include "stages/dynamics/level_gain.h"
+
+#include <algorithm>
+
+#include "fixedpoint/basic_ops.h"
+#include "fixedpoint/dsp_ops.h"
+#include "fixedpoint/log_pow.h"
+
+namespace halvern {
+
+namespace {
+
+// Above this the energy accumulator is halved, and every later square counts half as much.
+constexpr int32_t ENERGY_LIMIT = 0x40000000;
+
+// 10 log10(2) / 4 in Q15: a Q9 base-2 logarithm of a power times this is dB in Q7.
+constexpr int16_t LOG2_TO_DB_Q15 = 24660;
+constexpr int16_t THREE_DB_Q7 = 384;
+// 1/20 in Q15: dB to a base-10 logarithm.
+constexpr int16_t DB_TO_LOG10_Q15 = 1638;
+// log2(10) / 4 in Q15: a base-10 logarithm to a quarter of a base-2 logarithm.
+constexpr int16_t LOG10_TO_LOG2_Q15 = 27213;
+
+}  // namespace
+
+CompanderBlock compander_block_defaults() {
+  CompanderBlock b{};
+  b.level_attack = 29789;
+  b.level_release = 21845;
+  b.gain_attack = 29789;
+  b.gain_release = 21845;
+  b.comp_threshold = -1664;  // -13 dB
+  b.exp_threshold = -7680;   // -60 dB
+  b.comp_slope = 1807;       // ratio 8.5
+  b.exp_slope = -6144;       // ratio 4
+  b.offset_db = 0;
+  b.out_gain = 2048;
+  b.level = 0;
+  b.gain = 0;
+  return b;
+}
+
+int16_t comp_slope_q11(int k) {
+  k = std::clamp(k, 2, 20);
+  return static_cast<int16_t>((2048 * k - 4096) / k);  // non-negative, so the division floors
+}
+
+int16_t exp_slope_q11(int k) {
+  k = std::clamp(k, 2, 20);
+  return static_cast<int16_t>(2048 - 1024 * k);
+}
+
+int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
+  // Energy with a running block exponent: the accumulator never passes 2^30 + 2^30.
+  int32_t acc = 0;
+  int s = 1;
+  for (int i = 0; i < n; ++i) {
+    const int32_t p = L_shr_n(L_mult(x[i], x[i]), std::min(s, 31));
+    acc = L_add(acc, p);
+    if (acc > ENERGY_LIMIT) {
+      acc >>= 1;
+      ++s;
+    }
+  }
+  acc = L_shl(acc, 1);
+  const auto k = static_cast<int16_t>(s - 1);
+
+  int32_t mean = 0;
+  if (rule == MeanRule::kDivideByLength) {
+    const auto len = static_cast<int16_t>(n);
+    const int16_t m = norm_s(len);
+    const int16_t r = div_s(16383, shl(len, m));  // Q(29 - m) reciprocal of n
+    const int64_t product = int64_t{acc} * r;     // needs more than 32 bits
+    mean = static_cast<int32_t>((product >> 15) >> (14 - m));
+  } else {
+    mean = Mpy_32_16(acc, rho);
+  }
+
+  int16_t e = 0;
+  int16_t f = 0;
+  Log2(mean, &e, &f);
+  const int16_t log2_q9 = add(shl(sub(add(k, e), 30), 9), shr(f, 6));
+  return sub(mult(log2_q9, LOG2_TO_DB_Q15), THREE_DB_Q7);
+}
+
+int16_t smooth_q15(int16_t target, int16_t state, int16_t c) {
+  return round_fx(L_mac(L_mult(target, c), sub(MAX_16, c), state));
+}
+
+int16_t smooth_level(int16_t new_level, int16_t stored, int16_t attack, int16_t release) {
+  return smooth_q15(new_level, stored, new_level > stored ? attack : release);
+}
+
+int16_t smooth_gain(int16_t new_gain, int16_t stored, int16_t attack, int16_t release) {
+  return smooth_q15(new_gain, stored, new_gain < stored ? attack : release);
+}
+
+int32_t db_to_gain_q31(int16_t d) {
+  const int16_t t = mult(d, DB_TO_LOG10_Q15);     // base-10 logarithm, Q7
+  int32_t a = L_shl(L_deposit_h(t), 3);           // Q26
+  a = L_shl(Mpy_32_16(a, LOG10_TO_LOG2_Q15), 2);  // base-2 logarithm, Q26
+  return Pow2(a);
+}
+
+int16_t gain_from_db(int16_t d) {
+  if (d == 0) return MAX_16;
+  return round_fx(db_to_gain_q31(d));
+}
+
+int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level) {
+  return round_fx(L_shl(L_mult(sub(threshold, level), slope), 4));
+}
+
+void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
+                       const int16_t* out_gain) {
+  m = std::clamp(m, 0, n);
+  for (int i = 0; i < n; ++i) {
+    int16_t y = 0;
+    if (i < m) {
+      const int16_t g = round_fx(L_mac(L_mult(w[i], g1), sub(MAX_16, w[i]), g0));
+      y = mult_r(g, x[i]);
+    } else {
+      y = mult_r(x[i], g1);
+    }
+    if (out_gain != nullptr) y = round_fx(L_shl(L_mult(*out_gain, y), 4));
+    x[i] = y;
+  }
+}
+
+}  // namespace halvern

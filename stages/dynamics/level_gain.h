@@ -29,10 +29,12 @@ struct CompanderBlock {
 // 2048, level 0, gain 0.
 CompanderBlock compander_block_defaults();
 
-// Compressor slope 2048 x (1 - 2/k) rounded down, for k = ratio setting / 5 in 2..20.
+// Compressor slope 2048 x (1 - 2/k) rounded down, for k = ratio setting / 5 in 2..20 (k
+// outside that range is taken as the nearest bound).
 int16_t comp_slope_q11(int k);
 
-// Expander slope 2048 - 1024 k, for k = ratio setting / 5 in 2..20.
+// Expander slope 2048 - 1024 k, for k = ratio setting / 5 in 2..20 (k outside that range is
+// taken as the nearest bound).
 int16_t exp_slope_q11(int k);
 
 // Weights of the 10-sample gain ramp: i/10 in Q15, truncated, with 1 in place of 0.
@@ -45,8 +47,9 @@ enum class MeanRule {
   kReciprocal,      // multiplication by a Q15 reciprocal given by the caller
 };
 
-// The level of the n samples of x in dB Q7: -11944 for silence, 0 for a full-scale square wave.
-// rho is the Q15 reciprocal used with MeanRule::kReciprocal (ignored otherwise).
+// The level of the n samples of x (n > 0) in dB Q7: -11944 for silence, 0 for a full-scale
+// square wave, about 10 log10(mean(x^2) / 2^30) dB in general. rho is the Q15 reciprocal used
+// with MeanRule::kReciprocal (ignored otherwise).
 int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho);
 
 // One smoothing step toward target with the Q15 coefficient c:
@@ -59,8 +62,10 @@ int16_t smooth_level(int16_t new_level, int16_t stored, int16_t attack, int16_t 
 // Gain smoothing: attack when the new gain is below the stored one, release otherwise.
 int16_t smooth_gain(int16_t new_gain, int16_t stored, int16_t attack, int16_t release);
 
-// 2^(d / 20 dB) in Q31 for a gain d in dB Q7 (not above 0), through the Q7 base-10 logarithm
-// and Pow2: the value that gain_from_db rounds and the limiter truncates.
+// 10^(d / 2560) in Q31 for a gain d in dB Q7 (below 0), through the Q7 base-10 logarithm
+// t = mult(d, 1638) and Pow2: the value that gain_from_db rounds and the limiter truncates.
+// Pow2 does not shift non-negative exponents, so d = 0 gives about 0.5, not 1.0: callers treat
+// a gain of 0 dB as 32767 before they get here.
 int32_t db_to_gain_q31(int16_t d);
 
 // The linear Q15 gain of d dB Q7 (not above 0): 32767 for d = 0, else round_fx(db_to_gain_q31(d)).
@@ -72,7 +77,7 @@ int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level);
 
 // Applies the gain to the n samples of x in place: the first m samples move from g0 to g1 along
 // the weights w[0..m-1], the rest take g1; then, when out_gain is given (Q11), each sample is
-// multiplied by it. m <= n.
+// multiplied by it. m <= n (a larger m is taken as n).
 void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
                        const int16_t* out_gain);
 

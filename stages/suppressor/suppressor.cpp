@@ -1,9 +1,74 @@
+// Context defaults, settings, the shared level operation and the bin powers.
 #include "stages/suppressor/suppressor.h"
+
+#include "fixedpoint/dsp_ops.h"
+#include "fixedpoint/log_pow.h"
+#include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {
 
-void peak_suppressor_reset(PeakSuppressorContext* ctx) { stage_header_reset(&ctx->header, 0); }
-void peak_suppressor_configure(PeakSuppressorContext*, const TuningSlots&) {}
-void peak_suppressor_process_half(PeakSuppressorContext*, int16_t*, Diagnostics*) {}
+namespace {
+
+// a + b modulo 2^16, read as signed: the threshold sums wrap instead of saturating.
+int16_t wrap_add(int16_t a, int16_t b) { return static_cast<int16_t>(int32_t{a} + b); }
+
+}  // namespace
+
+void peak_suppressor_reset(PeakSuppressorContext* ctx) {
+  *ctx = PeakSuppressorContext{};
+  stage_header_reset(&ctx->header, 0);
+  ctx->gain.fill(MAX_16);
+  ctx->first_call = 1;
+  ctx->mark1_gain = MAX_16;
+  ctx->mark2_gain = MAX_16;
+  ctx->rest1_gain = MAX_16;
+  ctx->rest2_gain = MAX_16;
+}
+
+void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& slots) {
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+    const int offset_slot =
+        b < 8 ? SLOT_SUPPRESSOR_LOW_BAND_OFFSET : SLOT_SUPPRESSOR_HIGH_BAND_OFFSET;
+    ctx->band_threshold[b] = wrap_add(slots[SLOT_SUPPRESSOR_BAND_THRESHOLD + b], slots[offset_slot]);
+  }
+  ctx->mark1_gain = slots[SLOT_SUPPRESSOR_MARK1_GAIN];
+  ctx->mark2_gain = slots[SLOT_SUPPRESSOR_MARK2_GAIN];
+  ctx->peak_level_min = slots[SLOT_SUPPRESSOR_PEAK_LEVEL_MIN];
+  ctx->hold_max = slots[SLOT_SUPPRESSOR_HOLD_MAX];
+  ctx->rest1_gain = SUPPRESSOR_REST_GAIN;
+  ctx->rest2_gain = SUPPRESSOR_REST_GAIN;
+  ctx->lsf_gap_max = SUPPRESSOR_LSF_GAP_MAX;
+  ctx->first_call = 1;
+}
+
+int16_t energy_level(int32_t x) {
+  // log10(x / 2^31) in Q26 (9864 is log10(2) in Q15), moved to log10(x / 16) by log10(2^27).
+  const int32_t t = L_add(Mpy_32_16(Log2_poly(x), 9864), 545448088);
+  // Scaled by 10270 / 32768 * 1024 / 12, rounded with 6 in the upper half; 2731 is 1/12 in Q15.
+  int32_t u = L_mult(extract_h(t), 10270);
+  if (u < 0) u = 0;
+  u = L_add(u, 393216);
+  return extract_h(L_mult(extract_h(u), 2731));
+}
+
+void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
+  const auto shift = static_cast<int16_t>(2 * (4 - s1));
+  for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
+    const int16_t re = ctx->work[2 * k];
+    const int16_t im = ctx->work[2 * k + 1];
+    ctx->power[k] = L_shl(L_add(L_mult(re, re), L_mult(im, im)), shift);
+  }
+}
+
+void average_powers(PeakSuppressorContext* ctx) {
+  for (int k : {0, 1, 2, SUPPRESSOR_BINS - 2, SUPPRESSOR_BINS - 1}) {
+    ctx->power_avg[k] = ctx->power[k];
+  }
+  for (int k = 3; k <= SUPPRESSOR_BINS - 3; ++k) {
+    int32_t sum = 0;
+    for (int i = k - 1; i <= k + 2; ++i) sum = L_add(sum, ctx->power[i] >> 2);
+    ctx->power_avg[k] = sum;
+  }
+}
 
 }  // namespace halvern
