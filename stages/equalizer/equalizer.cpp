@@ -1,9 +1,110 @@
 #include "stages/equalizer/equalizer.h"
 
+#include <algorithm>
+
+#include "fixedpoint/basic_ops.h"
+#include "stages/highpass/highpass.h"
+
 namespace halvern {
 
-void equalizer_reset(EqualizerContext* ctx) { stage_header_reset(&ctx->header, 0); }
-void equalizer_configure(EqualizerContext*, const TuningSlots&) {}
-int equalizer_process(EqualizerContext* ctx) { return stage_copy_input(&ctx->header) ? 0 : -1; }
+void equalizer_reset(EqualizerContext* ctx) {
+  *ctx = EqualizerContext{};
+  stage_header_reset(&ctx->header, 0);
+  ctx->taps[EQ_TAPS / 2] = EQ_PASS_TAP_Q15;
+  ctx->compander = compander_block_defaults();
+  ctx->limiter = PeakLimiter{0, LIMITER_INITIAL_GAIN_Q15, 0, 0, 0, 2048};
+  ctx->delay_index = 0;
+  ctx->delay_length = EQ_DELAY_LENGTH;
+  ctx->final_gain = 0;
+}
+
+void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
+  // Taps: symmetric, so the filter has linear phase; an all-zero setting passes the signal.
+  constexpr int half = EQ_TAPS / 2;
+  for (int k = 0; k < half; ++k) {
+    const int16_t v = slots[static_cast<size_t>(EQ_FIRST_TAP_SLOT + k)];
+    ctx->taps[static_cast<size_t>(k)] = v;
+    ctx->taps[static_cast<size_t>(EQ_TAPS - 1 - k)] = v;
+  }
+  ctx->taps[half] = slots[EQ_CENTRE_TAP_SLOT];
+  if (std::all_of(ctx->taps.begin(), ctx->taps.end(), [](int16_t t) { return t == 0; })) {
+    ctx->taps[half] = EQ_PASS_TAP_Q15;
+  }
+
+  // Compander: thresholds in dB below full scale, ratios x 10 reduced to k = ratio / 5.
+  CompanderBlock& c = ctx->compander;
+  c.comp_threshold = static_cast<int16_t>(-128 * std::clamp<int>(slots[54], 0, 54));
+  c.exp_threshold = static_cast<int16_t>(-128 * std::clamp<int>(slots[56], 55, 90));
+  c.comp_slope = comp_slope_q11(std::clamp<int>(slots[55], 10, 100) / 5);
+  c.exp_slope = exp_slope_q11(std::clamp<int>(slots[57], 10, 100) / 5);
+
+  // Ramp: weight i is floor(32767 (i + 1) / m + 0.5) for m = n/2, the last one 32767; formed as
+  // floor((2 x 32767 (i + 1) + m) / (2m)), exact in 32 bits for m <= 320.
+  const int m = std::min<int>(ctx->header.frame_length / 2, FRAME_CAPACITY / 2);
+  for (int i = 0; i < m; ++i) {
+    ctx->ramp[static_cast<size_t>(i)] =
+        static_cast<int16_t>((2 * int32_t{MAX_16} * (i + 1) + m) / (2 * m));
+  }
+
+  ctx->final_gain = half_db_gain_q11(slots[58]);
+
+  // Limiter: threshold 0 to -20 dB in half-decibel steps.
+  ctx->limiter.slope = LIMITER_SLOPE_Q15;
+  ctx->limiter.offset_db = 0;
+  ctx->limiter.threshold = static_cast<int16_t>(-64 * (std::clamp<int>(slots[59], 0, 204) / 5));
+  ctx->limiter.out_gain = 2048;
+}
+
+int16_t equalizer_compander_reciprocal(int n) {
+  if (n == 320) return 102;
+  if (n == 640) return 51;
+  return 204;
+}
+
+void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n) {
+  auto& h = ctx->history;
+  std::copy(x, x + n, h.begin() + EQ_HISTORY);
+  for (int k = 0; k < n; ++k) {
+    int32_t acc = 0;
+    for (int j = 0; j < EQ_TAPS; ++j) {  // saturated after every term
+      acc = L_mac(acc, h[static_cast<size_t>(k + j)], ctx->taps[static_cast<size_t>(j)]);
+    }
+    x[k] = round_fx(L_shl(acc, 1));
+  }
+  // Keep the last 62 input samples; the ranges overlap when n < 62, and the copy runs forward.
+  std::copy(h.begin() + n, h.begin() + n + EQ_HISTORY, h.begin());
+}
+
+void equalizer_compander(EqualizerContext* ctx, int16_t* x, int n) {
+  CompanderBlock& c = ctx->compander;
+  const int16_t measured =
+      frame_level_db(x, n, MeanRule::kReciprocal, equalizer_compander_reciprocal(n));
+  const int16_t level = smooth_level(measured, c.level, c.level_attack, c.level_release);
+
+  int16_t d = 0;  // gain in dB Q7: 0 between the thresholds
+  if (level > c.comp_threshold) {
+    d = sub(add(curve_segment(c.comp_threshold, c.comp_slope, level), c.offset_db), c.offset_db);
+  } else if (level <= c.exp_threshold) {
+    d = sub(add(curve_segment(c.exp_threshold, c.exp_slope, level), c.offset_db), c.offset_db);
+  }
+
+  const int16_t g1 = smooth_gain(gain_from_db(d), c.gain, c.gain_attack, c.gain_release);
+  apply_ramped_gain(x, n, g1, c.gain, ctx->ramp.data(), n / 2, &c.out_gain);
+  c.level = level;
+  c.gain = g1;
+}
+
+int equalizer_process(EqualizerContext* ctx) {
+  if (ctx == nullptr || !stage_copy_input(&ctx->header)) return -1;
+  const int n = ctx->header.frame_length;
+  if (n <= 0 || n > FRAME_CAPACITY) return -1;
+  int16_t* x = ctx->header.output;
+
+  equalizer_fir(ctx, x, n);
+  equalizer_compander(ctx, x, n);
+  peak_limit(x, n, &ctx->limiter, ctx->delay.data(), &ctx->delay_index, ctx->delay_length);
+  for (int i = 0; i < n; ++i) x[i] = round_fx(L_shl(L_mult(x[i], ctx->final_gain), 4));
+  return 0;
+}
 
 }  // namespace halvern
