@@ -77,7 +77,7 @@ TEST(BasicOps, ShiftsByAnyCount) {
       const int16_t expect_shr = n >= 0 ? right16(a, n) : left16(a, -n);
       EXPECT_EQ(shr(a, count), expect_shr) << a << " >> " << n;
 
-      const int32_t big = int32_t{a} * 65537;
+      const auto big = static_cast<int32_t>(static_cast<uint32_t>(a) * 65537u);
       auto left32 = [](int32_t v, int k) {
         for (int i = 0; i < k; ++i) {
           if (v > 0x3fffffff) return MAX_32;
