@@ -27,7 +27,7 @@ int16_t div_s(int16_t num, int16_t den) {
 
 int32_t L_divide(int32_t num, int32_t den, Diagnostics* diag) {
   if (num < 0 || den < 0 || num > den) {
-    diagnostics_report(diag, "ERROR: Invalid input into L_divide!\n");
+    diagnostics_report(diag, L_DIVIDE_INVALID_INPUT);
     return 0;
   }
   const int16_t approx = div_s(16383, extract_h(den));  // 1/den in Q14

@@ -34,6 +34,9 @@ constexpr int32_t Mpy_32(int32_t L1, int32_t L2) {
   return L_add(t >> 14, L_mult(hi1, hi2));
 }
 
+// The message L_divide reports for an invalid input.
+inline constexpr const char* L_DIVIDE_INVALID_INPUT = "ERROR: Invalid input into L_divide!\n";
+
 // Q31 quotient num / den for 0 <= num <= den, by Newton refinement of a 16-bit reciprocal; den
 // must be normalised (upper half at least 16383) or div_s throws. Invalid input (a negative
 // argument or num > den) reports "ERROR: Invalid input into L_divide!\n" to diag and gives 0.

@@ -47,7 +47,14 @@ void levinson_durbin(int16_t* a, const int32_t* r, Diagnostics* diag) {
 
     const int16_t n = norm_l(alpha);
     const auto alpha_norm = static_cast<int32_t>(static_cast<uint32_t>(alpha) << n);
-    int32_t q = L_divide(L_abs(t), alpha_norm, diag);  // Q31, or 0 after a reported failure
+    // Q31, or 0 after a reported failure. An error of exactly 0 is refused here the same way:
+    // L_divide would pass the zero denominator on to div_s, which ends the whole run.
+    int32_t q = 0;
+    if (alpha_norm == 0) {
+      diagnostics_report(diag, L_DIVIDE_INVALID_INPUT);
+    } else {
+      q = L_divide(L_abs(t), alpha_norm, diag);
+    }
     if (5 - n < 0) {
       q = L_shl(q, static_cast<int16_t>(n - 5));
     } else {

@@ -211,5 +211,22 @@ TEST(LevinsonDurbin, InvalidDivisionReportsOnceAndContinues) {
   EXPECT_EQ(run(r, nullptr), (Coeffs{4096, -2048, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+// Lags (not an autocorrelation any signal can produce: |r[2]| > r[0]) that drive the error to
+// exactly 0 at order 2, with a zero correlation at order 3. The zero denominator is refused like
+// any invalid division, reported once per order, instead of ending the run.
+TEST(LevinsonDurbin, ZeroErrorIsAnInvalidDivisionNotAFatalOne) {
+  Lags r{};
+  r[0] = 1073741824;
+  r[1] = -965891306;
+  r[2] = 1073741827;
+  r[3] = -965891291;
+  MessageLog log;
+  Coeffs a{};
+  ASSERT_NO_THROW(a = run(r, &log.sink));
+  EXPECT_EQ(a[0], 4096);
+  EXPECT_EQ(a[2], -4096);  // k2 = -1.0 (to one Q26 step)
+  EXPECT_EQ(log.messages, std::vector<std::string>(8, "ERROR: Invalid input into L_divide!\n"));
+}
+
 }  // namespace
 }  // namespace halvern
