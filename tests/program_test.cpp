@@ -1,6 +1,7 @@
 // The program run as a user runs it: console bytes, exit statuses, files.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -224,6 +225,37 @@ TEST_F(Program, FatalDivisionInTheSettingsEndsTheRun) {
   EXPECT_EQ(r.out, kBanner + paths_text("in.pcm", "out.pcm", "t.txt") +
                        "Division Error var1=16383  var2=-20480\n");
   EXPECT_EQ(fs::file_size(path("out.pcm")), 0u);
+}
+
+TEST_F(Program, InputsOf2GiBAndMoreShowTheRightTotal) {
+  // A sparse file: 2 GiB of silence and ten frames more, plus a partial frame. Only the start of
+  // the run is read; the program stops when the reader goes away.
+  const uintmax_t size = (uintmax_t{1} << 31) + 10 * 640 + 100;
+  { std::ofstream touch(path("big.pcm")); }
+  fs::resize_file(path("big.pcm"), size);
+  write_file(path("t.txt"), "mask 0");
+  const std::string command = "cd '" + dir_.string() + "' && '" HALVERN_SIM
+                              "' big.pcm /dev/null t.txt 2>/dev/null | head -c 600 >stdout.txt";
+  std::system(command.c_str());
+  const std::string total = std::to_string(size / 640);
+  EXPECT_EQ(total, "3355453");
+  EXPECT_NE(read_file(path("stdout.txt")).find("\rFrmCnt: 1 / " + total + "\rFrmCnt: 2 / " + total),
+            std::string::npos);
+}
+
+TEST_F(Program, AOneGiBTuningTokenIsNotHeldInMemory) {
+  // The tuning file is a single name token of 1 GiB (NUL bytes are name characters): every slot
+  // stays 0 and the input is copied. The loader skips the token without keeping it.
+  { std::ofstream touch(path("huge.txt")); }
+  fs::resize_file(path("huge.txt"), uintmax_t{1} << 30);
+  const std::string input = random_bytes(640 * 3, 7);
+  write_file(path("in.pcm"), input);
+  const Result r = run("in.pcm out.pcm huge.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(path("out.pcm")), input);
+  rusage usage{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "kilobytes";
 }
 
 }  // namespace
