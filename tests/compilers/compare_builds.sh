@@ -19,7 +19,7 @@ for compiler in g++ clang++; do
     name="$compiler-$level"
     build="$work/$name"
     cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=None \
-      -DCMAKE_CXX_FLAGS="-$level" -DHALVERN_TESTS=OFF >"$build.configure.log" 2>&1 \
+      -DCMAKE_CXX_FLAGS="-$level" -DHALVERN_TESTS=OFF -DHALVERN_BENCH=OFF >"$build.configure.log" 2>&1 \
       || { cat "$build.configure.log"; exit 1; }
     cmake --build "$build" -j2 --target halvern-matrix >"$build.build.log" 2>&1 \
       || { cat "$build.build.log"; exit 1; }
