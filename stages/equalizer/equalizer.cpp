@@ -61,16 +61,73 @@ int16_t equalizer_compander_reciprocal(int n) {
   return 204;
 }
 
+void fir_chain_reference(const int16_t* in, const int16_t* taps, int16_t* out, int n) {
+  for (int k = 0; k < n; ++k) {
+    int32_t acc = 0;
+    for (int j = 0; j < EQ_TAPS; ++j) acc = L_mac(acc, in[k + j], taps[j]);
+    out[k] = round_fx(L_shl(acc, 1));
+  }
+}
+
+namespace {
+
+// sat32(a + b) without a wider type, in a form the compiler vectorises: the sum wraps, and it
+// overflowed exactly when a and b have the same sign and the wrapped sum the other one; the
+// saturated value is then MAX_32 for a >= 0 and MIN_32 for a < 0.
+inline int32_t add_saturating(int32_t a, int32_t b) {
+  const auto ua = static_cast<uint32_t>(a);
+  const auto ub = static_cast<uint32_t>(b);
+  const uint32_t sum = ua + ub;
+  const uint32_t limit = (ua >> 31) + 0x7fffffffu;
+  const bool overflow = (((ua ^ sum) & (ub ^ sum)) >> 31) != 0;
+  return static_cast<int32_t>(overflow ? limit : sum);
+}
+
+}  // namespace
+
+void fir_chain(const int16_t* in, const int16_t* taps, int16_t* out, int n) {
+  // Bound: every partial sum of the chain is at most 2 S M in magnitude, with S the sum of the
+  // taps' magnitudes and M the largest input magnitude. When 2 S M <= MAX_32 nothing can
+  // saturate (not even L_mult's -32768 x -32768 case, which needs S and M of 32768 each), so
+  // the chain is the exact dot product, summed in any order in 32 bits.
+  int64_t tap_sum = 0;
+  for (int j = 0; j < EQ_TAPS; ++j) tap_sum += taps[j] < 0 ? -int32_t{taps[j]} : taps[j];
+  int32_t peak = 0;
+  for (int i = 0; i < n + EQ_HISTORY; ++i) {
+    const int32_t magnitude = in[i] < 0 ? -int32_t{in[i]} : in[i];
+    peak = magnitude > peak ? magnitude : peak;
+  }
+  if (2 * tap_sum * peak <= MAX_32) {
+    for (int k = 0; k < n; ++k) {
+      int32_t dot = 0;
+      for (int j = 0; j < EQ_TAPS; ++j) dot += int32_t{in[k + j]} * taps[j];
+      out[k] = round_fx(L_shl(2 * dot, 1));
+    }
+    return;
+  }
+
+  // Otherwise the chain itself, one tap at a time across all outputs: each output still sees its
+  // terms in the order j = 0..62, saturating after each. A zero tap adds 0 and changes nothing.
+  // 2 h x is exact for every tap but -32768, which keeps L_mult's special case.
+  int32_t acc[FRAME_CAPACITY] = {};
+  for (int j = 0; j < EQ_TAPS; ++j) {
+    const int16_t h = taps[j];
+    const int16_t* x = in + j;
+    if (h == 0) continue;
+    if (h == MIN_16) {
+      for (int k = 0; k < n; ++k) acc[k] = L_mac(acc[k], x[k], h);
+      continue;
+    }
+    const int32_t twice = 2 * int32_t{h};
+    for (int k = 0; k < n; ++k) acc[k] = add_saturating(acc[k], twice * x[k]);
+  }
+  for (int k = 0; k < n; ++k) out[k] = round_fx(L_shl(acc[k], 1));
+}
+
 void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n) {
   auto& h = ctx->history;
   std::copy(x, x + n, h.begin() + EQ_HISTORY);
-  for (int k = 0; k < n; ++k) {
-    int32_t acc = 0;
-    for (int j = 0; j < EQ_TAPS; ++j) {  // saturated after every term
-      acc = L_mac(acc, h[static_cast<size_t>(k + j)], ctx->taps[static_cast<size_t>(j)]);
-    }
-    x[k] = round_fx(L_shl(acc, 1));
-  }
+  fir_chain(h.data(), ctx->taps.data(), x, n);
   // Keep the last 62 input samples; the ranges overlap when n < 62, and the copy runs forward.
   std::copy(h.begin() + n, h.begin() + n + EQ_HISTORY, h.begin());
 }

@@ -61,6 +61,13 @@ int16_t equalizer_compander_reciprocal(int n);
 // 62 input samples in the history for the next call.
 void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n);
 
+// The FIR's saturating chain for n outputs: out[k] = round_fx(L_shl(acc, 1)), where acc runs
+// through L_mac(acc, in[k + j], taps[j]) for j = 0..62, saturating after every term. in holds
+// n + 62 samples. fir_chain is the fast form used by the stage; fir_chain_reference is the
+// plain per-term chain, kept to check it against. Both give the same bits for every input.
+void fir_chain(const int16_t* in, const int16_t* taps, int16_t* out, int n);
+void fir_chain_reference(const int16_t* in, const int16_t* taps, int16_t* out, int n);
+
 // The compander on the n samples of x in place (n in 1..640): measures and smooths the frame
 // level, maps it through the compressor/expander curve, smooths the gain and ramps to it over the
 // first n/2 samples. Updates the compander's level and gain.
