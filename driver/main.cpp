@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <sys/types.h>
 
 #include "engine/engine.h"
@@ -61,6 +63,12 @@ void print_help(int argc) {
 }
 
 void write_to_stdout(void*, const char* message) { std::fputs(message, stdout); }
+
+// True when both paths name one existing regular file (through links or different spellings).
+bool same_regular_file(const char* a, const char* b) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(a, error) && std::filesystem::equivalent(a, b, error);
+}
 
 // Size of the input in bytes, or 0 when it cannot be known (a pipe or a terminal).
 int64_t input_size(std::FILE* in) {
@@ -139,6 +147,10 @@ int main(int argc, char** argv) {
 
   std::FILE* in = std::fopen(argv[1], "rb");
   if (in == nullptr) fail_open("input file error..\n");
+  // Creating the output truncates it: never when it is the recording or the tuning file itself.
+  if (same_regular_file(argv[2], argv[1]) || same_regular_file(argv[2], argv[3])) {
+    fail_open("output file error..\n");
+  }
   std::FILE* out = std::fopen(argv[2], "wb");
   if (out == nullptr) fail_open("output file error..\n");
   std::FILE* tuning = std::fopen(argv[3], "rb");

@@ -179,6 +179,23 @@ TEST_F(Program, FilesThatCannotBeOpened) {
   EXPECT_EQ(r.err, "input Tuning file error..\n");
 }
 
+TEST_F(Program, OutputNeverOverwritesTheRecordingOrTheTuning) {
+  const std::string input = random_bytes(640 * 2, 8);
+  write_file(path("in.pcm"), input);
+  write_file(path("t.txt"), "mask 1 cut 100 gain 0");
+  fs::create_directory(path("sub"));
+  for (const char* args : {"in.pcm in.pcm t.txt", "in.pcm ./sub/../in.pcm t.txt", "in.pcm t.txt t.txt"}) {
+    const Result r = run(args);
+    EXPECT_EQ(r.status, 20) << args;
+    EXPECT_EQ(r.err, "output file error..\n") << args;
+    EXPECT_EQ(read_file(path("in.pcm")), input) << args;
+    EXPECT_EQ(read_file(path("t.txt")), "mask 1 cut 100 gain 0") << args;
+  }
+  fs::create_hard_link(path("in.pcm"), path("link.pcm"));
+  EXPECT_EQ(run("in.pcm link.pcm t.txt").status, 20);
+  EXPECT_EQ(read_file(path("in.pcm")), input);
+}
+
 TEST_F(Program, InputReadErrorIsNotTheEndOfTheInput) {
   fs::create_directory(path("in_dir"));
   write_file(path("t.txt"), "mask 0");
