@@ -35,4 +35,8 @@ void dither_configure(DitherContext* ctx, const TuningSlots& slots);
 // Adds the dither to one frame in place on the output. 0, or -1 for a null pointer.
 int dither_process(DitherContext* ctx);
 
+// The plain per-sample form of dither_process, kept to check the fast form against: the same
+// samples and state for every input.
+int dither_process_reference(DitherContext* ctx);
+
 }  // namespace halvern

@@ -45,32 +45,56 @@ int16_t boost_slope_q11(int s7, int s8, int s12) {
   return static_cast<int16_t>(std::min<int32_t>(slope, MAX_16));
 }
 
-// x times the Q11 gain g, with rounding and saturation, in place.
-void apply_fixed_gain(int16_t* x, int n, int16_t g) {
-  for (int i = 0; i < n; ++i) x[i] = round_fx(L_shl(L_mult(x[i], g), 4));
-}
-
-// The sample under the Q15 gain g and then the Q11 makeup factor m.
-int16_t main_scaled(int16_t x, int16_t g, int16_t m) {
+// The sample under the Q15 gain g and then the Q11 makeup factor m, operator by operator.
+int16_t main_scaled_reference(int16_t x, int16_t g, int16_t m) {
   return round_fx(L_shl(L_mult(mult_r(x, g), m), 4));
 }
 
-// The main gain in place: from g0 to g1 along a crossfade over the whole frame (weight of the
-// old gain from 32767 down by step per sample, not below 0), then the makeup factor m.
-void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step) {
+}  // namespace
+
+void apply_main_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
+                               int16_t step) {
   if (g1 == g0) {
-    for (int i = 0; i < n; ++i) x[i] = main_scaled(x[i], g1, m);
+    for (int i = 0; i < n; ++i) x[i] = main_scaled_reference(x[i], g1, m);
     return;
   }
   int16_t w = MAX_16;  // Q15 weight of the old gain
   for (int i = 0; i < n; ++i) {
-    const int16_t a = main_scaled(x[i], g1, m);
-    const int16_t b = main_scaled(x[i], g0, m);
+    const int16_t a = main_scaled_reference(x[i], g1, m);
+    const int16_t b = main_scaled_reference(x[i], g0, m);
     // The two weights sum to 32767, so the sum of the products stays within 32 bits.
     x[i] = round_fx(L_mult(b, w) + L_mult(sub(MAX_16, w), a));
     w = static_cast<int16_t>(std::max(0, w - step));
   }
 }
+
+void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step) {
+  // main_scaled is q11_gain(q15_product_r(x, g), m), both closed forms exact for all inputs (see
+  // level_gain.h).
+  if (g1 == g0) {
+    for (int i = 0; i < n; ++i) x[i] = q11_gain(q15_product_r(x[i], g1), m);
+    return;
+  }
+  // With step >= 0 the reference's weight after i steps is max(0, 32767 - i step), and i step
+  // < 2^15 x 2^15 fits 32 bits. For 0 <= w <= 32767 neither L_mult meets its special case and
+  // |b w + (32767 - w) a| <= 32767 x 32768, so twice that plus 32768 stays below 2^31: the sum
+  // and round_fx do not saturate, and the result is (2 (b w + (32767 - w) a) + 32768) >> 16.
+  // A frame beyond 32768 samples, where i step could pass 32 bits, takes the reference (as
+  // does a negative step, outside the contract).
+  if (step < 0 || n > 32768) {
+    apply_main_gain_reference(x, n, g1, g0, m, step);
+    return;
+  }
+  for (int i = 0; i < n; ++i) {
+    const auto w = static_cast<int16_t>(std::max(0, MAX_16 - i * step));
+    const auto v = static_cast<int16_t>(MAX_16 - w);
+    const int16_t a = q11_gain(q15_product_r(x[i], g1), m);
+    const int16_t b = q11_gain(q15_product_r(x[i], g0), m);
+    x[i] = static_cast<int16_t>((2 * (int32_t{b} * w + int32_t{v} * a) + 32768) >> 16);
+  }
+}
+
+namespace {
 
 void run_pre_expander(PreExpander* p, int16_t* x, int n, int16_t rho) {
   const int16_t level = frame_level_db(x, n, MeanRule::kReciprocal, rho);
@@ -214,7 +238,7 @@ int dynamics_process(DynamicsContext* ctx) {
   if ((ctx->mode & DYNAMICS_MODE_PRE_EXPANDER) != 0) {
     run_pre_expander(&ctx->pre_expander, x, n, rho);
   }
-  apply_fixed_gain(x, n, ctx->input_gain);
+  apply_q11_gain(x, n, ctx->input_gain);
 
   MainCompressor& c = ctx->main_compressor;
   const int16_t g0 = c.gain;
@@ -223,7 +247,7 @@ int dynamics_process(DynamicsContext* ctx) {
   apply_main_gain(x, n, c.gain, g0, m, step);
   c.makeup_gain_prev = c.makeup_gain;
 
-  apply_fixed_gain(x, n, ctx->output_gain);
+  apply_q11_gain(x, n, ctx->output_gain);
   if ((ctx->mode & DYNAMICS_MODE_POST_EXPANDER) != 0) {
     run_post_expander(&ctx->post_expander, x, n, rho);
   }

@@ -89,6 +89,15 @@ constexpr int16_t smoothing_coeff(int k) {
 // belongs to the segment below it.
 int16_t main_gain_db(const MainCompressor& c, int16_t level);
 
+// The main gain in place: each sample under the Q15 gain, then the Q11 makeup factor m, with
+// rounding and saturation after each; when g1 differs from g0 the sample is the crossfade of its
+// values under g0 and g1, the weight of g0 starting at 32767 and falling by step (>= 0) per sample
+// down to 0. apply_main_gain_reference is the operator-by-operator form, kept to check the fast
+// one against; both give the same samples for every input.
+void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step);
+void apply_main_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
+                               int16_t step);
+
 // Defaults of every field: pointers null, frame length 320, disabled; main compressor level
 // -40 dB, gain 32767 and both makeup factors 2048; pre-expander gain 2048; the post-expander
 // a CompanderBlock with its defaults; everything else 0.

@@ -1,6 +1,7 @@
 #include "stages/dynamics/level_gain.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/dsp_ops.h"
@@ -50,18 +51,11 @@ int16_t exp_slope_q11(int k) {
   return static_cast<int16_t>(2048 - 1024 * k);
 }
 
-int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
-  // Energy with a running block exponent: the accumulator never passes 2^30 + 2^30.
-  int32_t acc = 0;
-  int s = 1;
-  for (int i = 0; i < n; ++i) {
-    const int32_t p = L_shr_n(L_mult(x[i], x[i]), std::min(s, 31));
-    acc = L_add(acc, p);
-    if (acc > ENERGY_LIMIT) {
-      acc >>= 1;
-      ++s;
-    }
-  }
+namespace {
+
+// The frame energy as a mean in dB Q7, from the energy accumulator acc and the block exponent s
+// (each square was taken down by 2^s) that the summation loop leaves.
+int16_t level_from_energy(int32_t acc, int s, int n, MeanRule rule, int16_t rho) {
   acc = L_shl(acc, 1);
   const auto k = static_cast<int16_t>(s - 1);
 
@@ -81,6 +75,65 @@ int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
   Log2(mean, &e, &f);
   const int16_t log2_q9 = add(shl(sub(add(k, e), 30), 9), shr(f, 6));
   return sub(mult(log2_q9, LOG2_TO_DB_Q15), THREE_DB_Q7);
+}
+
+// Samples summed at once before the running sum is checked against the halving limit.
+constexpr int ENERGY_CHUNK = 16;
+
+// L_mult(v, v) >> 1: v^2, except 2^30 - 1 for v = -32768 (L_mult gives MAX_32 there).
+inline uint32_t half_square(int16_t v) {
+  const auto sq = static_cast<uint32_t>(int32_t{v} * v);
+  return sq < 0x40000000u ? sq : 0x3fffffffu;
+}
+
+}  // namespace
+
+int16_t frame_level_db_reference(const int16_t* x, int n, MeanRule rule, int16_t rho) {
+  // Energy with a running block exponent: the accumulator never passes 2^30 + 2^30.
+  int32_t acc = 0;
+  int s = 1;
+  for (int i = 0; i < n; ++i) {
+    const int32_t p = L_shr_n(L_mult(x[i], x[i]), std::min(s, 31));
+    acc = L_add(acc, p);
+    if (acc > ENERGY_LIMIT) {
+      acc >>= 1;
+      ++s;
+    }
+  }
+  return level_from_energy(acc, s, n, rule, rho);
+}
+
+int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
+  // The reference adds p = L_mult(v, v) >> min(s, 31) for s >= 1. With h = L_mult(v, v) >> 1
+  // (half_square) this is h >> (min(s, 31) - 1): for v != -32768, L_mult is 2 v^2 and the shift
+  // takes one bit off exactly; for v = -32768 it is 2^31 - 1, and as that is odd,
+  // (2^31 - 1) >> t = (2^31 - 2) >> t for t >= 1. Every p is at most 2^30 - 1 and acc stays at
+  // most 2^30 between samples, so L_add never saturates and acc only grows until it passes the
+  // limit. Hence while s holds, a chunk whose terms added to acc stay at or below the limit
+  // changes acc by their plain sum, whatever the order of summation (formed in 64 bits); only a
+  // chunk that passes the limit is summed sample by sample, halving where the reference does.
+  uint32_t acc = 0;
+  int s = 1;
+  int i = 0;
+  while (i < n) {
+    const int len = std::min(ENERGY_CHUNK, n - i);
+    const int shift = std::min(s, 31) - 1;
+    uint64_t sum = 0;
+    for (int j = 0; j < len; ++j) sum += half_square(x[i + j]) >> shift;
+    if (acc + sum <= static_cast<uint64_t>(ENERGY_LIMIT)) {
+      acc += static_cast<uint32_t>(sum);
+      i += len;
+      continue;
+    }
+    for (const int end = i + len; i < end; ++i) {
+      acc += half_square(x[i]) >> (std::min(s, 31) - 1);
+      if (acc > static_cast<uint32_t>(ENERGY_LIMIT)) {
+        acc >>= 1;
+        ++s;
+      }
+    }
+  }
+  return level_from_energy(static_cast<int32_t>(acc), s, n, rule, rho);
 }
 
 int16_t smooth_q15(int16_t target, int16_t state, int16_t c) {
@@ -111,8 +164,8 @@ int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level) {
   return round_fx(L_shl(L_mult(sub(threshold, level), slope), 4));
 }
 
-void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
-                       const int16_t* out_gain) {
+void apply_ramped_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
+                                 int m, const int16_t* out_gain) {
   m = std::clamp(m, 0, n);
   for (int i = 0; i < n; ++i) {
     int16_t y = 0;
@@ -125,6 +178,34 @@ void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t*
     if (out_gain != nullptr) y = round_fx(L_shl(L_mult(*out_gain, y), 4));
     x[i] = y;
   }
+}
+
+void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
+                       const int16_t* out_gain) {
+  m = std::clamp(m, 0, n);
+  bool weights_non_negative = true;
+  for (int i = 0; i < m; ++i) weights_non_negative &= w[i] >= 0;
+  if (!weights_non_negative) {
+    apply_ramped_gain_reference(x, n, g1, g0, w, m, out_gain);
+    return;
+  }
+  // For 0 <= w <= 32767: sub(32767, w) = 32767 - w, L_mult(w, g1) = 2 w g1 (its special case
+  // needs w = -32768), and |w g1 + (32767 - w) g0| <= 32767 x 32768, so twice that plus the
+  // rounding constant stays below 2^31: L_mac and round_fx neither saturate, and the ramp gain is
+  // (2 (w g1 + (32767 - w) g0) + 32768) >> 16, within 16 bits. mult_r is q15_product_r, and the
+  // output factor is q11_gain (see level_gain.h).
+  for (int i = 0; i < m; ++i) {
+    const int32_t mix = int32_t{w[i]} * g1 + int32_t{MAX_16 - w[i]} * g0;
+    const auto g = static_cast<int16_t>((2 * mix + 32768) >> 16);
+    x[i] = q15_product_r(g, x[i]);
+  }
+  for (int i = m; i < n; ++i) x[i] = q15_product_r(x[i], g1);
+  if (out_gain != nullptr) apply_q11_gain(x, n, *out_gain);
+}
+
+void apply_q11_gain(int16_t* x, int n, int16_t g) {
+  if (g == 2048) return;  // q11_gain(x, 2048) = (2048 x + 1024) >> 11 = x
+  for (int i = 0; i < n; ++i) x[i] = q11_gain(x[i], g);
 }
 
 }  // namespace halvern

@@ -52,6 +52,10 @@ enum class MeanRule {
 // with MeanRule::kReciprocal (ignored otherwise).
 int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho);
 
+// The plain per-sample form of frame_level_db, kept to check the fast form against; both give
+// the same value for every input.
+int16_t frame_level_db_reference(const int16_t* x, int n, MeanRule rule, int16_t rho);
+
 // One smoothing step toward target with the Q15 coefficient c:
 // round_fx(L_mac(L_mult(target, c), sub(32767, c), state)).
 int16_t smooth_q15(int16_t target, int16_t state, int16_t c);
@@ -80,5 +84,30 @@ int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level);
 // multiplied by it. m <= n (a larger m is taken as n).
 void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
                        const int16_t* out_gain);
+
+// The plain per-sample form of apply_ramped_gain, kept to check the fast form against; both give
+// the same samples for every input.
+void apply_ramped_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
+                                 int m, const int16_t* out_gain);
+
+// round_fx(L_shl(L_mult(x, g), 4)), the product of a sample and a Q11 gain, in the closed form
+// sat16((x g + 1024) >> 11), which is equal for every 16-bit x and g: x g is exact in 32 bits;
+// when 32 x g lies within 32 bits the chain rounds (32 x g + 32768) >> 16 = (x g + 1024) >> 11
+// and saturates only where that passes 16 bits; when it does not (|x g| >= 2^26, including
+// -32768 x -32768, where L_mult gives MAX_32), both sides saturate to the same end.
+constexpr int16_t q11_gain(int16_t x, int16_t g) {
+  const int32_t r = (int32_t{x} * g + 1024) >> 11;
+  return static_cast<int16_t>(r > 32767 ? 32767 : (r < -32768 ? -32768 : r));
+}
+
+// mult_r(x, g) = sat16((x g + 16384) >> 15). Only -32768 x -32768 leaves 16 bits (32768), and
+// only upward, so one bound suffices.
+constexpr int16_t q15_product_r(int16_t x, int16_t g) {
+  const int32_t r = (int32_t{x} * g + 16384) >> 15;
+  return static_cast<int16_t>(r > 32767 ? 32767 : r);
+}
+
+// x g in place for the n samples of x with the Q11 gain g, by q11_gain (nothing to do for 2048).
+void apply_q11_gain(int16_t* x, int n, int16_t g);
 
 }  // namespace halvern

@@ -16,6 +16,12 @@ struct PeakLimiter {
   int16_t slope;      // Q15, fraction of the excess level removed (30093 once configured)
   int16_t offset_db;  // dB Q7, taken off the threshold; always 0
   int16_t out_gain;   // Q11, factor applied to the limited signal (2048 = 1.0)
+  // Derived from threshold and offset_db, not state: the smallest positive 32-bit envelope whose
+  // level passes threshold - offset_db (2^31 when none does), and the threshold it was found
+  // for; peak_limit finds it again whenever loud_known is false or the threshold differs.
+  bool loud_known = false;
+  int16_t loud_threshold = 0;
+  int64_t loud_envelope = 0;
 };
 
 inline constexpr int16_t LIMITER_ATTACK_Q15 = 23379;       // 0.7135: magnitude above the envelope
@@ -49,5 +55,13 @@ int16_t limiter_gain(int16_t level, int16_t T, int16_t slope);
 // Updates the limiter's envelope and gain and *delay_index; all of it carries across calls.
 void peak_limit(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay, int16_t* delay_index,
                 int16_t delay_length);
+
+// The plain per-sample form of peak_limit, kept to check the fast form against: the same
+// samples, state and delay line for every input. It leaves the derived fields alone.
+void peak_limit_reference(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
+                          int16_t* delay_index, int16_t delay_length);
+
+// The smallest envelope E >= 1 with limiter_level_db(E) > T, or 2^31 when there is none.
+int64_t limiter_first_loud_envelope(int16_t T);
 
 }  // namespace halvern

@@ -75,4 +75,8 @@ void highpass_configure(HighPassContext* ctx, const TuningSlots& slots);
 // Filters and amplifies one frame in place on the output. 0, or -1 for a null pointer.
 int highpass_process(HighPassContext* ctx);
 
+// The plain per-sample form of highpass_process, kept to check the fast form against: the same
+// samples and memories for every input.
+int highpass_process_reference(HighPassContext* ctx);
+
 }  // namespace halvern
