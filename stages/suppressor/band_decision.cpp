@@ -1,5 +1,8 @@
 // Spectrum smoothing over time, band peak-to-floor levels and the band marks.
+#include <array>
+
 #include "fixedpoint/dsp_ops.h"
+#include "stages/suppressor/lpc/quotients.h"
 #include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {
@@ -14,7 +17,7 @@ inline constexpr int LAST_SPREADING_BAND = 11;
 
 }  // namespace
 
-void smooth_spectrum(PeakSuppressorContext* ctx) {
+void smooth_spectrum_reference(PeakSuppressorContext* ctx) {
   for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
     int32_t s = ctx->power_avg[k];
     if (ctx->first_call != 1) {
@@ -25,7 +28,7 @@ void smooth_spectrum(PeakSuppressorContext* ctx) {
   }
 }
 
-void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
+void band_levels_reference(PeakSuppressorContext* ctx, Diagnostics* diag) {
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
     int32_t top = 0;
     int32_t bottom = MAX_32;
@@ -41,6 +44,114 @@ void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
     const int16_t nn = norm_l(num);
     num = L_shl(num, static_cast<int16_t>(nn - 1));
     const int32_t q = L_divide(num, den, diag);
+    int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
+    if (r == 0) r = 1;
+    ctx->band_level[b] = energy_level(r);
+  }
+}
+
+namespace {
+
+// x with every bit below its fifteen leading ones cleared (x >= 0): the bits that survive
+// extract_h(L_shl(x, norm_l(x))).
+constexpr uint32_t leading_fifteen(uint32_t x) {
+  uint32_t y = x | (x >> 1);
+  y |= y >> 2;
+  y |= y >> 4;
+  y |= y >> 8;
+  y |= y >> 16;  // ones from the leading bit down
+  return x & ~(y >> 15);
+}
+
+// Mpy_norm_32(x, c_hi, c_lo) for x >= 0 and the power weights, as (leading_fifteen(x) C) >> 30
+// with C = 32768 c_hi + c_lo, the weight in Q30. With n = norm_l(x) and h = (x << n) >> 16 the
+// operator forms p = 2 h c_hi + ((2 h c_lo) >> 15) (no saturation: h < 2^15, c_hi <= 17509) and
+// returns p >> n. A floor of a floor by powers of two is one floor, so p >> n =
+// floor(2 h C / 2^(15 + n)) = floor(h 2^(16 - n) C / 2^30), and h 2^(16 - n) is x with its bits
+// below the fifteen leading ones cleared (x itself when n > 16: then h = x 2^(n - 16) exactly).
+// The product stays below 2^61.
+constexpr int32_t weighted_power(int32_t x, uint32_t weight_q30) {
+  const uint64_t kept = leading_fifteen(static_cast<uint32_t>(x));
+  return static_cast<int32_t>((kept * weight_q30) >> 30);
+}
+
+// Band b covers bins 1 + 8b to 23 + 8b, as band_levels' runs assume.
+constexpr bool bands_in_runs_of_eight() {
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+    if (SUPPRESSOR_BANDS[b].first != 1 + 8 * b || SUPPRESSOR_BANDS[b].last != 23 + 8 * b) {
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr uint32_t POWER_NEW_WEIGHT = 32768u * POWER_NEW_WEIGHT_HI + POWER_NEW_WEIGHT_LO;
+constexpr uint32_t POWER_OLD_WEIGHT = 32768u * POWER_OLD_WEIGHT_HI + POWER_OLD_WEIGHT_LO;
+// The weights add up to less than 1 (in Q30), so for inputs up to MAX_32 the sum of the two
+// terms stays below 2^31 and L_add never saturates.
+static_assert(POWER_NEW_WEIGHT + POWER_OLD_WEIGHT < (uint32_t{1} << 30));
+
+}  // namespace
+
+void smooth_spectrum(PeakSuppressorContext* ctx) {
+  if (ctx->first_call == 1) {
+    for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
+      const int32_t s = ctx->power_avg[k];
+      ctx->smoothed_power[k] = s < SMOOTHED_POWER_MIN ? SMOOTHED_POWER_MIN : s;
+    }
+    return;
+  }
+  // Powers are never negative; should a context hold a negative value, the reference handles it.
+  int32_t signs = 0;
+  for (int k = 0; k < SUPPRESSOR_BINS; ++k) signs |= ctx->power_avg[k] | ctx->smoothed_power[k];
+  if (signs < 0) {
+    smooth_spectrum_reference(ctx);
+    return;
+  }
+  for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
+    const int32_t s = weighted_power(ctx->power_avg[k], POWER_NEW_WEIGHT) +
+                      weighted_power(ctx->smoothed_power[k], POWER_OLD_WEIGHT);
+    ctx->smoothed_power[k] = s < SMOOTHED_POWER_MIN ? SMOOTHED_POWER_MIN : s;
+  }
+}
+
+void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
+  // Band b covers bins 1 + 8b .. 23 + 8b: the runs of seven bins 1 + 8q .. 7 + 8q for
+  // q = b, b + 1, b + 2 and the single bins 8 + 8q for q = b, b + 1. The largest and smallest
+  // value of each run are found once and shared by the three bands that hold it.
+  constexpr int RUNS = SUPPRESSOR_BAND_COUNT + 2;
+  static_assert(bands_in_runs_of_eight());
+  std::array<int32_t, RUNS> run_top{};
+  std::array<int32_t, RUNS> run_bottom{};
+  for (int q = 0; q < RUNS; ++q) {
+    int32_t top = 0;
+    int32_t bottom = MAX_32;
+    for (int k = 1 + 8 * q; k <= 7 + 8 * q; ++k) {
+      top = ctx->smoothed_power[k] > top ? ctx->smoothed_power[k] : top;
+      bottom = ctx->smoothed_power[k] < bottom ? ctx->smoothed_power[k] : bottom;
+    }
+    run_top[q] = top;
+    run_bottom[q] = bottom;
+  }
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+    int32_t top = run_top[b];
+    int32_t bottom = run_bottom[b];
+    for (const int32_t v : {ctx->smoothed_power[8 + 8 * b], run_top[b + 1],
+                            ctx->smoothed_power[16 + 8 * b], run_top[b + 2]}) {
+      top = v > top ? v : top;
+    }
+    for (const int32_t v : {ctx->smoothed_power[8 + 8 * b], run_bottom[b + 1],
+                            ctx->smoothed_power[16 + 8 * b], run_bottom[b + 2]}) {
+      bottom = v < bottom ? v : bottom;
+    }
+    // 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
+    int32_t den = L_add(bottom, FLOOR_OFFSET);
+    int32_t num = top == 0 ? 1 : top;
+    const int16_t nd = norm_l(den);
+    den = L_shl(den, nd);
+    const int16_t nn = norm_l(num);
+    num = L_shl(num, static_cast<int16_t>(nn - 1));
+    const int32_t q = L_divide_fast(num, den, diag);
     int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
     if (r == 0) r = 1;
     ctx->band_level[b] = energy_level(r);

@@ -41,7 +41,7 @@ void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& sl
   ctx->first_call = 1;
 }
 
-int16_t energy_level(int32_t x) {
+int16_t energy_level_reference(int32_t x) {
   // log10(x / 2^31) in Q26 (9864 is log10(2) in Q15), moved to log10(x / 16) by log10(2^27).
   const int32_t t = L_add(Mpy_32_16(Log2_poly(x), 9864), 545448088);
   // Scaled by 10270 / 32768 * 1024 / 12, rounded with 6 in the upper half; 2731 is 1/12 in Q15.
@@ -51,7 +51,34 @@ int16_t energy_level(int32_t x) {
   return extract_h(L_mult(extract_h(u), 2731));
 }
 
-void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
+// energy_level for x > 0 with the logarithm and the scalings in plain 32-bit arithmetic; no
+// saturating operator of the reference reaches its limits here (ranges over every x > 0):
+// - Log2_poly: e = norm_l(x) lies in [0, 30] and x << e is exact, so its upper half m lies in
+//   [16384, 32767]; mult_r(m, m) <= 32766; 2 m 32709 < 2^31; their sum
+//   2 m 32709 - 2 mult_r(m, m) 11050 lies in [890765312, 1419423006] and its difference with
+//   1422917632 in [-532152320, -3494626]; shl(-(e + 1), 10) lies in [-31744, -1024], so the
+//   logarithm -(e + 1) 2^26 + f (0 <= f < 2^26) lies in [-31 2^26, -1].
+// - Mpy_32_16 of that with 9864: hi in [-31744, -1], |2 hi 9864| < 2^30, the low part below
+//   2^15; adding 545448088 gives t in [-80797544, 545448087].
+// - extract_h(t) lies in [-1233, 8322]; 2 (t >> 16) 10270, 393216 more, and the last product
+//   with 2731 all stay below 2^28.
+int16_t energy_level(int32_t x) {
+  if (x <= 0) return energy_level_reference(x);
+  const int e = norm_l(x);
+  const int32_t m = static_cast<int32_t>(static_cast<uint32_t>(x) << e) >> 16;
+  const int32_t m2 = (m * m + 16384) >> 15;
+  const int32_t y = 2 * m * 32709 + 2 * m2 * (-11050) - 1422917632;
+  const int32_t log2 = -(e + 1) * 1024 * 65536 + ((y >> 3) & 0x3ffffff);  // Q26
+  const int32_t hi = log2 >> 16;
+  const int32_t lo = (log2 >> 1) - hi * 32768;
+  const int32_t t = 2 * hi * 9864 + ((2 * lo * 9864) >> 15) + 545448088;
+  int32_t u = 2 * (t >> 16) * 10270;
+  if (u < 0) u = 0;
+  u += 393216;
+  return static_cast<int16_t>((2 * (u >> 16) * 2731) >> 16);
+}
+
+void bin_powers_reference(PeakSuppressorContext* ctx, int16_t s1) {
   const auto shift = static_cast<int16_t>(2 * (4 - s1));
   for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
     const int16_t re = ctx->work[2 * k];
@@ -60,7 +87,7 @@ void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
   }
 }
 
-void average_powers(PeakSuppressorContext* ctx) {
+void average_powers_reference(PeakSuppressorContext* ctx) {
   for (int k : {0, 1, 2, SUPPRESSOR_BINS - 2, SUPPRESSOR_BINS - 1}) {
     ctx->power_avg[k] = ctx->power[k];
   }
@@ -68,6 +95,48 @@ void average_powers(PeakSuppressorContext* ctx) {
     int32_t sum = 0;
     for (int i = k - 1; i <= k + 2; ++i) sum = L_add(sum, ctx->power[i] >> 2);
     ctx->power_avg[k] = sum;
+  }
+}
+
+// L_shl(L_add(L_mult(re, re), L_mult(im, im)), shift) from u = re^2 + im^2 (at most 2^31, exact
+// in 32 unsigned bits). L_add(L_mult(re, re), L_mult(im, im)) is min(2 u, MAX_32): each L_mult is
+// 2 re^2 except MAX_32 for -32768, and any sum reaching 2^31 saturates to MAX_32 either way.
+// For shift >= 0, L_shl of that saturates exactly when u > MAX_32 >> (shift + 1) (then the
+// doubled value exceeds MAX_32 >> shift, or is MAX_32 itself), and is u << (shift + 1) otherwise.
+// For shift < 0 it is the arithmetic shift right of min(2 u, MAX_32).
+void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
+  const int shift = static_cast<int16_t>(2 * (4 - s1));  // wraps as the reference's does
+  if (shift >= 0) {
+    // From a shift of 30 on, every non-zero u saturates (limit 0) and u = 0 stays 0.
+    const int up = shift >= 30 ? 0 : shift + 1;
+    const uint32_t limit = shift >= 30 ? 0 : static_cast<uint32_t>(MAX_32) >> up;
+    for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
+      const int32_t re = ctx->work[2 * k];
+      const int32_t im = ctx->work[2 * k + 1];
+      const auto u = static_cast<uint32_t>(re * re) + static_cast<uint32_t>(im * im);
+      ctx->power[k] = u > limit ? MAX_32 : static_cast<int32_t>(u << up);
+    }
+  } else {
+    const int right = -shift > 31 ? 31 : -shift;
+    for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
+      const int32_t re = ctx->work[2 * k];
+      const int32_t im = ctx->work[2 * k + 1];
+      const auto u = static_cast<uint32_t>(re * re) + static_cast<uint32_t>(im * im);
+      const int32_t doubled = u >= (uint32_t{1} << 30) ? MAX_32 : static_cast<int32_t>(2 * u);
+      ctx->power[k] = doubled >> right;
+    }
+  }
+}
+
+// The four quarters of bins k - 1 .. k + 2 are each at most MAX_32 >> 2, so their sum stays below
+// 2^31 and the saturating L_add chain is the plain sum.
+void average_powers(PeakSuppressorContext* ctx) {
+  for (int k : {0, 1, 2, SUPPRESSOR_BINS - 2, SUPPRESSOR_BINS - 1}) {
+    ctx->power_avg[k] = ctx->power[k];
+  }
+  for (int k = 3; k <= SUPPRESSOR_BINS - 3; ++k) {
+    ctx->power_avg[k] = (ctx->power[k - 1] >> 2) + (ctx->power[k] >> 2) +
+                        (ctx->power[k + 1] >> 2) + (ctx->power[k + 2] >> 2);
   }
 }
 

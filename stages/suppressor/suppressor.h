@@ -131,8 +131,10 @@ void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& sl
 void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples, Diagnostics* diag);
 
 // Level of a positive power x (callers replace 0 by 1), about round(26.745 log10(x / 16)) and 0
-// for every x up to 16.
+// for every x up to 16. energy_level_reference is the chain of basic operators; energy_level
+// gives the same value for every x.
 int16_t energy_level(int32_t x);
+int16_t energy_level_reference(int32_t x);
 
 // x * (c_hi * 32768 + c_lo) / 2^30 from the upper 16 bits of the normalised x; 0 for x = 0.
 constexpr int32_t Mpy_norm_32(int32_t x, int16_t c_hi, int16_t c_lo) {

@@ -43,4 +43,21 @@ int16_t band_decision(PeakSuppressorContext* ctx);
 // every spectrum pair of work by its bin's gain, in place.
 void bin_gains(PeakSuppressorContext* ctx, int16_t state);
 
+// The straightforward forms of the steps above that have faster ones, and of the whole half:
+// each gives the same bits, context and messages as its fast form for every input it accepts,
+// which the tests check.
+void bin_powers_reference(PeakSuppressorContext* ctx, int16_t s1);
+void average_powers_reference(PeakSuppressorContext* ctx);
+void smooth_spectrum_reference(PeakSuppressorContext* ctx);
+void band_levels_reference(PeakSuppressorContext* ctx, Diagnostics* diag);
+void bin_gains_reference(PeakSuppressorContext* ctx, int16_t state);
+void peak_flags_reference(PeakSuppressorContext* ctx);
+void peak_suppressor_process_half_reference(PeakSuppressorContext* ctx, int16_t* samples,
+                                            Diagnostics* diag);
+
+// block_normalise and block_rescale of the 256-sample block, in forms the compiler vectorises;
+// the same results for every input.
+int16_t suppressor_block_normalise(int16_t* x, int16_t headroom);
+void suppressor_block_rescale(int16_t* x, int16_t n);
+
 }  // namespace halvern

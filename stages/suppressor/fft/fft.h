@@ -66,4 +66,10 @@ void complex_fft(int16_t* x, int16_t direction);
 // input back up to rounding. In place; every overflow saturates.
 void real_fft(int16_t* x, int16_t direction);
 
+// The straightforward forms of complex_fft and real_fft: bit reversal and in-place butterflies,
+// one basic operator at a time. They give the same bits as the fast forms above for every input,
+// which the tests check.
+void complex_fft_reference(int16_t* x, int16_t direction);
+void real_fft_reference(int16_t* x, int16_t direction);
+
 }  // namespace halvern
