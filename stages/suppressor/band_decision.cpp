@@ -1,5 +1,6 @@
 // Spectrum smoothing over time, band peak-to-floor levels and the band marks.
 #include <array>
+#include <bit>
 
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/quotients.h"
@@ -115,6 +116,48 @@ void smooth_spectrum(PeakSuppressorContext* ctx) {
   }
 }
 
+namespace {
+
+// The level of a band from its largest and smallest smoothed power, with the basic operators:
+// 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
+int16_t band_level_of(int32_t top, int32_t bottom, Diagnostics* diag) {
+  int32_t den = L_add(bottom, FLOOR_OFFSET);
+  int32_t num = top == 0 ? 1 : top;
+  const int16_t nd = norm_l(den);
+  den = L_shl(den, nd);
+  const int16_t nn = norm_l(num);
+  num = L_shl(num, static_cast<int16_t>(nn - 1));
+  const int32_t q = L_divide_fast(num, den, diag);
+  int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
+  if (r == 0) r = 1;
+  return energy_level(r);
+}
+
+// band_level_of for 0 <= bottom <= top, without saturation or messages:
+// - den = bottom + 8000 (MAX_32 where L_add saturates) lies in [8000, MAX_32], so nd = norm_l
+//   lies in [0, 17] and dn = den << nd in [2^30, 2^31); num = max(top, 1) gives nn in [0, 30]
+//   and L_shl(num, nn - 1) = nm in [2^29, 2^30) (a right shift by one for nn = 0). So
+//   0 <= nm <= dn: L_divide takes its valid path, which L_divide_normalised forms.
+// - L_shr by s = nn - nd + 26 in [9, 56] is q >> s for q >= 0, or 0 from s = 31 on; 0 becomes 1.
+// band_pair forms (dn, nm, s), band_level_from the level from them and the division's seed.
+void band_pair(int32_t top, int32_t bottom, int32_t& dn, int32_t& nm, int32_t& shift) {
+  const int32_t den = bottom > MAX_32 - FLOOR_OFFSET ? MAX_32 : bottom + FLOOR_OFFSET;
+  const int32_t num = top == 0 ? 1 : top;
+  const int nd = std::countl_zero(static_cast<uint32_t>(den)) - 1;  // norm_l of a positive value
+  const int nn = std::countl_zero(static_cast<uint32_t>(num)) - 1;
+  dn = static_cast<int32_t>(static_cast<uint32_t>(den) << nd);
+  nm = nn == 0 ? num >> 1 : static_cast<int32_t>(static_cast<uint32_t>(num) << (nn - 1));
+  shift = nn - nd + 26;
+}
+
+int16_t band_level_from(int32_t dn, int32_t nm, int32_t shift, int32_t seed) {
+  const int32_t q = L_divide_seeded(nm, dn, seed);
+  const int32_t r = shift >= 31 ? 0 : q >> (shift & 31);  // the mask only keeps the shift defined
+  return energy_level_positive(r == 0 ? 1 : r);
+}
+
+}  // namespace
+
 void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
   // Band b covers bins 1 + 8b .. 23 + 8b: the runs of seven bins 1 + 8q .. 7 + 8q for
   // q = b, b + 1, b + 2 and the single bins 8 + 8q for q = b, b + 1. The largest and smallest
@@ -133,28 +176,43 @@ void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
     run_top[q] = top;
     run_bottom[q] = bottom;
   }
+  std::array<int32_t, SUPPRESSOR_BAND_COUNT> top;
+  std::array<int32_t, SUPPRESSOR_BAND_COUNT> bottom;
+  int32_t lowest = 0;
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-    int32_t top = run_top[b];
-    int32_t bottom = run_bottom[b];
+    int32_t t = run_top[b];
+    int32_t m = run_bottom[b];
     for (const int32_t v : {ctx->smoothed_power[8 + 8 * b], run_top[b + 1],
                             ctx->smoothed_power[16 + 8 * b], run_top[b + 2]}) {
-      top = v > top ? v : top;
+      t = v > t ? v : t;
     }
     for (const int32_t v : {ctx->smoothed_power[8 + 8 * b], run_bottom[b + 1],
                             ctx->smoothed_power[16 + 8 * b], run_bottom[b + 2]}) {
-      bottom = v < bottom ? v : bottom;
+      m = v < m ? v : m;
     }
-    // 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
-    int32_t den = L_add(bottom, FLOOR_OFFSET);
-    int32_t num = top == 0 ? 1 : top;
-    const int16_t nd = norm_l(den);
-    den = L_shl(den, nd);
-    const int16_t nn = norm_l(num);
-    num = L_shl(num, static_cast<int16_t>(nn - 1));
-    const int32_t q = L_divide_fast(num, den, diag);
-    int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
-    if (r == 0) r = 1;
-    ctx->band_level[b] = energy_level(r);
+    top[b] = t;
+    bottom[b] = m;
+    lowest = m < lowest ? m : lowest;
+  }
+  if (lowest < 0) {
+    // Powers are never negative; a context holding one takes the operator chain.
+    for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+      ctx->band_level[b] = band_level_of(top[b], bottom[b], diag);
+    }
+    return;
+  }
+  // band_level_of for every band, all powers being at least 0, in three loops so that the two
+  // without the division run on vectors: the normalised pairs, the divisions' seeds, the rest.
+  alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> dn;
+  alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> nm;
+  alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> shift;
+  alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> seed;
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+    band_pair(top[b], bottom[b], dn[b], nm[b], shift[b]);
+  }
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) seed[b] = L_divide_seed(dn[b]);
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+    ctx->band_level[b] = band_level_from(dn[b], nm[b], shift[b], seed[b]);
   }
 }
 

@@ -89,7 +89,7 @@ static_assert(weighted(MIN_16, GAIN_NEW_WEIGHT_HI, GAIN_NEW_WEIGHT_LO) +
 
 }  // namespace
 
-void bin_gains(PeakSuppressorContext* ctx, int16_t state) {
+void bin_gains_update(PeakSuppressorContext* ctx, int16_t state) {
   int16_t rest = MAX_16;
   if (state == 1) {
     rest = ctx->rest1_gain;
@@ -119,9 +119,10 @@ void bin_gains(PeakSuppressorContext* ctx, int16_t state) {
 
   // Mean of the bin and the fifteen below it: sums over 2, 4, 8 and 16 neighbours by doubling
   // (exact in 32 bits), vectorisable where a running sum is not.
-  std::array<int32_t, SUPPRESSOR_BINS> twos{};
-  std::array<int32_t, SUPPRESSOR_BINS> fours{};
-  std::array<int32_t, SUPPRESSOR_BINS> eights{};
+  // (Each array is read only where it was written.)
+  std::array<int32_t, SUPPRESSOR_BINS> twos;
+  std::array<int32_t, SUPPRESSOR_BINS> fours;
+  std::array<int32_t, SUPPRESSOR_BINS> eights;
   for (int k = 1; k < SUPPRESSOR_BINS; ++k) twos[k] = int32_t{target[k]} + target[k - 1];
   for (int k = 3; k < SUPPRESSOR_BINS; ++k) fours[k] = twos[k] + twos[k - 2];
   for (int k = 7; k < SUPPRESSOR_BINS; ++k) eights[k] = fours[k] + fours[k - 4];
@@ -130,10 +131,17 @@ void bin_gains(PeakSuppressorContext* ctx, int16_t state) {
     smooth[k] = static_cast<int16_t>((eights[k] + eights[k - 8]) >> 4);
   }
   // Mean of bins i - 2 to i + 5, downwards, each step seeing the values the pass already wrote.
+  // The sum slides: the window of i is that of i + 1 without bin i + 6 and with bin i - 2, and
+  // with bin i + 1 at the value just written instead of the one that sum saw (bins i + 6 and
+  // i - 2 do not change between the two steps). Exact in 32 bits.
+  int32_t window = 0;
+  for (int j = SECOND_SMOOTHING_TOP - 2; j <= SECOND_SMOOTHING_TOP + 5; ++j) window += smooth[j];
   for (int i = SECOND_SMOOTHING_TOP; i >= SECOND_SMOOTHING_BOTTOM; --i) {
-    int32_t window = 0;
-    for (int j = i - 2; j <= i + 5; ++j) window += smooth[j];
+    const int16_t before = smooth[i];
     smooth[i] = static_cast<int16_t>(window >> 3);
+    if (i > SECOND_SMOOTHING_BOTTOM) {
+      window += smooth[i - 3] - smooth[i + 5] + smooth[i] - before;
+    }
   }
   ctx->target_gain_smooth = smooth;
 
@@ -145,7 +153,10 @@ void bin_gains(PeakSuppressorContext* ctx, int16_t state) {
   }
   ctx->gain[0] = SUPPRESSOR_EDGE_GAIN_LOW;
   ctx->gain[SUPPRESSOR_BINS - 1] = SUPPRESSOR_EDGE_GAIN_HIGH;
+}
 
+void bin_gains(PeakSuppressorContext* ctx, int16_t state) {
+  bin_gains_update(ctx, state);
   // mult_r(g, v) = sat16((g v + 16384) >> 15); only -32768 x -32768 needs the clamp.
   std::array<int16_t, 2 * SUPPRESSOR_BINS> pair_gain;
   for (int k = 0; k < SUPPRESSOR_BINS; ++k) {

@@ -51,31 +51,9 @@ int16_t energy_level_reference(int32_t x) {
   return extract_h(L_mult(extract_h(u), 2731));
 }
 
-// energy_level for x > 0 with the logarithm and the scalings in plain 32-bit arithmetic; no
-// saturating operator of the reference reaches its limits here (ranges over every x > 0):
-// - Log2_poly: e = norm_l(x) lies in [0, 30] and x << e is exact, so its upper half m lies in
-//   [16384, 32767]; mult_r(m, m) <= 32766; 2 m 32709 < 2^31; their sum
-//   2 m 32709 - 2 mult_r(m, m) 11050 lies in [890765312, 1419423006] and its difference with
-//   1422917632 in [-532152320, -3494626]; shl(-(e + 1), 10) lies in [-31744, -1024], so the
-//   logarithm -(e + 1) 2^26 + f (0 <= f < 2^26) lies in [-31 2^26, -1].
-// - Mpy_32_16 of that with 9864: hi in [-31744, -1], |2 hi 9864| < 2^30, the low part below
-//   2^15; adding 545448088 gives t in [-80797544, 545448087].
-// - extract_h(t) lies in [-1233, 8322]; 2 (t >> 16) 10270, 393216 more, and the last product
-//   with 2731 all stay below 2^28.
 int16_t energy_level(int32_t x) {
   if (x <= 0) return energy_level_reference(x);
-  const int e = norm_l(x);
-  const int32_t m = static_cast<int32_t>(static_cast<uint32_t>(x) << e) >> 16;
-  const int32_t m2 = (m * m + 16384) >> 15;
-  const int32_t y = 2 * m * 32709 + 2 * m2 * (-11050) - 1422917632;
-  const int32_t log2 = -(e + 1) * 1024 * 65536 + ((y >> 3) & 0x3ffffff);  // Q26
-  const int32_t hi = log2 >> 16;
-  const int32_t lo = (log2 >> 1) - hi * 32768;
-  const int32_t t = 2 * hi * 9864 + ((2 * lo * 9864) >> 15) + 545448088;
-  int32_t u = 2 * (t >> 16) * 10270;
-  if (u < 0) u = 0;
-  u += 393216;
-  return static_cast<int16_t>((2 * (u >> 16) * 2731) >> 16);
+  return energy_level_positive(x);
 }
 
 void bin_powers_reference(PeakSuppressorContext* ctx, int16_t s1) {
@@ -103,29 +81,35 @@ void average_powers_reference(PeakSuppressorContext* ctx) {
 // 2 re^2 except MAX_32 for -32768, and any sum reaching 2^31 saturates to MAX_32 either way.
 // For shift >= 0, L_shl of that saturates exactly when u > MAX_32 >> (shift + 1) (then the
 // doubled value exceeds MAX_32 >> shift, or is MAX_32 itself), and is u << (shift + 1) otherwise.
-// For shift < 0 it is the arithmetic shift right of min(2 u, MAX_32).
-void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
+// For shift < 0 it is the arithmetic shift right of min(2 u, MAX_32). The pair of bin k is
+// (re[step k], im[step k]).
+void bin_powers_of(PeakSuppressorContext* ctx, const int16_t* re, const int16_t* im, int step,
+                   int16_t s1) {
   const int shift = static_cast<int16_t>(2 * (4 - s1));  // wraps as the reference's does
   if (shift >= 0) {
     // From a shift of 30 on, every non-zero u saturates (limit 0) and u = 0 stays 0.
     const int up = shift >= 30 ? 0 : shift + 1;
     const uint32_t limit = shift >= 30 ? 0 : static_cast<uint32_t>(MAX_32) >> up;
     for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
-      const int32_t re = ctx->work[2 * k];
-      const int32_t im = ctx->work[2 * k + 1];
-      const auto u = static_cast<uint32_t>(re * re) + static_cast<uint32_t>(im * im);
+      const int32_t r = re[step * k];
+      const int32_t i = im[step * k];
+      const auto u = static_cast<uint32_t>(r * r) + static_cast<uint32_t>(i * i);
       ctx->power[k] = u > limit ? MAX_32 : static_cast<int32_t>(u << up);
     }
   } else {
     const int right = -shift > 31 ? 31 : -shift;
     for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
-      const int32_t re = ctx->work[2 * k];
-      const int32_t im = ctx->work[2 * k + 1];
-      const auto u = static_cast<uint32_t>(re * re) + static_cast<uint32_t>(im * im);
+      const int32_t r = re[step * k];
+      const int32_t i = im[step * k];
+      const auto u = static_cast<uint32_t>(r * r) + static_cast<uint32_t>(i * i);
       const int32_t doubled = u >= (uint32_t{1} << 30) ? MAX_32 : static_cast<int32_t>(2 * u);
       ctx->power[k] = doubled >> right;
     }
   }
+}
+
+void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
+  bin_powers_of(ctx, ctx->work.data(), ctx->work.data() + 1, 2, s1);
 }
 
 // The four quarters of bins k - 1 .. k + 2 are each at most MAX_32 >> 2, so their sum stays below

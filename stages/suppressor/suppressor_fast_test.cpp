@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -234,6 +235,35 @@ TEST(SuppressorFast, BandLevels) {
     band_levels(&fast, &fast_log.sink);
     band_levels_reference(&exact, &exact_log.sink);
     ASSERT_EQ(fast.band_level, exact.band_level) << "trial " << trial;
+    ASSERT_EQ(fast_log.messages, exact_log.messages) << "trial " << trial;
+  }
+}
+
+TEST(SuppressorFast, BandLevelsAtTheEdgesOfTheClosedForm) {
+  // Floors at and around the value where bottom + 8000 saturates, tops and floors at 0 and full
+  // scale, and values just above and below each power of two (where the normalisations change),
+  // in bands of otherwise equal values so that every band sees them as its extremes.
+  std::mt19937 rng(10);
+  const std::vector<int32_t> floors = {0,           1,           10,         7999,
+                                       8000,        MAX_32 - 8001, MAX_32 - 8000, MAX_32 - 7999,
+                                       MAX_32 - 1,  MAX_32,      0x3fffe0bf, 0x3fffe0c0};
+  for (int trial = 0; trial < 4000; ++trial) {
+    PeakSuppressorContext fast;
+    peak_suppressor_reset(&fast);
+    const int32_t bottom = trial % 2 == 0 ? pick(rng, floors) : edge_power(rng);
+    const int32_t top = trial % 3 == 0 ? pick<int32_t>(rng, {bottom, MAX_32, 0, 1})
+                                       : std::max(bottom, edge_power(rng));
+    for (auto& v : fast.smoothed_power) v = bottom;
+    for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+      fast.smoothed_power[1 + 8 * b + trial % 23] = std::max(top, bottom);
+    }
+    PeakSuppressorContext exact = fast;
+    MessageLog fast_log;
+    MessageLog exact_log;
+    band_levels(&fast, &fast_log.sink);
+    band_levels_reference(&exact, &exact_log.sink);
+    ASSERT_EQ(fast.band_level, exact.band_level)
+        << "trial " << trial << ", " << bottom << ", " << top;
     ASSERT_EQ(fast_log.messages, exact_log.messages) << "trial " << trial;
   }
 }

@@ -2,6 +2,7 @@
 // them. Each reads and writes the fields of the context named in its comment.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "fixedpoint/diagnostics.h"
@@ -17,6 +18,10 @@ void peak_candidates(PeakSuppressorContext* ctx);
 // power[k] of every bin from the packed spectrum in work, rescaled by 2 (4 - s1) bits to undo
 // the forward normalisation by s1 bits.
 void bin_powers(PeakSuppressorContext* ctx, int16_t s1);
+
+// bin_powers with the pair of bin k read from (re[step k], im[step k]) instead of work.
+void bin_powers_of(PeakSuppressorContext* ctx, const int16_t* re, const int16_t* im, int step,
+                   int16_t s1);
 
 // power_avg[k]: the sum of power[k - 1 .. k + 2] / 4 for bins 3 to 125, power[k] at the edges.
 void average_powers(PeakSuppressorContext* ctx);
@@ -42,6 +47,35 @@ int16_t band_decision(PeakSuppressorContext* ctx);
 // target_gain_smooth, updates gain (with bin 0 at 32767 and bin 127 at 10000) and multiplies
 // every spectrum pair of work by its bin's gain, in place.
 void bin_gains(PeakSuppressorContext* ctx, int16_t state);
+
+// bin_gains without the last step: everything but the spectrum in work.
+void bin_gains_update(PeakSuppressorContext* ctx, int16_t state);
+
+// energy_level(x) for x > 0, with the logarithm and the scalings in plain 32-bit arithmetic; no
+// saturating operator of the reference reaches its limits here (ranges over every x > 0):
+// - Log2_poly: e = norm_l(x) lies in [0, 30] and x << e is exact, so its upper half m lies in
+//   [16384, 32767]; mult_r(m, m) <= 32766; 2 m 32709 < 2^31; their sum
+//   2 m 32709 - 2 mult_r(m, m) 11050 lies in [890765312, 1419423006] and its difference with
+//   1422917632 in [-532152320, -3494626]; shl(-(e + 1), 10) lies in [-31744, -1024], so the
+//   logarithm -(e + 1) 2^26 + f (0 <= f < 2^26) lies in [-31 2^26, -1].
+// - Mpy_32_16 of that with 9864: hi in [-31744, -1], |2 hi 9864| < 2^30, the low part below
+//   2^15; adding 545448088 gives t in [-80797544, 545448087].
+// - extract_h(t) lies in [-1233, 8322]; 2 (t >> 16) 10270, 393216 more, and the last product
+//   with 2731 all stay below 2^28.
+inline int16_t energy_level_positive(int32_t x) {
+  const int e = std::countl_zero(static_cast<uint32_t>(x)) - 1;  // norm_l(x) for x > 0
+  const int32_t m = static_cast<int32_t>(static_cast<uint32_t>(x) << e) >> 16;
+  const int32_t m2 = (m * m + 16384) >> 15;
+  const int32_t y = 2 * m * 32709 + 2 * m2 * (-11050) - 1422917632;
+  const int32_t log2 = -(e + 1) * 1024 * 65536 + ((y >> 3) & 0x3ffffff);  // Q26
+  const int32_t hi = log2 >> 16;
+  const int32_t lo = (log2 >> 1) - hi * 32768;
+  const int32_t t = 2 * hi * 9864 + ((2 * lo * 9864) >> 15) + 545448088;
+  int32_t u = 2 * (t >> 16) * 10270;
+  u = u < 0 ? 0 : u;
+  u += 393216;
+  return static_cast<int16_t>((2 * (u >> 16) * 2731) >> 16);
+}
 
 // The straightforward forms of the steps above that have faster ones, and of the whole half:
 // each gives the same bits, context and messages as its fast form for every input it accepts,

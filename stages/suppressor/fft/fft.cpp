@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "fixedpoint/basic_ops.h"
+#include "stages/suppressor/fft/rounded_products.h"
 
 namespace halvern {
 
@@ -143,16 +144,11 @@ constexpr bool twiddles_as_assumed() {
 }
 static_assert(twiddles_as_assumed());
 
-struct Planes {
-  alignas(16) std::array<int16_t, POINTS> re;
-  alignas(16) std::array<int16_t, POINTS> im;
-};
+using Planes = FftPlanes;
 
 // The planes of a transform and its scratch planes, in one record so that the compiler sees
 // that a stage's input and output never overlap.
-struct Transform {
-  std::array<Planes, 2> p;
-};
+using Transform = FftTransform;
 
 constexpr int32_t clamp16(int32_t v) { return v < MIN_16 ? MIN_16 : (v > MAX_16 ? MAX_16 : v); }
 
@@ -239,10 +235,17 @@ inline void rotate(int32_t a, int32_t b, int j, int16_t& tr, int16_t& ti) {
       ti = quarter ? static_cast<int16_t>(a) : br;
     }
   } else {
-    const int32_t c = STAGE_TWIDDLES.re[S][j];
-    const int32_t d = STAGE_TWIDDLES.im[S][j];
-    tr = static_cast<int16_t>(((Forward ? a * c - b * d : a * c + b * d) + 16384) >> 15);
-    ti = static_cast<int16_t>(((Forward ? b * c + a * d : b * c - a * d) + 16384) >> 15);
+    const int16_t c = STAGE_TWIDDLES.re[S][j];
+    const int16_t d = STAGE_TWIDDLES.im[S][j];
+    const auto a16 = static_cast<int16_t>(a);
+    const auto b16 = static_cast<int16_t>(b);
+    if constexpr (Forward) {
+      tr = rounded_difference(a16, c, b16, d);
+      ti = rounded_sum(b16, c, a16, d);
+    } else {
+      tr = rounded_sum(a16, c, b16, d);
+      ti = rounded_difference(b16, c, a16, d);
+    }
   }
 }
 
@@ -542,6 +545,44 @@ void split_forward_fast(const Planes& z, SplitBins& o) {
   }
 }
 
+// Largest magnitude of a forward transform's output at which the forward split needs no clamp
+// before its halving: with every value within +-11585, |f| <= 23170 and
+// |h| <= 23170 * 46341 < 2^30, so h >> 15 and (-h) >> 15 fit 16 bits.
+constexpr int16_t FORWARD_SPLIT_QUIET_LIMIT = 11585;
+
+// split_output(h, f) for h >> 15 = q within 16 bits and |f| <= 23170: (q + f + 1) >> 1 as
+// (q >> 1) + (f >> 1) + ((q | f) & 1) (with q = 2 Q + q0, f = 2 G + f0 the sum q0 + f0 + 1
+// halves to q0 | f0), within 16 bits, then clamped as split_output clamps it.
+constexpr int16_t quiet_forward_output(int16_t q, int16_t f) {
+  return clamp16_to((q >> 1) + (f >> 1) + ((q | f) & 1), -16384, 16384);
+}
+
+// split_forward_fast when every value of z lies within +-FORWARD_SPLIT_QUIET_LIMIT, in 16-bit
+// lanes: the same h1, h2 (and -h1) shifted by 15, and the same outputs.
+void split_forward_quiet(const Planes& z, SplitBins& o) {
+  Row mre;
+  Row mim;
+  mirror(z.re, mre);
+  mirror(z.im, mim);
+  for (int e = 0; e < BUTTERFLIES; ++e) {
+    const int16_t kr = z.re[e + 1];
+    const int16_t ki = z.im[e + 1];
+    const auto f1r = static_cast<int16_t>(kr + mre[e]);
+    const auto f1i = static_cast<int16_t>(ki - mim[e]);
+    const auto f2r = static_cast<int16_t>(ki + mim[e]);
+    const auto f2i = static_cast<int16_t>(mre[e] - kr);
+    const int16_t c = SPLIT_TWIDDLES.c[e];
+    const int16_t s = SPLIT_TWIDDLES.s[e];
+    const int16_t h1 = floored_difference(f2r, c, f2i, s);
+    const auto minus_h1 = static_cast<int16_t>(-h1 - floored_inexact(f2r, c, f2i, s, false));
+    const int16_t h2 = floored_sum(f2i, c, f2r, s);
+    o.lower_re[e] = quiet_forward_output(h1, f1r);
+    o.lower_im[e] = quiet_forward_output(h2, f1i);
+    o.upper_re[e] = quiet_forward_output(minus_h1, f1r);
+    o.upper_im[e] = quiet_forward_output(h2, static_cast<int16_t>(-f1i));
+  }
+}
+
 // Largest magnitude of a packed spectrum value at which nothing in the inverse split saturates:
 // every f lies within +-13572 (negate(sat16(v)) is then -v), |h| <= 13572 * 46341 < 2^30 and
 // |2 h + 65536 f| <= 2147334696 < 2^31, so the chain is exact: ((h >> 15) + f + 1) >> 1 as above,
@@ -559,14 +600,14 @@ bool split_quiet(const int16_t* x) {
   return high <= SPLIT_QUIET_LIMIT && low >= -SPLIT_QUIET_LIMIT;
 }
 
-constexpr int16_t quiet_split_output(int32_t h, int32_t f) {
-  return static_cast<int16_t>(((h >> 15) + f + 1) >> 1);
-}
-
 // The inverse split of bins 1..63 of the packed spectrum y (and a value for bin 64 that the
 // caller replaces), when split_quiet(y): f2r = negate(add(y_k.im, y_m.im)) = -(y_k.im + y_m.im),
 // f2i = y_k.re - y_m.re; bin k takes h1 = f2r c + f2i s and h2 = f2i c - f2r s, bin m
 // f2r (-c) - f2i s = -h1 and -(f2i (-c) + f2r s) = h2.
+constexpr int16_t quiet_split_output(int32_t h, int32_t f) {
+  return static_cast<int16_t>(((h >> 15) + f + 1) >> 1);
+}
+
 void split_inverse_quiet(const Planes& y, SplitBins& o) {
   Row mre;
   Row mim;
@@ -597,7 +638,11 @@ void forward_real(Transform& w, int16_t* x) {
   fast_complex<true>(w);
   const Planes& z = w.p[1];
   SplitBins o;
-  split_forward_fast(z, o);
+  if (within(z, FORWARD_SPLIT_QUIET_LIMIT)) {
+    split_forward_quiet(z, o);
+  } else {
+    split_forward_fast(z, o);
+  }
   x[0] = add(z.re[0], z.im[0]);
   x[1] = sub(z.re[0], z.im[0]);
   for (int e = 0; e < BUTTERFLIES - 1; ++e) {
@@ -644,6 +689,86 @@ void inverse_real(int16_t* x, Transform& w) {
   }
   z.re[0] = shr(add(x[0], x[1]), 1);
   z.im[0] = shr(sub(x[0], x[1]), 1);
+  fast_complex<false>(w);
+}
+
+// The split of the forward transform on planes: from the output of fast_complex<true> in planes 1
+// of w to the packed spectrum as planes, the same values forward_real writes to the block.
+void forward_split_planes(const Transform& w, FftPlanes& out) {
+  const Planes& z = w.p[1];
+  SplitBins o;
+  if (within(z, FORWARD_SPLIT_QUIET_LIMIT)) {
+    split_forward_quiet(z, o);
+  } else {
+    split_forward_fast(z, o);
+  }
+  out.re[0] = add(z.re[0], z.im[0]);
+  out.im[0] = sub(z.re[0], z.im[0]);
+  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
+    out.re[e + 1] = o.lower_re[e];
+    out.im[e + 1] = o.lower_im[e];
+  }
+  // Entry e of the upper rows is bin 127 - e.
+  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
+    out.re[POINTS - 1 - e] = o.upper_re[e];
+    out.im[POINTS - 1 - e] = o.upper_im[e];
+  }
+  // Bin 64 by the reference form, on a block holding only its pair.
+  std::array<int16_t, FFT_LENGTH> pair;
+  pair[POINTS] = z.re[BUTTERFLIES];
+  pair[POINTS + 1] = z.im[BUTTERFLIES];
+  split_forward_bin(pair.data(), POINTS);
+  out.re[BUTTERFLIES] = pair[POINTS];
+  out.im[BUTTERFLIES] = pair[POINTS + 1];
+}
+
+// True when every value of the planes lies within +-SPLIT_QUIET_LIMIT (split_quiet of the block).
+bool planes_split_quiet(const FftPlanes& y) {
+  int16_t high = 0;
+  int16_t low = 0;
+  for (int m = 0; m < POINTS; ++m) {
+    high = y.re[m] > high ? y.re[m] : high;
+    low = y.re[m] < low ? y.re[m] : low;
+    high = y.im[m] > high ? y.im[m] : high;
+    low = y.im[m] < low ? y.im[m] : low;
+  }
+  return high <= SPLIT_QUIET_LIMIT && low >= -SPLIT_QUIET_LIMIT;
+}
+
+// Inverse on planes: the packed spectrum as planes to the 128 sample pairs in planes 1 of w, the
+// same steps as inverse_real on the block the planes stand for.
+void inverse_real_planes(const FftPlanes& y, Transform& w) {
+  if (!planes_split_quiet(y)) {
+    std::array<int16_t, FFT_LENGTH> x;
+    for (int m = 0; m < POINTS; ++m) {
+      x[2 * m] = y.re[m];
+      x[2 * m + 1] = y.im[m];
+    }
+    inverse_real(x.data(), w);
+    return;
+  }
+  Planes& z = w.p[0];
+  Planes& in = w.p[1];
+  for (int m = 0; m < POINTS; ++m) {
+    in.re[m] = y.re[m];
+    in.im[m] = y.im[m];
+  }
+  SplitBins o;
+  split_inverse_quiet(in, o);
+  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
+    z.re[e + 1] = o.lower_re[e];
+    z.im[e + 1] = o.lower_im[e];
+  }
+  unmirror(o.upper_re, z.re);
+  unmirror(o.upper_im, z.im);
+  std::array<int16_t, FFT_LENGTH> pair;
+  pair[POINTS] = y.re[BUTTERFLIES];
+  pair[POINTS + 1] = y.im[BUTTERFLIES];
+  split_inverse_bin(pair.data(), POINTS);
+  z.re[BUTTERFLIES] = pair[POINTS];
+  z.im[BUTTERFLIES] = pair[POINTS + 1];
+  z.re[0] = shr(add(y.re[0], y.im[0]), 1);
+  z.im[0] = shr(sub(y.re[0], y.im[0]), 1);
   fast_complex<false>(w);
 }
 
@@ -710,6 +835,45 @@ void real_fft(int16_t* x, int16_t direction) {
     inverse_real(x, w);
     interleave(w.p[1], x);
   }
+}
+
+void real_fft_forward_planes(const FftPlanes& samples, FftPlanes& spectrum) {
+  Transform w;
+  w.p[0] = samples;
+  for (int step = 0; step < FFT_FORWARD_STEPS; ++step) real_fft_forward_step(w, step, spectrum);
+}
+
+// The steps of fast_complex<true>, then the split.
+void real_fft_forward_step(FftTransform& w, int step, FftPlanes& spectrum) {
+  switch (step) {
+    case 0:
+      first_two_stages<true>(w.p[0]);
+      break;
+    case 1:
+      forward_stage<2, 0, 1>(w);
+      break;
+    case 2:
+      forward_stage<3, 1, 0>(w);
+      break;
+    case 3:
+      forward_stage<4, 0, 1>(w);
+      break;
+    case 4:
+      forward_stage<5, 1, 0>(w);
+      break;
+    case 5:
+      forward_stage<6, 0, 1>(w);
+      break;
+    default:
+      forward_split_planes(w, spectrum);
+      break;
+  }
+}
+
+void real_fft_inverse_planes(const FftPlanes& spectrum, int16_t* x) {
+  Transform w;
+  inverse_real_planes(spectrum, w);
+  interleave(w.p[1], x);
 }
 
 }  // namespace halvern

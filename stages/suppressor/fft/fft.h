@@ -66,6 +66,31 @@ void complex_fft(int16_t* x, int16_t direction);
 // input back up to rounding. In place; every overflow saturates.
 void real_fft(int16_t* x, int16_t direction);
 
+// A block or a packed half spectrum as two planes of 128 entries: the even and odd samples
+// (re[m] = x[2m], im[m] = x[2m + 1]), or re[0] the value at DC, im[0] the value at half the
+// sampling rate and re[k], im[k] bin k for k = 1..127.
+struct FftPlanes {
+  alignas(32) std::array<int16_t, FFT_LENGTH / 2> re;
+  alignas(32) std::array<int16_t, FFT_LENGTH / 2> im;
+};
+
+// real_fft(x, 1) on the block given as planes, the packed spectrum returned as planes.
+void real_fft_forward_planes(const FftPlanes& samples, FftPlanes& spectrum);
+
+// The planes a transform works on, and its scratch planes.
+struct FftTransform {
+  std::array<FftPlanes, 2> p;
+};
+
+// real_fft_forward_planes in steps, for callers that interleave it with other work: with the
+// block's planes in w.p[0], steps 0 to FFT_FORWARD_STEPS - 1, run in order, leave the packed
+// spectrum in spectrum (and change w).
+inline constexpr int FFT_FORWARD_STEPS = 7;
+void real_fft_forward_step(FftTransform& w, int step, FftPlanes& spectrum);
+
+// real_fft(x, -1) on the packed spectrum given as planes, the 256 samples written to x.
+void real_fft_inverse_planes(const FftPlanes& spectrum, int16_t* x);
+
 // The straightforward forms of complex_fft and real_fft: bit reversal and in-place butterflies,
 // one basic operator at a time. They give the same bits as the fast forms above for every input,
 // which the tests check.

@@ -14,13 +14,34 @@
 
 #include "fixedpoint/basic_ops.h"
 #include "stages/suppressor/fft/fft.h"
+#include "stages/suppressor/fft/rounded_products.h"
 
 namespace halvern {
 namespace {
 
 using Block = std::array<int16_t, FFT_LENGTH>;
 
-// Runs every transform, both directions, on x with the fast and the reference form.
+// The block as planes of its even and odd entries, and back.
+FftPlanes to_planes(const Block& x) {
+  FftPlanes p;
+  for (int m = 0; m < FFT_LENGTH / 2; ++m) {
+    p.re[m] = x[2 * m];
+    p.im[m] = x[2 * m + 1];
+  }
+  return p;
+}
+
+Block from_planes(const FftPlanes& p) {
+  Block x;
+  for (int m = 0; m < FFT_LENGTH / 2; ++m) {
+    x[2 * m] = p.re[m];
+    x[2 * m + 1] = p.im[m];
+  }
+  return x;
+}
+
+// Runs every transform, both directions, on x with the fast and the reference form, and the real
+// transforms on planes as well.
 void expect_same(const Block& x, const std::string& what) {
   for (const int16_t direction : {int16_t{1}, int16_t{-1}}) {
     Block fast = x;
@@ -28,6 +49,15 @@ void expect_same(const Block& x, const std::string& what) {
     real_fft(fast.data(), direction);
     real_fft_reference(exact.data(), direction);
     ASSERT_EQ(fast, exact) << "real, direction " << direction << ": " << what;
+    if (direction == 1) {
+      FftPlanes spectrum;
+      real_fft_forward_planes(to_planes(x), spectrum);
+      ASSERT_EQ(from_planes(spectrum), exact) << "forward on planes: " << what;
+    } else {
+      Block samples;
+      real_fft_inverse_planes(to_planes(x), samples.data());
+      ASSERT_EQ(samples, exact) << "inverse on planes: " << what;
+    }
     fast = x;
     exact = x;
     complex_fft(fast.data(), direction);
@@ -48,6 +78,63 @@ Block from_values(std::mt19937& rng, const std::vector<int16_t>& values) {
   Block x{};
   for (auto& v : x) v = values[pick(rng)];
   return x;
+}
+
+// (a c -+ b d + 16384) >> 15 modulo 2^16 from the exact products.
+int16_t exact_rounded(int16_t a, int16_t c, int16_t b, int16_t d, bool sum) {
+  const int64_t h = int64_t{a} * c + (sum ? 1 : -1) * (int64_t{b} * d);
+  return static_cast<int16_t>((h + 16384) >> 15);
+}
+
+// (a c -+ b d) >> 15 modulo 2^16, and whether its low 15 bits are not all zero.
+int16_t exact_floored(int16_t a, int16_t c, int16_t b, int16_t d, bool sum) {
+  const int64_t h = int64_t{a} * c + (sum ? 1 : -1) * (int64_t{b} * d);
+  return static_cast<int16_t>(h >> 15);
+}
+int16_t exact_inexact(int16_t a, int16_t c, int16_t b, int16_t d, bool sum) {
+  const int64_t h = int64_t{a} * c + (sum ? 1 : -1) * (int64_t{b} * d);
+  return static_cast<int16_t>((h & 0x7fff) != 0 ? 1 : 0);
+}
+
+void expect_products(int16_t a, int16_t c, int16_t b, int16_t d) {
+  ASSERT_EQ(rounded_difference(a, c, b, d), exact_rounded(a, c, b, d, false))
+      << a << " " << c << " " << b << " " << d;
+  ASSERT_EQ(rounded_sum(a, c, b, d), exact_rounded(a, c, b, d, true))
+      << a << " " << c << " " << b << " " << d;
+  ASSERT_EQ(floored_difference(a, c, b, d), exact_floored(a, c, b, d, false))
+      << a << " " << c << " " << b << " " << d;
+  ASSERT_EQ(floored_sum(a, c, b, d), exact_floored(a, c, b, d, true))
+      << a << " " << c << " " << b << " " << d;
+  for (const bool sum : {false, true}) {
+    ASSERT_EQ(floored_inexact(a, c, b, d, sum), exact_inexact(a, c, b, d, sum))
+        << a << " " << c << " " << b << " " << d << " " << sum;
+  }
+}
+
+TEST(FftFast, RoundedProductsAtEveryOperandEdge) {
+  // Operands where the products' low 15 bits sit at the ends of their range (the corrections
+  // of the 16-bit forms), the extremes, and random ones; the floored forms as well.
+  const std::vector<int16_t> edges = {MIN_16, -32767, -23170, -16385, -16384, -16383,
+                                      -2,     -1,     0,      1,      2,      16383,
+                                      16384,  16385,  23170,  32766,  MAX_16};
+  for (const int16_t a : edges) {
+    for (const int16_t c : edges) {
+      for (const int16_t b : edges) {
+        for (const int16_t d : edges) {
+          expect_products(a, c, b, d);
+        }
+      }
+    }
+  }
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> any(MIN_16, MAX_16);
+  for (int trial = 0; trial < 2000000; ++trial) {
+    const auto a = static_cast<int16_t>(any(rng));
+    const auto c = static_cast<int16_t>(any(rng));
+    const auto b = static_cast<int16_t>(any(rng));
+    const auto d = static_cast<int16_t>(any(rng));
+    expect_products(a, c, b, d);
+  }
 }
 
 TEST(FftFast, RandomBlocksAtEveryLevel) {
@@ -147,6 +234,26 @@ TEST(FftFast, FullScalePeriodicBlocks) {
   const std::array<int16_t, 8> pattern = {-1, 32766, 0, -32767, 1, -32766, 0, 32767};
   for (int i = 0; i < FFT_LENGTH; ++i) x[i] = pattern[static_cast<size_t>(i % 8)];
   expect_same(x, "bins 32 and 96 at full scale");
+}
+
+TEST(FftFast, ForwardSplitAroundItsQuietLimit) {
+  // Constant and alternating blocks put one output of the forward complex transform near their
+  // level, so the largest value the forward split sees steps across its quiet limit (11585),
+  // here alone and beside a loud tone that fills the mirrored bins.
+  for (int v = 11500; v <= 11700; ++v) {
+    for (int kind = 0; kind < 4; ++kind) {
+      Block x{};
+      for (int i = 0; i < FFT_LENGTH; ++i) {
+        const int sign = kind == 1 && i % 2 == 1 ? -1 : (kind == 2 && i >= 128 ? -1 : 1);
+        x[i] = static_cast<int16_t>(sign * v);
+        if (kind == 3) {
+          x[i] = static_cast<int16_t>(
+              std::lround(v * std::cos(2.0 * std::numbers::pi * 17 * i / FFT_LENGTH)));
+        }
+      }
+      expect_same(x, "level " + std::to_string(v) + ", kind " + std::to_string(kind));
+    }
+  }
 }
 
 TEST(FftFast, InverseStageJustPastItsQuietLimit) {

@@ -1,4 +1,5 @@
 #include <array>
+#include <utility>
 
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/dsp_ops.h"
@@ -79,55 +80,95 @@ void levinson_durbin_reference(int16_t* a, const int32_t* r, Diagnostics* diag) 
   for (int j = 0; j <= LPC_ORDER; ++j) a[j] = static_cast<int16_t>(A[j] >> 14);
 }
 
-// The recursion above with the divisions of L_divide_fast, which gives L_divide's results and
-// messages for every input.
-void levinson_durbin(int16_t* a, const int32_t* r, Diagnostics* diag) {
+namespace {
+
+// L_divide_quick's hand-over to L_divide_fast, kept out of line so that the common path stays
+// small enough to be inlined.
+int32_t divide_otherwise(int32_t num, int32_t den, Diagnostics* diag) {
+  return L_divide_fast(num, den, diag);
+}
+
+// L_divide_quick(num, den, diag).
+inline int32_t divide(int32_t num, int32_t den, Diagnostics* diag) {
+  if (num >= 0 && num <= den && den >= (int32_t{1} << 30)) return L_divide_normalised(num, den);
+  return divide_otherwise(num, den, diag);
+}
+
+// Order I of the fast recursion (I = 2..10), with the loops over j at a fixed length so that they
+// unroll into plain scalar code: the same operations in the same order as the reference's
+// order I. Returns false when the recursion becomes unstable (a holds the trivial predictor).
+template <int I>
+inline bool levinson_order(std::array<int32_t, LPC_ORDER + 1>& A, int32_t& alpha, const int32_t* r,
+                           int16_t* a, Diagnostics* diag) {
+  int32_t t = 0;
+  for (int j = 1; j <= I; ++j) t = add_wrap(t, mul26(r[j], A[I - j]));
+
+  const int16_t n = norm_l(alpha);
+  const auto alpha_norm = static_cast<int32_t>(static_cast<uint32_t>(alpha) << n);
+  // Q31, or 0 after a reported failure. An error of exactly 0 is refused here the same way:
+  // L_divide would pass the zero denominator on to div_s, which ends the whole run.
+  int32_t q = 0;
+  if (alpha_norm == 0) {
+    diagnostics_report(diag, L_DIVIDE_INVALID_INPUT);
+  } else {
+    q = divide(L_abs(t), alpha_norm, diag);
+  }
+  if (5 - n < 0) {
+    q = L_shl(q, static_cast<int16_t>(n - 5));
+  } else {
+    q >>= 5 - n;
+  }
+  const int32_t k = t >= 0 ? sub_wrap(0, q) : q;  // -t / alpha in Q26
+
+  // Wrapping difference: beyond 1 - 2^-12, or below -31.0 where it wraps to a positive value.
+  if (sub_wrap(k, K_LIMIT_Q26) > 0) {
+    trivial_predictor(a);
+    return false;
+  }
+
+  std::array<int32_t, LPC_ORDER + 1> next = A;
+  for (int j = 1; j < I; ++j) next[j] = add_wrap(A[j], mul26(k, A[I - j]));
+  next[I] = k;
+  alpha = add_wrap(alpha, mul26(t, k));
+  A = next;
+  return true;
+}
+
+
+// The recursion above with the divisions of L_divide_quick, which gives L_divide's results and
+// messages for every input, and each order written out; between() runs after each order the
+// recursion completes.
+template <typename Between>
+void levinson_durbin_with(int16_t* a, const int32_t* r, Diagnostics* diag, Between&& between) {
   std::array<int32_t, LPC_ORDER + 1> A{};  // Q26, A[0] = 1.0
-  std::array<int32_t, LPC_ORDER + 1> next{};
   A[0] = ONE_Q26;
 
   // Order 1. The quotient is never negative, so the negation cannot overflow.
-  int32_t k = L_divide_fast(L_abs(r[1]), r[0], diag);  // Q31
+  int32_t k = divide(L_abs(r[1]), r[0], diag);  // Q31
   if (r[1] >= 0) k = -k;
   k >>= 5;  // Q26
   A[1] = k;
   int32_t alpha = add_wrap(r[0], mul26(k, r[1]));
+  between();
 
-  for (int i = 2; i <= LPC_ORDER; ++i) {
-    int32_t t = 0;
-    for (int j = 1; j <= i; ++j) t = add_wrap(t, mul26(r[j], A[i - j]));
-
-    const int16_t n = norm_l(alpha);
-    const auto alpha_norm = static_cast<int32_t>(static_cast<uint32_t>(alpha) << n);
-    // Q31, or 0 after a reported failure. An error of exactly 0 is refused here the same way:
-    // L_divide would pass the zero denominator on to div_s, which ends the whole run.
-    int32_t q = 0;
-    if (alpha_norm == 0) {
-      diagnostics_report(diag, L_DIVIDE_INVALID_INPUT);
-    } else {
-      q = L_divide_fast(L_abs(t), alpha_norm, diag);
-    }
-    if (5 - n < 0) {
-      q = L_shl(q, static_cast<int16_t>(n - 5));
-    } else {
-      q >>= 5 - n;
-    }
-    k = t >= 0 ? sub_wrap(0, q) : q;  // -t / alpha in Q26
-
-    // Wrapping difference: beyond 1 - 2^-12, or below -31.0 where it wraps to a positive value.
-    if (sub_wrap(k, K_LIMIT_Q26) > 0) {
-      trivial_predictor(a);
-      return;
-    }
-
-    for (int j = 1; j < i; ++j) next[j] = add_wrap(A[j], mul26(k, A[i - j]));
-    next[i] = k;
-    alpha = add_wrap(alpha, mul26(t, k));
-    for (int j = 1; j <= i; ++j) A[j] = next[j];
-  }
+  const bool stable = [&]<int... I>(std::integer_sequence<int, I...>) {
+    return ((levinson_order<I + 2>(A, alpha, r, a, diag) && (between(), true)) && ...);
+  }(std::make_integer_sequence<int, LPC_ORDER - 1>{});
+  if (!stable) return;
 
   // Q26 to Q12 without saturation: a coefficient of 8.0 or more wraps around.
   for (int j = 0; j <= LPC_ORDER; ++j) a[j] = static_cast<int16_t>(A[j] >> 14);
+}
+
+}  // namespace
+
+void levinson_durbin(int16_t* a, const int32_t* r, Diagnostics* diag) {
+  levinson_durbin_with(a, r, diag, [] {});
+}
+
+void levinson_durbin_interleaved(int16_t* a, const int32_t* r, Diagnostics* diag,
+                                 void (*between)(void*), void* context) {
+  levinson_durbin_with(a, r, diag, [&] { between(context); });
 }
 
 }  // namespace halvern

@@ -59,6 +59,12 @@ void autocorrelation_reference(const int16_t* block, int32_t* r);
 void levinson_durbin(int16_t* a, const int32_t* r, Diagnostics* diag);
 void levinson_durbin_reference(int16_t* a, const int32_t* r, Diagnostics* diag);
 
+// levinson_durbin, calling between(context) after each order it completes (at most ten times,
+// fewer when the recursion stops early), so that a caller can interleave independent work with
+// the recursion's long chain of dependent steps.
+void levinson_durbin_interleaved(int16_t* a, const int32_t* r, Diagnostics* diag,
+                                 void (*between)(void*), void* context);
+
 // lsp[0..9] (Q15 cosines) from a[1..10]; a copy of fallback[0..9] when fewer than ten roots are
 // found.
 void lpc_to_lsp(const int16_t* a, int16_t* lsp, const int16_t* fallback);
@@ -72,5 +78,6 @@ int16_t chebyshev_value_reference(int16_t x, const int16_t* f);
 
 // lsf[0..9] (16384 = half the sampling rate) from lsp[0..9].
 void lsp_to_lsf(const int16_t* lsp, int16_t* lsf);
+void lsp_to_lsf_reference(const int16_t* lsp, int16_t* lsf);
 
 }  // namespace halvern

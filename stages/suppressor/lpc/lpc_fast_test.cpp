@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
+#include <algorithm>
+#include <functional>
 
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/lpc.h"
@@ -250,6 +254,175 @@ TEST(LpcToLspFast, RandomPredictors) {
     found += fast != fallback;
   }
   EXPECT_GT(found, 500);  // the searches that find ten roots are well represented
+}
+
+
+// Divisions with a normalised denominator, where L_divide_quick takes its closed form: the ends
+// of the denominator range and of each half, numerators at 0, at den and around 2^29 (where the
+// last shift starts to saturate), and random pairs; then the invalid inputs it hands over.
+TEST(LDivideFast, NormalisedDenominatorsAndHandOver) {
+  std::vector<int32_t> dens = {0x40000000, 0x40000001, 0x4000ffff, 0x40010000, 0x7ffeffff,
+                               0x7fff0000, MAX_32 - 1, MAX_32, 0x5a827999, 0x60000000};
+  std::mt19937 rng(7);
+  for (int i = 0; i < 2000; ++i) {
+    dens.push_back(std::uniform_int_distribution<int32_t>(0x40000000, MAX_32)(rng));
+  }
+  for (const int32_t den : dens) {
+    std::vector<int32_t> nums = {0, 1, den, den - 1, den / 2, 0x1fffffff, 0x20000000, 0x20000001,
+                                 0x3fffffff};
+    std::uniform_int_distribution<int32_t> below(0, den);
+    for (int i = 0; i < 20; ++i) nums.push_back(below(rng));
+    for (const int32_t num : nums) {
+      if (num > den) continue;
+      ASSERT_EQ(L_divide_normalised(num, den), L_divide(num, den, nullptr)) << num << " / " << den;
+      MessageLog log;
+      ASSERT_EQ(L_divide_quick(num, den, &log.sink), L_divide(num, den, nullptr));
+      ASSERT_TRUE(log.messages.empty());
+    }
+  }
+  const std::vector<std::array<int32_t, 2>> handed_over = {
+      {5, 4}, {-1, 0x40000000}, {0x40000001, 0x40000000}, {MIN_32, MAX_32}, {0, -5},
+      {1, 0x3fffffff}, {0, 0x20000000}};
+  for (const auto& [num, den] : handed_over) {
+    MessageLog quick_log;
+    MessageLog exact_log;
+    int32_t quick = 0;
+    int32_t exact = 0;
+    const std::string quick_fault =
+        fault_of([&] { quick = L_divide_quick(num, den, &quick_log.sink); });
+    const std::string exact_fault = fault_of([&] { exact = L_divide(num, den, &exact_log.sink); });
+    EXPECT_EQ(quick_fault, exact_fault) << num << " / " << den;
+    EXPECT_EQ(quick, exact) << num << " / " << den;
+    EXPECT_EQ(quick_log.messages, exact_log.messages) << num << " / " << den;
+  }
+}
+
+// Cosines in every order, at and next to every table entry, and at the extremes: the index the
+// walk of the reference reaches and the one found by halving must agree.
+TEST(LspToLsfFast, EveryTableEntryAndOrder) {
+  std::vector<int16_t> values = {MIN_16, -32767, 0, 1, -1, 32766, MAX_16};
+  for (const int16_t c : LSF_COS_TABLE) {
+    for (int d = -1; d <= 1; ++d) values.push_back(sat16(int32_t{c} + d));
+  }
+  std::mt19937 rng(8);
+  for (int trial = 0; trial < 20000; ++trial) {
+    Pairs lsp;
+    std::uniform_int_distribution<int> any(MIN_16, MAX_16);
+    for (auto& v : lsp) v = trial % 2 == 0 ? pick(rng, values) : static_cast<int16_t>(any(rng));
+    // Descending, as a search gives them, a third of the time.
+    if (trial % 3 == 0) std::sort(lsp.begin(), lsp.end(), std::greater<>());
+    Pairs fast{};
+    Pairs exact{};
+    lsp_to_lsf(lsp.data(), fast.data());
+    lsp_to_lsf_reference(lsp.data(), exact.data());
+    ASSERT_EQ(fast, exact) << "trial " << trial;
+  }
+}
+
+// Predictors of blocks holding close pairs of tones, as a howl gives them: roots of the two
+// polynomials fall into neighbouring grid cells, where the search meets brackets that start at
+// the root just found. Also predictors of resonant blocks and of chosen polynomials, whose
+// recurrences pass the limit of the fast evaluation at many points, and the predictors whose
+// polynomials vanish at grid points (every sign test there fails).
+TEST(LpcToLspFast, TonalAndDegeneratePredictors) {
+  std::mt19937 rng(9);
+  const Pairs fallback = {11, 22, 33, 44, 55, 66, 77, 88, 99, 111};
+  std::vector<Coeffs> predictors;
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::uniform_real_distribution<double> freq(0.02, 3.1);
+    const double f0 = freq(rng);
+    const double gap = std::uniform_real_distribution<double>(0.0, 0.08)(rng);
+    const double noise = std::uniform_real_distribution<double>(0.0, 2000.0)(rng);
+    Block b{};
+    for (int n = 0; n < LPC_BLOCK; ++n) {
+      const double v = 9000.0 * std::sin(f0 * n) + 9000.0 * std::sin((f0 + gap) * n + 1.0) +
+                       (trial % 3 == 0 ? 6000.0 * std::sin(freq(rng) * n) : 0.0) +
+                       std::uniform_real_distribution<double>(-noise, noise)(rng);
+      b[n] = static_cast<int16_t>(std::lround(std::fmax(-32768.0, std::fmin(32767.0, v))));
+    }
+    Lags r{};
+    autocorrelation_reference(b.data(), r.data());
+    Coeffs a{};
+    levinson_durbin_reference(a.data(), r.data(), nullptr);
+    predictors.push_back(a);
+  }
+  // Windowed blocks of three loud tones over faint noise: sharp resonances make the recurrence
+  // values of many grid points pass the limit of the fast evaluation while the search still
+  // finds ten roots.
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::uniform_real_distribution<double> freq(0.01, trial % 2 == 0 ? 0.8 : 3.1);
+    const double f1 = freq(rng);
+    const double f2 = freq(rng);
+    const double f3 = freq(rng);
+    Block b{};
+    for (int n = 0; n < LPC_BLOCK; ++n) {
+      const double window = std::sin(std::numbers::pi * (n + 0.5) / LPC_BLOCK);
+      const double v = window * (12000.0 * std::sin(f1 * n) + 8000.0 * std::sin(f2 * n + 1.0) +
+                                 4000.0 * std::sin(f3 * n + 2.0)) +
+                       std::uniform_real_distribution<double>(-30.0, 30.0)(rng);
+      b[n] = static_cast<int16_t>(std::lround(std::fmax(-32768.0, std::fmin(32767.0, v))));
+    }
+    Lags r{};
+    autocorrelation_reference(b.data(), r.data());
+    Coeffs a{};
+    levinson_durbin_reference(a.data(), r.data(), nullptr);
+    predictors.push_back(a);
+  }
+  for (const int16_t last : {int16_t{4096}, int16_t{4095}, int16_t{4097}, int16_t{-4096},
+                             int16_t{0}, MAX_16, MIN_16}) {
+    Coeffs a{};
+    a[0] = 4096;
+    a[LPC_ORDER] = last;
+    predictors.push_back(a);
+  }
+  for (int trial = 0; trial < 3000; ++trial) {
+    // Large coefficients of alternating sign make the recurrences grow fastest at the ends.
+    Coeffs a{};
+    a[0] = 4096;
+    for (int i = 1; i <= LPC_ORDER; ++i) {
+      const int size = std::uniform_int_distribution<int>(2000, 12000)(rng);
+      a[i] = static_cast<int16_t>(i % 2 == 0 ? size : -size);
+    }
+    predictors.push_back(a);
+  }
+  // Predictors built from chosen polynomials (a[i + 1] + a[10 - i] = 4 (f1[i + 1] + f1[i]) and
+  // a[i + 1] - a[10 - i] = 4 (f2[i + 1] - f2[i]) give back f1 and f2 exactly): coefficients
+  // within the limit of the fast evaluation, large enough that the recurrence values pass it
+  // near the ends of the grid, where the fast search hands points over.
+  for (int trial = 0; trial < 6000; ++trial) {
+    const int size = trial % 2 == 0 ? 8191 : 3000;
+    std::uniform_int_distribution<int> coefficient(-size, size);
+    Polynomial f1{1024, 0, 0, 0, 0, 0};
+    Polynomial f2{1024, 0, 0, 0, 0, 0};
+    for (int i = 1; i <= 5; ++i) {
+      f1[i] = static_cast<int16_t>(coefficient(rng));
+      f2[i] = static_cast<int16_t>(coefficient(rng));
+    }
+    Coeffs a{};
+    a[0] = 4096;
+    bool fits = true;
+    for (int i = 0; i < 5; ++i) {
+      const int32_t sum = 4 * (f1[i + 1] + f1[i]);
+      const int32_t difference = 4 * (f2[i + 1] - f2[i]);
+      const int32_t low = (sum + difference) / 2;
+      const int32_t high = (sum - difference) / 2;
+      fits = fits && low >= MIN_16 && low <= MAX_16 && high >= MIN_16 && high <= MAX_16;
+      a[i + 1] = static_cast<int16_t>(low);
+      a[LPC_ORDER - i] = static_cast<int16_t>(high);
+    }
+    if (fits) predictors.push_back(a);
+  }
+  int found = 0;
+  for (size_t i = 0; i < predictors.size(); ++i) {
+    Pairs fast{};
+    Pairs exact{};
+    lpc_to_lsp(predictors[i].data(), fast.data(), fallback.data());
+    lpc_to_lsp_reference(predictors[i].data(), exact.data(), fallback.data());
+    ASSERT_EQ(fast, exact) << "predictor " << i;
+    found += fast != fallback;
+  }
+  EXPECT_GT(found, 2000);
+  EXPECT_GT(predictors.size(), 11000u);
 }
 
 }  // namespace

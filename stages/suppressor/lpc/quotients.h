@@ -34,4 +34,46 @@ inline int32_t L_divide_fast(int32_t num, int32_t den, Diagnostics* diag) {
   return L_shl(q, 2);
 }
 
+// L_divide(num, den) for 0 <= num <= den with den in [2^30, 2^31) (a normalised denominator), in
+// plain 32-bit arithmetic (L_divide_seeded, with its seed from L_divide_seed); no operator of
+// L_divide saturates on the way, except the last shift:
+// - a = div_s(16383, dh) = floor(16383 2^15 / dh) for dh = den >> 16 in [16384, 32767].
+// - Mpy_32_16(den, a) = 2 dh a + ((2 dl a) >> 15) (dl = bits 1..15 of den) is at most
+//   2 16383 2^15 + 65532 < 2^30, so t = MAX_32 minus it lies in [2^30, 2^31).
+// - inv = Mpy_32_16(t, a) is at most t a / 2^15 <= (2^31 - 2 dh a) a / 2^15 <= 2^44 / dh <= 2^30
+//   (the bound over a is largest at a = 2^29 / dh).
+// - Mpy_32(num, inv): the parts of num lie below 2^15, those of inv at most 2^14, so the cross
+//   sum stays below 2^31 and the result q is at most num inv / 2^31 < 2^30.
+// - L_shl(q, 2) is 4 q, or MAX_32 when q > MAX_32 / 4.
+// The seed of L_divide_normalised: div_s(16383, den >> 16), a division that the callers may do
+// apart from the rest.
+constexpr int32_t L_divide_seed(int32_t den) { return (16383 * 32768) / (den >> 16); }
+
+// L_divide_normalised with its seed a = L_divide_seed(den) given.
+constexpr int32_t L_divide_seeded(int32_t num, int32_t den, int32_t a) {
+  const int32_t dh = den >> 16;
+  const int32_t dl = (den >> 1) & 0x7fff;
+  const int32_t t = MAX_32 - (2 * dh * a + ((2 * dl * a) >> 15));
+  const int32_t th = t >> 16;
+  const int32_t tl = (t >> 1) & 0x7fff;
+  const int32_t inv = 2 * th * a + ((2 * tl * a) >> 15);
+  const int32_t nh = num >> 16;
+  const int32_t nl = (num >> 1) & 0x7fff;
+  const int32_t ih = inv >> 16;
+  const int32_t il = (inv >> 1) & 0x7fff;
+  const int32_t cross = ((nl * il) >> 15) + nh * il + ih * nl;
+  const int32_t q = (cross >> 14) + 2 * nh * ih;
+  return q > (MAX_32 >> 2) ? MAX_32 : 4 * q;
+}
+
+inline int32_t L_divide_normalised(int32_t num, int32_t den) {
+  return L_divide_seeded(num, den, L_divide_seed(den));
+}
+
+// L_divide_fast(num, den, diag), with L_divide_normalised where it applies.
+inline int32_t L_divide_quick(int32_t num, int32_t den, Diagnostics* diag) {
+  if (num >= 0 && num <= den && den >= (int32_t{1} << 30)) return L_divide_normalised(num, den);
+  return L_divide_fast(num, den, diag);
+}
+
 }  // namespace halvern
