@@ -4,7 +4,7 @@
 
 namespace halvern {
 
-int16_t div_s(int16_t num, int16_t den) {
+int16_t div_s_reference(int16_t num, int16_t den) {
   if (num > den || num < 0 || den < 0) {
     char message[64];
     std::snprintf(message, sizeof message, "Division Error var1=%d  var2=%d\n", num, den);
@@ -25,12 +25,12 @@ int16_t div_s(int16_t num, int16_t den) {
   return q;
 }
 
-int32_t L_divide(int32_t num, int32_t den, Diagnostics* diag) {
+int32_t L_divide_reference(int32_t num, int32_t den, Diagnostics* diag) {
   if (num < 0 || den < 0 || num > den) {
     diagnostics_report(diag, L_DIVIDE_INVALID_INPUT);
     return 0;
   }
-  const int16_t approx = div_s(16383, extract_h(den));  // 1/den in Q14
+  const int16_t approx = div_s_reference(16383, extract_h(den));  // 1/den in Q14
   int32_t t = Mpy_32_16(den, approx);
   t = L_sub(MAX_32, t);
   const int32_t inv = Mpy_32_16(t, approx);  // 1/den in Q29

@@ -3,7 +3,6 @@
 #include <bit>
 
 #include "fixedpoint/dsp_ops.h"
-#include "stages/suppressor/lpc/quotients.h"
 #include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {
@@ -127,7 +126,7 @@ int16_t band_level_of(int32_t top, int32_t bottom, Diagnostics* diag) {
   den = L_shl(den, nd);
   const int16_t nn = norm_l(num);
   num = L_shl(num, static_cast<int16_t>(nn - 1));
-  const int32_t q = L_divide_fast(num, den, diag);
+  const int32_t q = L_divide(num, den, diag);
   int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
   if (r == 0) r = 1;
   return energy_level(r);

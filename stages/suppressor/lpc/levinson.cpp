@@ -4,7 +4,6 @@
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/lpc.h"
-#include "stages/suppressor/lpc/quotients.h"
 
 namespace halvern {
 namespace {
@@ -82,18 +81,6 @@ void levinson_durbin_reference(int16_t* a, const int32_t* r, Diagnostics* diag) 
 
 namespace {
 
-// L_divide_quick's hand-over to L_divide_fast, kept out of line so that the common path stays
-// small enough to be inlined.
-int32_t divide_otherwise(int32_t num, int32_t den, Diagnostics* diag) {
-  return L_divide_fast(num, den, diag);
-}
-
-// L_divide_quick(num, den, diag).
-inline int32_t divide(int32_t num, int32_t den, Diagnostics* diag) {
-  if (num >= 0 && num <= den && den >= (int32_t{1} << 30)) return L_divide_normalised(num, den);
-  return divide_otherwise(num, den, diag);
-}
-
 // Order I of the fast recursion (I = 2..10), with the loops over j at a fixed length so that they
 // unroll into plain scalar code: the same operations in the same order as the reference's
 // order I. Returns false when the recursion becomes unstable (a holds the trivial predictor).
@@ -111,7 +98,7 @@ inline bool levinson_order(std::array<int32_t, LPC_ORDER + 1>& A, int32_t& alpha
   if (alpha_norm == 0) {
     diagnostics_report(diag, L_DIVIDE_INVALID_INPUT);
   } else {
-    q = divide(L_abs(t), alpha_norm, diag);
+    q = L_divide(L_abs(t), alpha_norm, diag);
   }
   if (5 - n < 0) {
     q = L_shl(q, static_cast<int16_t>(n - 5));
@@ -135,7 +122,7 @@ inline bool levinson_order(std::array<int32_t, LPC_ORDER + 1>& A, int32_t& alpha
 }
 
 
-// The recursion above with the divisions of L_divide_quick, which gives L_divide's results and
+// The recursion above with the divisions of L_divide, which gives L_divide's results and
 // messages for every input, and each order written out; between() runs after each order the
 // recursion completes.
 template <typename Between>
@@ -144,7 +131,7 @@ void levinson_durbin_with(int16_t* a, const int32_t* r, Diagnostics* diag, Betwe
   A[0] = ONE_Q26;
 
   // Order 1. The quotient is never negative, so the negation cannot overflow.
-  int32_t k = divide(L_abs(r[1]), r[0], diag);  // Q31
+  int32_t k = L_divide(L_abs(r[1]), r[0], diag);  // Q31
   if (r[1] >= 0) k = -k;
   k >>= 5;  // Q26
   A[1] = k;

@@ -17,7 +17,6 @@
 
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/lpc.h"
-#include "stages/suppressor/lpc/quotients.h"
 
 namespace halvern {
 namespace {
@@ -50,63 +49,6 @@ std::string fault_of(F f) {
 
 int16_t pick(std::mt19937& rng, const std::vector<int16_t>& values) {
   return values[std::uniform_int_distribution<size_t>(0, values.size() - 1)(rng)];
-}
-
-TEST(DivSFast, EveryDenominatorAndItsExtremeNumerators) {
-  for (int den = 1; den <= MAX_16; ++den) {
-    for (const int num : {0, 1, den / 2, den - 1, den}) {
-      ASSERT_EQ(div_s_fast(static_cast<int16_t>(num), static_cast<int16_t>(den)),
-                div_s(static_cast<int16_t>(num), static_cast<int16_t>(den)))
-          << num << " / " << den;
-    }
-  }
-  std::mt19937 rng(1);
-  for (int trial = 0; trial < 200000; ++trial) {
-    const int den = std::uniform_int_distribution<int>(1, MAX_16)(rng);
-    const int num = std::uniform_int_distribution<int>(0, den)(rng);
-    ASSERT_EQ(div_s_fast(static_cast<int16_t>(num), static_cast<int16_t>(den)),
-              div_s(static_cast<int16_t>(num), static_cast<int16_t>(den)))
-        << num << " / " << den;
-  }
-}
-
-TEST(DivSFast, InvalidInputsRaiseTheSameFault) {
-  const std::vector<std::array<int16_t, 2>> invalid = {
-      {1, 0}, {0, 0}, {5, 4}, {-1, 4}, {3, -4}, {MIN_16, MIN_16}, {MAX_16, 1}, {-1, -1}};
-  for (const auto& [num, den] : invalid) {
-    const std::string fast = fault_of([&] { div_s_fast(num, den); });
-    EXPECT_FALSE(fast.empty()) << num << " / " << den;
-    EXPECT_EQ(fast, fault_of([&] { div_s(num, den); })) << num << " / " << den;
-  }
-}
-
-TEST(LDivideFast, RandomNormalisedAndInvalidInputs) {
-  std::mt19937 rng(2);
-  std::uniform_int_distribution<int32_t> any32(MIN_32, MAX_32);
-  for (int trial = 0; trial < 100000; ++trial) {
-    int32_t den = any32(rng);
-    int32_t num = any32(rng);
-    if (trial % 4 != 0) {  // mostly valid: normalised den, 0 <= num <= den
-      den = static_cast<int32_t>(0x40000000u | (static_cast<uint32_t>(den) & 0x3fffffffu));
-      num = static_cast<int32_t>(static_cast<uint32_t>(num) % (static_cast<uint32_t>(den) + 1u));
-    }
-    MessageLog fast_log;
-    MessageLog exact_log;
-    int32_t fast = 0;
-    int32_t exact = 0;
-    const std::string fast_fault =
-        fault_of([&] { fast = L_divide_fast(num, den, &fast_log.sink); });
-    const std::string exact_fault = fault_of([&] { exact = L_divide(num, den, &exact_log.sink); });
-    ASSERT_EQ(fast_fault, exact_fault) << num << " / " << den;
-    ASSERT_EQ(fast, exact) << num << " / " << den;
-    ASSERT_EQ(fast_log.messages, exact_log.messages) << num << " / " << den;
-  }
-  // Denominators whose upper half is below 16383 make div_s fail inside L_divide.
-  for (const int32_t den : {0, 1, 65535, 0x3ffeffff}) {
-    EXPECT_EQ(fault_of([&] { L_divide_fast(0, den, nullptr); }),
-              fault_of([&] { L_divide(0, den, nullptr); }))
-        << den;
-  }
 }
 
 // Polynomials whose recurrence values just stay within, and just pass, the fast evaluation's
@@ -257,45 +199,6 @@ TEST(LpcToLspFast, RandomPredictors) {
 }
 
 
-// Divisions with a normalised denominator, where L_divide_quick takes its closed form: the ends
-// of the denominator range and of each half, numerators at 0, at den and around 2^29 (where the
-// last shift starts to saturate), and random pairs; then the invalid inputs it hands over.
-TEST(LDivideFast, NormalisedDenominatorsAndHandOver) {
-  std::vector<int32_t> dens = {0x40000000, 0x40000001, 0x4000ffff, 0x40010000, 0x7ffeffff,
-                               0x7fff0000, MAX_32 - 1, MAX_32, 0x5a827999, 0x60000000};
-  std::mt19937 rng(7);
-  for (int i = 0; i < 2000; ++i) {
-    dens.push_back(std::uniform_int_distribution<int32_t>(0x40000000, MAX_32)(rng));
-  }
-  for (const int32_t den : dens) {
-    std::vector<int32_t> nums = {0, 1, den, den - 1, den / 2, 0x1fffffff, 0x20000000, 0x20000001,
-                                 0x3fffffff};
-    std::uniform_int_distribution<int32_t> below(0, den);
-    for (int i = 0; i < 20; ++i) nums.push_back(below(rng));
-    for (const int32_t num : nums) {
-      if (num > den) continue;
-      ASSERT_EQ(L_divide_normalised(num, den), L_divide(num, den, nullptr)) << num << " / " << den;
-      MessageLog log;
-      ASSERT_EQ(L_divide_quick(num, den, &log.sink), L_divide(num, den, nullptr));
-      ASSERT_TRUE(log.messages.empty());
-    }
-  }
-  const std::vector<std::array<int32_t, 2>> handed_over = {
-      {5, 4}, {-1, 0x40000000}, {0x40000001, 0x40000000}, {MIN_32, MAX_32}, {0, -5},
-      {1, 0x3fffffff}, {0, 0x20000000}};
-  for (const auto& [num, den] : handed_over) {
-    MessageLog quick_log;
-    MessageLog exact_log;
-    int32_t quick = 0;
-    int32_t exact = 0;
-    const std::string quick_fault =
-        fault_of([&] { quick = L_divide_quick(num, den, &quick_log.sink); });
-    const std::string exact_fault = fault_of([&] { exact = L_divide(num, den, &exact_log.sink); });
-    EXPECT_EQ(quick_fault, exact_fault) << num << " / " << den;
-    EXPECT_EQ(quick, exact) << num << " / " << den;
-    EXPECT_EQ(quick_log.messages, exact_log.messages) << num << " / " << den;
-  }
-}
 
 // Cosines in every order, at and next to every table entry, and at the extremes: the index the
 // walk of the reference reaches and the one found by halving must agree.

@@ -5,7 +5,6 @@
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/lpc.h"
-#include "stages/suppressor/lpc/quotients.h"
 
 namespace halvern {
 namespace {
@@ -16,8 +15,6 @@ inline constexpr int BISECTIONS = 4;
 using Polynomial = std::array<int16_t, 6>;  // Q10, entry 0 = 1.0
 
 // The secant through (xlow, ylow) and (xhigh, yhigh): the cosine at which it crosses zero.
-// Fast selects div_s_fast for div_s (the same quotient; dy is normalised into [16384, 32767]).
-template <bool Fast>
 int16_t secant_root(int16_t xlow, int16_t ylow, int16_t xhigh, int16_t yhigh) {
   const int16_t dx = sub(xhigh, xlow);
   int16_t dy = sub(yhigh, ylow);
@@ -26,7 +23,7 @@ int16_t secant_root(int16_t xlow, int16_t ylow, int16_t xhigh, int16_t yhigh) {
   dy = abs_s(dy);
   const int16_t e = norm_s(dy);
   dy = shl(dy, e);
-  int16_t q = Fast ? div_s_fast(16383, dy) : div_s(16383, dy);       // 0.5 / dy, normalised
+  int16_t q = div_s(16383, dy);                                       // 0.5 / dy, normalised
   q = extract_l(L_shr(L_mult(dx, q), static_cast<int16_t>(20 - e)));  // dx / dy in Q10
   if (sign < 0) q = negate(q);
   return sub(xlow, extract_l(L_shr(L_mult(ylow, q), 11)));
@@ -227,7 +224,7 @@ void lsp_search(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
       }
     }
 
-    const int16_t xint = secant_root<Fast>(xlow, ylow, xhigh, yhigh);
+    const int16_t xint = secant_root(xlow, ylow, xhigh, yhigh);
     roots[nf] = xint;
     ++nf;
     // The next bracket starts at the root just found, in the other polynomial.
@@ -445,7 +442,7 @@ void solve_brackets(const std::array<const int16_t*, 2>& f, BracketLanes<N>& b) 
   for (int n = 0; n < b.used; ++n) {
     b.ylow[n] = values[n];
     b.yhigh[n] = values[N + n];
-    b.root[n] = secant_root<true>(b.xlow[n], b.ylow[n], b.xhigh[n], b.yhigh[n]);
+    b.root[n] = secant_root(b.xlow[n], b.ylow[n], b.xhigh[n], b.yhigh[n]);
   }
   for (int n = b.used; n < N; ++n) b.root[n] = 0;
   alignas(64) std::array<int16_t, N> other;
@@ -467,7 +464,7 @@ int16_t solve_bracket(const int16_t* f, int16_t xlow, int16_t ylow, int16_t xhig
       ylow = ymid;
     }
   }
-  return secant_root<true>(xlow, ylow, xhigh, yhigh);
+  return secant_root(xlow, ylow, xhigh, yhigh);
 }
 
 // Bits 1..60: the grid points that can end a bracket.
