@@ -1,4 +1,5 @@
-// The closed forms of div_s and L_divide against the operator steps they replace, bit for bit:
+// The closed forms of div_s and L_divide, and the vectorised block scaling, against the operator
+// steps they replace, bit for bit:
 // every denominator of div_s, normalised denominators at their ends and around the saturation of
 // L_divide's last shift, random pairs, and the invalid inputs with their messages and faults.
 
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fixedpoint/block_scale.h"
 #include "fixedpoint/dsp_ops.h"
 
 namespace halvern {
@@ -98,6 +100,42 @@ TEST(LDivideClosedForm, OtherAndInvalidInputs) {
            {5, 4}, {-1, 0x40000000}, {0x40000001, 0x40000000}, {MIN_32, MAX_32}, {0, -5},
            {1, 0x3fffffff}, {0, 0x20000000}, {0, 0}, {0, 65535}}) {
     expect_same_division(num, den);
+  }
+}
+
+template <typename T>
+T pick(std::mt19937& rng, const std::vector<T>& values) {
+  return values[std::uniform_int_distribution<size_t>(0, values.size() - 1)(rng)];
+}
+
+TEST(BlockScaleFastForms, EveryValueAndShift) {
+  std::vector<int16_t> shifts;
+  for (int n = -20; n <= 20; ++n) shifts.push_back(static_cast<int16_t>(n));
+  shifts.insert(shifts.end(), {MIN_16, int16_t{-100}, int16_t{100}, MAX_16});
+  for (const int16_t n : shifts) {
+    for (int base = MIN_16; base <= MAX_16; base += BLOCK_SCALE_LENGTH) {
+      std::array<int16_t, BLOCK_SCALE_LENGTH> fast;
+      for (int i = 0; i < BLOCK_SCALE_LENGTH; ++i) fast[i] = static_cast<int16_t>(base + i);
+      auto exact = fast;
+      block_rescale(fast.data(), n);
+      block_rescale_reference(exact.data(), n);
+      ASSERT_EQ(fast, exact) << "n " << n << ", from " << base;
+    }
+  }
+  std::mt19937 rng(6);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::array<int16_t, BLOCK_SCALE_LENGTH> fast;
+    const int peak = pick<int>(rng, {0, 1, 2, 3, 100, 1023, 1024, 1025, 16383, 16384, 32767});
+    for (auto& v : fast)
+      v = static_cast<int16_t>(std::uniform_int_distribution<int>(-peak, peak)(rng));
+    if (trial % 4 == 0) fast[trial % BLOCK_SCALE_LENGTH] = MIN_16;
+    if (trial % 97 == 0) fast.fill(MIN_16);
+    auto exact = fast;
+    const int16_t headroom = pick<int16_t>(rng, {0, 1, 5, 15, 16, -3});
+    ASSERT_EQ(block_normalise(fast.data(), headroom),
+              block_normalise_reference(exact.data(), headroom))
+        << "trial " << trial;
+    ASSERT_EQ(fast, exact) << "trial " << trial;
   }
 }
 

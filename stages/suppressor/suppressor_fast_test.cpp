@@ -268,37 +268,6 @@ TEST(SuppressorFast, BandLevelsAtTheEdgesOfTheClosedForm) {
   }
 }
 
-TEST(SuppressorFast, BlockScalingEveryValueAndShift) {
-  std::vector<int16_t> shifts;
-  for (int n = -20; n <= 20; ++n) shifts.push_back(static_cast<int16_t>(n));
-  shifts.insert(shifts.end(), {MIN_16, int16_t{-100}, int16_t{100}, MAX_16});
-  for (const int16_t n : shifts) {
-    for (int base = MIN_16; base <= MAX_16; base += SUPPRESSOR_BLOCK) {
-      std::array<int16_t, SUPPRESSOR_BLOCK> fast;
-      for (int i = 0; i < SUPPRESSOR_BLOCK; ++i) fast[i] = static_cast<int16_t>(base + i);
-      auto exact = fast;
-      suppressor_block_rescale(fast.data(), n);
-      block_rescale(exact.data(), n);
-      ASSERT_EQ(fast, exact) << "n " << n << ", from " << base;
-    }
-  }
-  std::mt19937 rng(6);
-  for (int trial = 0; trial < 3000; ++trial) {
-    std::array<int16_t, SUPPRESSOR_BLOCK> fast;
-    const int peak = pick<int>(rng, {0, 1, 2, 3, 100, 1023, 1024, 1025, 16383, 16384, 32767});
-    for (auto& v : fast)
-      v = static_cast<int16_t>(std::uniform_int_distribution<int>(-peak, peak)(rng));
-    if (trial % 4 == 0) fast[trial % SUPPRESSOR_BLOCK] = MIN_16;
-    if (trial % 97 == 0) fast.fill(MIN_16);
-    auto exact = fast;
-    const int16_t headroom = pick<int16_t>(rng, {0, 1, 5, 15, 16, -3});
-    ASSERT_EQ(suppressor_block_normalise(fast.data(), headroom),
-              block_normalise(exact.data(), headroom))
-        << "trial " << trial;
-    ASSERT_EQ(fast, exact) << "trial " << trial;
-  }
-}
-
 // Whole halves: the tunings of the pipeline tests and extreme ones, over signals that keep every
 // path busy (howl over noise, full-scale square, impulses, -32768 everywhere, silence, sweeps).
 TuningSlots tuning(int which, std::mt19937& rng) {

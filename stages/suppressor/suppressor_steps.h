@@ -89,9 +89,4 @@ void peak_flags_reference(PeakSuppressorContext* ctx);
 void peak_suppressor_process_half_reference(PeakSuppressorContext* ctx, int16_t* samples,
                                             Diagnostics* diag);
 
-// block_normalise and block_rescale of the 256-sample block, in forms the compiler vectorises;
-// the same results for every input.
-int16_t suppressor_block_normalise(int16_t* x, int16_t headroom);
-void suppressor_block_rescale(int16_t* x, int16_t n);
-
 }  // namespace halvern
