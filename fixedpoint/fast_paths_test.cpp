@@ -12,28 +12,10 @@
 
 #include "fixedpoint/block_scale.h"
 #include "fixedpoint/dsp_ops.h"
+#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
-
-struct MessageLog {
-  std::vector<std::string> messages;
-  Diagnostics sink{&MessageLog::write, this, 0};
-  static void write(void* user, const char* message) {
-    static_cast<MessageLog*>(user)->messages.emplace_back(message);
-  }
-};
-
-// The message of the fault f() raises, or "" when it returns.
-template <typename F>
-std::string fault_of(F f) {
-  try {
-    f();
-  } catch (const ArithmeticFault& e) {
-    return e.what();
-  }
-  return "";
-}
 
 TEST(DivSClosedForm, EveryDenominatorAndRandomNumerators) {
   std::mt19937 rng(1);

@@ -17,18 +17,10 @@
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/suppressor.h"
 #include "stages/suppressor/suppressor_steps.h"
+#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
-
-struct MessageLog {
-  std::vector<std::string> messages;
-  Diagnostics sink{&MessageLog::write, this, 0};
-
-  static void write(void* user, const char* message) {
-    static_cast<MessageLog*>(user)->messages.emplace_back(message);
-  }
-};
 
 // Every field a half reads or writes, compared one by one so that a failure names the field.
 void expect_same_context(const PeakSuppressorContext& a, const PeakSuppressorContext& b,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "stages/suppressor/lpc/lpc.h"
+#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
@@ -19,15 +20,6 @@ using RealCoeffs = std::array<double, LPC_ORDER + 1>;
 constexpr Coeffs TRIVIAL = {4096, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // Collects the messages reported through a Diagnostics sink.
-struct MessageLog {
-  std::vector<std::string> messages;
-  Diagnostics sink{&MessageLog::write, this, 0};
-
-  static void write(void* user, const char* message) {
-    static_cast<MessageLog*>(user)->messages.emplace_back(message);
-  }
-};
-
 Coeffs run(const Lags& r, Diagnostics* diag = nullptr) {
   Coeffs a{};
   a.fill(-1);

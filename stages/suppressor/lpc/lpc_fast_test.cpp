@@ -17,6 +17,7 @@
 
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/lpc.h"
+#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
@@ -26,26 +27,6 @@ using Lags = std::array<int32_t, LPC_ORDER + 1>;
 using Coeffs = std::array<int16_t, LPC_ORDER + 1>;
 using Pairs = std::array<int16_t, LPC_ORDER>;
 using Polynomial = std::array<int16_t, 6>;
-
-struct MessageLog {
-  std::vector<std::string> messages;
-  Diagnostics sink{&MessageLog::write, this, 0};
-
-  static void write(void* user, const char* message) {
-    static_cast<MessageLog*>(user)->messages.emplace_back(message);
-  }
-};
-
-// The message of the fault f() raises, or "" when it returns.
-template <typename F>
-std::string fault_of(F f) {
-  try {
-    f();
-  } catch (const ArithmeticFault& e) {
-    return e.what();
-  }
-  return "";
-}
 
 int16_t pick(std::mt19937& rng, const std::vector<int16_t>& values) {
   return values[std::uniform_int_distribution<size_t>(0, values.size() - 1)(rng)];
