@@ -15,6 +15,21 @@ inline constexpr int16_t STRONG_MARK_MARGIN = 10;  // level units above the thre
 inline constexpr int FIRST_SPREADING_BAND = 3;   // bands 3 to 11 mark their two neighbours
 inline constexpr int LAST_SPREADING_BAND = 11;
 
+// The level of a band from its largest and smallest smoothed power, with the basic operators:
+// 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
+int16_t band_level_of(int32_t top, int32_t bottom, Diagnostics* diag) {
+  int32_t den = L_add(bottom, FLOOR_OFFSET);
+  int32_t num = top == 0 ? 1 : top;
+  const int16_t nd = norm_l(den);
+  den = L_shl(den, nd);
+  const int16_t nn = norm_l(num);
+  num = L_shl(num, static_cast<int16_t>(nn - 1));
+  const int32_t q = L_divide(num, den, diag);
+  int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
+  if (r == 0) r = 1;
+  return energy_level(r);
+}
+
 }  // namespace
 
 void smooth_spectrum_reference(PeakSuppressorContext* ctx) {
@@ -36,17 +51,7 @@ void band_levels_reference(PeakSuppressorContext* ctx, Diagnostics* diag) {
       if (ctx->smoothed_power[k] > top) top = ctx->smoothed_power[k];
       if (ctx->smoothed_power[k] < bottom) bottom = ctx->smoothed_power[k];
     }
-    // 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
-    int32_t den = L_add(bottom, FLOOR_OFFSET);
-    int32_t num = top == 0 ? 1 : top;
-    const int16_t nd = norm_l(den);
-    den = L_shl(den, nd);
-    const int16_t nn = norm_l(num);
-    num = L_shl(num, static_cast<int16_t>(nn - 1));
-    const int32_t q = L_divide(num, den, diag);
-    int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
-    if (r == 0) r = 1;
-    ctx->band_level[b] = energy_level(r);
+    ctx->band_level[b] = band_level_of(top, bottom, diag);
   }
 }
 
@@ -116,21 +121,6 @@ void smooth_spectrum(PeakSuppressorContext* ctx) {
 }
 
 namespace {
-
-// The level of a band from its largest and smallest smoothed power, with the basic operators:
-// 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
-int16_t band_level_of(int32_t top, int32_t bottom, Diagnostics* diag) {
-  int32_t den = L_add(bottom, FLOOR_OFFSET);
-  int32_t num = top == 0 ? 1 : top;
-  const int16_t nd = norm_l(den);
-  den = L_shl(den, nd);
-  const int16_t nn = norm_l(num);
-  num = L_shl(num, static_cast<int16_t>(nn - 1));
-  const int32_t q = L_divide(num, den, diag);
-  int32_t r = L_shr(q, static_cast<int16_t>(nn - nd + 26));
-  if (r == 0) r = 1;
-  return energy_level(r);
-}
 
 // band_level_of for 0 <= bottom <= top, without saturation or messages:
 // - den = bottom + 8000 (MAX_32 where L_add saturates) lies in [8000, MAX_32], so nd = norm_l

@@ -29,9 +29,11 @@ void peak_candidates(PeakSuppressorContext* ctx) {
   }
 }
 
-void peak_flags_reference(PeakSuppressorContext* ctx) {
-  // A candidate counts when the averaged power just below its bin is loud enough. The sum
-  // peak_level_min + 5 wraps like the threshold sums.
+namespace {
+
+// A candidate counts when the averaged power just below its bin is loud enough; the others get
+// peak_bin 0. The sum peak_level_min + 5 wraps like the threshold sums.
+void drop_quiet_candidates(PeakSuppressorContext* ctx) {
   const auto low_threshold = static_cast<int16_t>(int32_t{ctx->peak_level_min} + LOW_BIN_LEVEL_EXTRA);
   for (int i = 0; i < SUPPRESSOR_LSF_COUNT; ++i) {
     const int16_t bin = ctx->peak_bin[i];
@@ -42,6 +44,12 @@ void peak_flags_reference(PeakSuppressorContext* ctx) {
     const int16_t threshold = bin <= LOW_BIN_LAST ? low_threshold : ctx->peak_level_min;
     if (level < threshold) ctx->peak_bin[i] = 0;
   }
+}
+
+}  // namespace
+
+void peak_flags_reference(PeakSuppressorContext* ctx) {
+  drop_quiet_candidates(ctx);
 
   ctx->peak_flag.fill(0);
   for (int i = 0; i < SUPPRESSOR_LSF_COUNT; ++i) {
@@ -74,18 +82,7 @@ void peak_flags_reference(PeakSuppressorContext* ctx) {
 
 // The reference's flags with the bands of each candidate found directly from its bin.
 void peak_flags(PeakSuppressorContext* ctx) {
-  // A candidate counts when the averaged power just below its bin is loud enough. The sum
-  // peak_level_min + 5 wraps like the threshold sums.
-  const auto low_threshold = static_cast<int16_t>(int32_t{ctx->peak_level_min} + LOW_BIN_LEVEL_EXTRA);
-  for (int i = 0; i < SUPPRESSOR_LSF_COUNT; ++i) {
-    const int16_t bin = ctx->peak_bin[i];
-    if (bin == 0) continue;
-    int32_t e = ctx->power_avg[bin - 1];
-    if (e == 0) e = 1;
-    const int16_t level = energy_level(e);
-    const int16_t threshold = bin <= LOW_BIN_LAST ? low_threshold : ctx->peak_level_min;
-    if (level < threshold) ctx->peak_bin[i] = 0;
-  }
+  drop_quiet_candidates(ctx);
 
   // Band b covers bins 1 + 8b .. 23 + 8b, so bin k lies in bands (k - 16) >> 3 (rounded up
   // (k - 23) / 8) to (k - 1) >> 3, within 0..13; bins below 1 lie in none.
