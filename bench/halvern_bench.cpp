@@ -48,7 +48,7 @@ void run_frames(benchmark::State& state, int16_t mask, const std::string& signal
   size_t frame = 0;
   for (auto _ : state) {
     std::copy_n(input.begin() + static_cast<ptrdiff_t>(frame * FRAME_LENGTH), FRAME_LENGTH, in);
-    engine_process_frame(engine.get(), out, in);
+    engine_process_frame(engine.get(), in, out);
     benchmark::DoNotOptimize(out);
     frame = frame + 1 == frames ? 0 : frame + 1;
   }

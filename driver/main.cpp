@@ -14,7 +14,7 @@
 #include <sys/types.h>
 
 #include "engine/engine.h"
-#include "engine/tuning.h"
+#include "tuning/tuning.h"
 #include "fixedpoint/diagnostics.h"
 
 namespace {
@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
     }
     samples_from_little_endian(bytes, input_frame);
     try {
-      engine_process_frame(engine, output_frame, input_frame);
+      engine_process_frame(engine, input_frame, output_frame);
     } catch (const ArithmeticFault& fault) {
       fail_arithmetic(fault);
     }

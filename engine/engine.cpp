@@ -13,6 +13,7 @@ void engine_reset(Engine* engine) {
   equalizer_reset(&engine->equalizer);
   peak_suppressor_reset(&engine->suppressor);
   engine->diagnostics = Diagnostics{};
+  engine->observer = nullptr;
 }
 
 int engine_bind(Engine* engine, const int16_t* input, int16_t* output) {
@@ -45,16 +46,24 @@ void engine_configure(Engine* engine, const TuningSlots& slots) {
   dither_configure(&engine->dither, slots);
 }
 
-int engine_process_frame(Engine* engine, int16_t* output, const int16_t* input) {
+int engine_process_frame(Engine* engine, const int16_t* input, int16_t* output) {
   if (engine_bind(engine, input, output) != 0) return -1;
   const int n = engine->header.frame_length;
   std::copy(input, input + n, engine->frame_buffer);
+  EngineObserver* observer = engine->observer;
+  const auto tap = [engine, observer, n](ChainPosition position) {
+    if (observer != nullptr) observer->on_signal(position, engine->frame_buffer, n);
+  };
+  tap(ChainPosition::kInput);
 
   if (engine->highpass.header.enable == 1 && highpass_process(&engine->highpass) != 0) return -1;
+  tap(ChainPosition::kHighPass);
   if (engine->dynamics.header.enable == 1 && dynamics_process(&engine->dynamics) != 0) return -1;
+  tap(ChainPosition::kDynamics);
   if (engine->equalizer.header.enable == 1 && equalizer_process(&engine->equalizer) != 0) {
     return -1;
   }
+  tap(ChainPosition::kEqualizer);
   PeakSuppressorContext* suppressor = &engine->suppressor;
   if (suppressor->header.enable == 1 && stage_copy_input(&suppressor->header) &&
       suppressor->header.frame_length == FRAME_LENGTH) {
@@ -62,7 +71,10 @@ int engine_process_frame(Engine* engine, int16_t* output, const int16_t* input) 
     peak_suppressor_process_half(suppressor, engine->frame_buffer + SUPPRESSOR_HALF,
                                  &engine->diagnostics);
   }
+  tap(ChainPosition::kSuppressor);
   if (engine->dither.header.enable == 1 && dither_process(&engine->dither) != 0) return -1;
+  tap(ChainPosition::kDither);
+  if (observer != nullptr) observer->on_frame_end(*engine);
 
   std::copy(engine->frame_buffer, engine->frame_buffer + n, output);
   return 0;

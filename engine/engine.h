@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-#include "engine/stage_header.h"
-#include "engine/tuning.h"
+#include "engine/observer.h"
+#include "frame/stage_header.h"
+#include "tuning/tuning.h"
 #include "fixedpoint/diagnostics.h"
 #include "stages/dither/dither.h"
 #include "stages/dynamics/dynamics.h"
@@ -30,10 +31,11 @@ struct Engine {
   DynamicsContext dynamics;
   PeakSuppressorContext suppressor;
   Diagnostics diagnostics;  // where the stages report non-fatal arithmetic messages
+  EngineObserver* observer;  // told about every position of the chain when not null
 };
 
 // Every context to its defaults (the peak suppressor last); the frame buffer to zeros; no
-// diagnostics sink.
+// diagnostics sink, no observer.
 void engine_reset(Engine* engine);
 
 // Points the header at the caller's frames and every stage at the frame buffer. -1 and nothing
@@ -48,9 +50,8 @@ void engine_set_stage_mask(Engine* engine, int16_t mask);
 // setting needs an impossible division.
 void engine_configure(Engine* engine, const TuningSlots& slots);
 
-// Runs one frame of FRAME_LENGTH samples from input to output through the enabled stages (note
-// the order: output first). 0, or -1 when binding or a stage fails (the output is then not
+// Runs one frame of FRAME_LENGTH samples from input to output through the enabled stages. 0, or -1 when binding or a stage fails (the output is then not
 // written). Throws ArithmeticFault on a fatal arithmetic error.
-int engine_process_frame(Engine* engine, int16_t* output, const int16_t* input);
+int engine_process_frame(Engine* engine, const int16_t* input, int16_t* output);
 
 }  // namespace halvern

@@ -65,7 +65,7 @@ TEST(Engine, EveryStageOffCopiesTheInput) {
   auto engine = make_engine(slots, &in, &out);
   for (int frame = 0; frame < 5; ++frame) {
     in = random_frame(10 + static_cast<uint32_t>(frame));
-    ASSERT_EQ(engine_process_frame(engine.get(), out.data(), in.data()), 0);
+    ASSERT_EQ(engine_process_frame(engine.get(), in.data(), out.data()), 0);
     EXPECT_TRUE(std::equal(in.begin(), in.begin() + FRAME_LENGTH, out.begin()));
   }
 }
@@ -78,8 +78,8 @@ TEST(Engine, NullPointersFailWithoutTouchingAnything) {
   out.fill(123);
   auto engine = make_engine(slots, &in, &out);
   const int16_t seed = engine->dither.seed;
-  EXPECT_EQ(engine_process_frame(engine.get(), out.data(), nullptr), -1);
-  EXPECT_EQ(engine_process_frame(engine.get(), nullptr, in.data()), -1);
+  EXPECT_EQ(engine_process_frame(engine.get(), nullptr, out.data()), -1);
+  EXPECT_EQ(engine_process_frame(engine.get(), in.data(), nullptr), -1);
   EXPECT_EQ(engine_bind(engine.get(), nullptr, out.data()), -1);
   EXPECT_EQ(out[0], 123);
   EXPECT_EQ(engine->dither.seed, seed);
@@ -96,12 +96,12 @@ TEST(Engine, OnlyAnEnableFlagOfOneRunsAStage) {
     auto engine = make_engine(slots, &in, &out);
     engine->highpass.header.enable = flag;
     engine->dither.header.enable = flag;
-    engine_process_frame(engine.get(), out.data(), in.data());
+    engine_process_frame(engine.get(), in.data(), out.data());
     EXPECT_TRUE(std::equal(in.begin(), in.begin() + FRAME_LENGTH, out.begin())) << flag;
   }
   auto engine = make_engine(slots, &in, &out);
   engine->highpass.header.enable = 1;
-  engine_process_frame(engine.get(), out.data(), in.data());
+  engine_process_frame(engine.get(), in.data(), out.data());
   EXPECT_FALSE(std::equal(in.begin(), in.begin() + FRAME_LENGTH, out.begin()));
 }
 
@@ -115,7 +115,7 @@ TEST(Engine, HighPassRunsBeforeDither) {
   Frame in{};
   Frame out{};
   auto engine = make_engine(slots, &in, &out);
-  engine_process_frame(engine.get(), out.data(), in.data());
+  engine_process_frame(engine.get(), in.data(), out.data());
   bool saw_offset = false;
   for (int i = 0; i < FRAME_LENGTH; ++i) {
     const int16_t v = out[static_cast<size_t>(i)];

@@ -91,6 +91,22 @@ inline int32_t L_divide(int32_t num, int32_t den, Diagnostics* diag) {
   return L_divide_reference(num, den, diag);
 }
 
+// x * (c_hi * 32768 + c_lo) / 2^30 from the upper 16 bits of the normalised x; 0 for x = 0.
+constexpr int32_t Mpy_norm_32(int32_t x, int16_t c_hi, int16_t c_lo) {
+  const int16_t n = norm_l(x);
+  const int16_t h = extract_h(L_shl(x, n));
+  const int32_t p = L_add(L_mult(h, c_hi), L_shr(L_mult(h, c_lo), 15));
+  return L_shr(p, n);
+}
+
+// Mpy_norm_32 for a 16-bit x: a Q15 x gives the product in Q31.
+constexpr int32_t Mpy_norm_16(int16_t x, int16_t c_hi, int16_t c_lo) {
+  const int16_t n = norm_s(x);
+  const int16_t h = shl(x, n);
+  const int32_t p = L_add(L_mult(h, c_hi), L_shr(L_mult(h, c_lo), 15));
+  return L_shr(p, n);
+}
+
 // Advances the seed: seed = 31821 * seed + 13849 modulo 65536, read as signed. Returns it.
 constexpr int16_t Random(int16_t* seed) {
   *seed = extract_l(L_add(L_shr(L_mult(*seed, 31821), 1), 13849));

@@ -6,6 +6,7 @@
 
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/dsp_ops.h"
+#include "tuning/slot_catalogue.h"
 
 namespace halvern {
 
@@ -17,7 +18,7 @@ void dither_reset(DitherContext* ctx) {
 }
 
 void dither_configure(DitherContext* ctx, const TuningSlots& slots) {
-  const int v = std::clamp<int>(slots[60], 10, 39);
+  const int v = slot_clamped(slots, slot_index("dither"));
   const int r = v % 10;
   ctx->threshold = DITHER_THRESHOLDS[static_cast<size_t>(r)];
   ctx->step = static_cast<int16_t>(r / 3 + 1);

@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/stage_header.h"
-#include "engine/tuning.h"
+#include "frame/stage_header.h"
+#include "tuning/tuning.h"
 
 namespace halvern {
 

@@ -4,6 +4,7 @@
 
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/dsp_ops.h"
+#include "tuning/slot_catalogue.h"
 
 namespace halvern {
 
@@ -17,9 +18,8 @@ constexpr int16_t SLOW_LEVEL_RELEASE = 109;
 constexpr int16_t PRE_EXPANDER_LOW_RATIO_SLOPE = 82;
 // Dividend of the stage's Q15 reciprocal of the frame length (102 for 320).
 constexpr int16_t RECIPROCAL_DIVIDEND = 32676;
-constexpr int TIME_SETTING_MAX = 1300;  // slots 4 and 5
-constexpr int THRESHOLD_MAX_DB = 90;    // slots 6 to 9, 16
-constexpr int MAKEUP_MAX_DB = 18;       // slot 12
+constexpr int THRESHOLD_MAX_DB = SLOT_CATALOGUE[slot_index("dyn_boost_threshold")].max;
+constexpr int MAKEUP_MAX_DB = SLOT_CATALOGUE[slot_index("dyn_makeup_db")].max;
 
 constexpr bool in_range(int v, int lo, int hi) { return v >= lo && v <= hi; }
 
@@ -162,6 +162,27 @@ void dynamics_reset(DynamicsContext* ctx) {
   ctx->post_expander = compander_block_defaults();
 }
 
+// The slots this stage reads.
+constexpr int kDynReleaseMode = slot_index("dyn_release_mode");
+constexpr int kDynAttack = slot_index("dyn_attack");
+constexpr int kDynRelease = slot_index("dyn_release");
+constexpr int kDynCompThreshold = slot_index("dyn_comp_threshold");
+constexpr int kDynBoostThreshold = slot_index("dyn_boost_threshold");
+constexpr int kDynFullBoostThreshold = slot_index("dyn_full_boost_threshold");
+constexpr int kDynExpThreshold = slot_index("dyn_exp_threshold");
+constexpr int kDynCompRatio = slot_index("dyn_comp_ratio");
+constexpr int kDynExpRatio = slot_index("dyn_exp_ratio");
+constexpr int kDynMakeupDb = slot_index("dyn_makeup_db");
+constexpr int kDynInputGainDb = slot_index("dyn_input_gain_db");
+constexpr int kDynOutputGainDb = slot_index("dyn_output_gain_db");
+constexpr int kDynMode = slot_index("dyn_mode");
+constexpr int kPreExpThreshold = slot_index("pre_exp_threshold");
+constexpr int kPreExpRatio = slot_index("pre_exp_ratio");
+constexpr int kPostCompThreshold = slot_index("post_comp_threshold");
+constexpr int kPostCompRatio = slot_index("post_comp_ratio");
+constexpr int kPostExpThreshold = slot_index("post_exp_threshold");
+constexpr int kPostExpRatio = slot_index("post_exp_ratio");
+
 void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
   const auto s = [&slots](int n) { return int{slots[static_cast<size_t>(n)]}; };
   MainCompressor& c = ctx->main_compressor;
@@ -169,61 +190,61 @@ void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
   CompanderBlock& post = ctx->post_expander;
 
   // 1. Smoothing coefficients (slots 3 to 5); settings are tenths of the table index.
-  if (in_range(s(4), 0, TIME_SETTING_MAX) && in_range(s(5), 0, TIME_SETTING_MAX)) {
+  if (slot_in_range(slots, kDynAttack) && slot_in_range(slots, kDynRelease)) {
     pre.gain_attack = MAX_16;
     pre.gain_release = MAX_16;
     c.level_attack = MAX_16;
-    c.gain_attack = smoothing_coeff(s(4) / 10);
-    c.gain_release = smoothing_coeff(s(5) / 10);
-    c.level_release = s(3) == 2 ? smoothing_coeff(s(5) / 10) : SLOW_LEVEL_RELEASE;
+    c.gain_attack = smoothing_coeff(s(kDynAttack) / 10);
+    c.gain_release = smoothing_coeff(s(kDynRelease) / 10);
+    c.level_release = s(kDynReleaseMode) == 2 ? smoothing_coeff(s(kDynRelease) / 10) : SLOW_LEVEL_RELEASE;
   }
 
   // 2. Thresholds T1 to T4 (slots 6 to 9), all or none.
-  if (in_range(s(6), 0, THRESHOLD_MAX_DB) && in_range(s(7), 0, THRESHOLD_MAX_DB) &&
-      in_range(s(8), 0, THRESHOLD_MAX_DB) && in_range(s(9), 0, THRESHOLD_MAX_DB)) {
-    c.comp_threshold = threshold_q7(s(6));
-    c.boost_threshold = threshold_q7(s(7));
-    c.full_boost_threshold = threshold_q7(s(8));
-    c.exp_threshold = threshold_q7(s(9));
+  if (slot_in_range(slots, kDynCompThreshold) && slot_in_range(slots, kDynBoostThreshold) &&
+      slot_in_range(slots, kDynFullBoostThreshold) && slot_in_range(slots, kDynExpThreshold)) {
+    c.comp_threshold = threshold_q7(s(kDynCompThreshold));
+    c.boost_threshold = threshold_q7(s(kDynBoostThreshold));
+    c.full_boost_threshold = threshold_q7(s(kDynFullBoostThreshold));
+    c.exp_threshold = threshold_q7(s(kDynExpThreshold));
   }
 
   // 3. Slopes (slots 10, 11; the boost ramp from slots 7, 8 and 12).
-  c.comp_slope = comp_slope_q11(std::clamp(s(10), 10, 100) / 5);
+  c.comp_slope = comp_slope_q11(slot_clamped(slots, kDynCompRatio) / 5);
   c.flat_slope = 0;
-  c.exp_slope = exp_slope_q11(std::clamp(s(11), 10, 100) / 5);
-  c.boost_slope = boost_slope_q11(s(7), s(8), s(12));
+  c.exp_slope = exp_slope_q11(slot_clamped(slots, kDynExpRatio) / 5);
+  c.boost_slope = boost_slope_q11(s(kDynBoostThreshold), s(kDynFullBoostThreshold), s(kDynMakeupDb));
 
   // 4. Makeup gain (slot 12); a valid setting also restarts the level control's state.
-  if (in_range(s(12), 0, MAKEUP_MAX_DB)) {
+  if (slot_in_range(slots, kDynMakeupDb)) {
     c.level = MAIN_LEVEL_DEFAULT;
     c.gain = MAX_16;
     c.makeup_gain_prev = UNITY_Q11;
-    c.makeup_db = static_cast<int16_t>(128 * s(12));
-    c.makeup_gain = MAKEUP_GAIN_Q11[static_cast<size_t>(s(12))];
+    c.makeup_db = static_cast<int16_t>(128 * s(kDynMakeupDb));
+    c.makeup_gain = MAKEUP_GAIN_Q11[static_cast<size_t>(s(kDynMakeupDb))];
   }
 
   // 5. Fixed gains (slots 13, 14) in whole dB.
-  ctx->input_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(std::clamp(s(13), -30, 23) + 30)];
-  ctx->output_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(std::clamp(s(14), -30, 23) + 30)];
+  ctx->input_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(slot_clamped(slots, kDynInputGainDb) + 30)];
+  ctx->output_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(slot_clamped(slots, kDynOutputGainDb) + 30)];
 
   // 6. Which expanders run (slot 15).
-  ctx->mode = slots[15];
+  ctx->mode = slots[kDynMode];
 
   // 7. Pre-expander (slots 16, 17).
-  if (in_range(s(16), 0, THRESHOLD_MAX_DB) && in_range(s(17), 0, 100)) {
-    pre.threshold = threshold_q7(s(16));
-    if (s(17) >= 10) {
-      pre.slope = exp_slope_q11(s(17) / 5);
+  if (slot_in_range(slots, kPreExpThreshold) && slot_in_range(slots, kPreExpRatio)) {
+    pre.threshold = threshold_q7(s(kPreExpThreshold));
+    if (s(kPreExpRatio) >= 10) {
+      pre.slope = exp_slope_q11(s(kPreExpRatio) / 5);
     } else {
-      pre.slope = s(17) < 5 ? PRE_EXPANDER_LOW_RATIO_SLOPE : int16_t{0};
+      pre.slope = s(kPreExpRatio) < 5 ? PRE_EXPANDER_LOW_RATIO_SLOPE : int16_t{0};
     }
   }
 
   // 8. Post-expander (slots 18 to 21); its compressor settings are stored but never used.
-  post.comp_threshold = threshold_q7(std::clamp(s(18), 0, 29));
-  post.comp_slope = comp_slope_q11(std::clamp(s(19), 10, 100) / 5);
-  post.exp_threshold = threshold_q7(std::clamp(s(20), 55, 90));
-  post.exp_slope = exp_slope_q11(std::clamp(s(21), 10, 100) / 5);
+  post.comp_threshold = threshold_q7(slot_clamped(slots, kPostCompThreshold));
+  post.comp_slope = comp_slope_q11(slot_clamped(slots, kPostCompRatio) / 5);
+  post.exp_threshold = threshold_q7(slot_clamped(slots, kPostExpThreshold));
+  post.exp_slope = exp_slope_q11(slot_clamped(slots, kPostExpRatio) / 5);
 }
 
 int dynamics_process(DynamicsContext* ctx) {

@@ -7,9 +7,9 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/stage_header.h"
-#include "engine/tuning.h"
-#include "stages/dynamics/level_gain.h"
+#include "frame/stage_header.h"
+#include "tuning/tuning.h"
+#include "dsp/level_gain.h"
 
 namespace halvern {
 

@@ -9,7 +9,7 @@
 
 #include "fixedpoint/basic_ops.h"
 #include "stages/dynamics/dynamics.h"
-#include "stages/dynamics/level_gain.h"
+#include "dsp/level_gain.h"
 
 namespace halvern {
 namespace {

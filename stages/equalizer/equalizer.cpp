@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "fixedpoint/basic_ops.h"
-#include "stages/highpass/highpass.h"
+#include "dsp/gain_tables.h"
+#include "tuning/slot_catalogue.h"
 
 namespace halvern {
 
@@ -33,10 +34,10 @@ void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
 
   // Compander: thresholds in dB below full scale, ratios x 10 reduced to k = ratio / 5.
   CompanderBlock& c = ctx->compander;
-  c.comp_threshold = static_cast<int16_t>(-128 * std::clamp<int>(slots[54], 0, 54));
-  c.exp_threshold = static_cast<int16_t>(-128 * std::clamp<int>(slots[56], 55, 90));
-  c.comp_slope = comp_slope_q11(std::clamp<int>(slots[55], 10, 100) / 5);
-  c.exp_slope = exp_slope_q11(std::clamp<int>(slots[57], 10, 100) / 5);
+  c.comp_threshold = static_cast<int16_t>(-128 * slot_clamped(slots, slot_index("eqc_comp_threshold")));
+  c.exp_threshold = static_cast<int16_t>(-128 * slot_clamped(slots, slot_index("eqc_exp_threshold")));
+  c.comp_slope = comp_slope_q11(slot_clamped(slots, slot_index("eqc_comp_ratio")) / 5);
+  c.exp_slope = exp_slope_q11(slot_clamped(slots, slot_index("eqc_exp_ratio")) / 5);
 
   // Ramp: weight i is floor(32767 (i + 1) / m + 0.5) for m = n/2, the last one 32767; formed as
   // floor((2 x 32767 (i + 1) + m) / (2m)), exact in 32 bits for m <= 320.
@@ -46,12 +47,12 @@ void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
         static_cast<int16_t>((2 * int32_t{MAX_16} * (i + 1) + m) / (2 * m));
   }
 
-  ctx->final_gain = half_db_gain_q11(slots[58]);
+  ctx->final_gain = half_db_gain_q11(slots[slot_index("eq_output_gain")]);
 
   // Limiter: threshold 0 to -20 dB in half-decibel steps.
   ctx->limiter.slope = LIMITER_SLOPE_Q15;
   ctx->limiter.offset_db = 0;
-  ctx->limiter.threshold = static_cast<int16_t>(-64 * (std::clamp<int>(slots[59], 0, 204) / 5));
+  ctx->limiter.threshold = static_cast<int16_t>(-64 * (slot_clamped(slots, slot_index("limiter_threshold")) / 5));
   ctx->limiter.out_gain = 2048;
 }
 

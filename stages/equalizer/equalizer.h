@@ -8,9 +8,9 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/stage_header.h"
-#include "engine/tuning.h"
-#include "stages/dynamics/level_gain.h"
+#include "frame/stage_header.h"
+#include "tuning/slot_catalogue.h"
+#include "dsp/level_gain.h"
 #include "stages/equalizer/peak_limiter.h"
 
 namespace halvern {
@@ -20,8 +20,8 @@ inline constexpr int EQ_HISTORY = EQ_TAPS - 1;     // input samples kept between
 inline constexpr int EQ_DELAY_CAPACITY = 690;      // room of the limiter delay line
 inline constexpr int16_t EQ_DELAY_LENGTH = 16;     // delay-line entries in use
 inline constexpr int16_t EQ_PASS_TAP_Q15 = 16384;  // centre tap of an all-zero setting
-inline constexpr int16_t EQ_FIRST_TAP_SLOT = 22;   // slots 22..52: taps 0..30 (mirrored)
-inline constexpr int16_t EQ_CENTRE_TAP_SLOT = 53;
+inline constexpr int16_t EQ_FIRST_TAP_SLOT = slot_index("eq_tap_00");  // taps 0..30, mirrored
+inline constexpr int16_t EQ_CENTRE_TAP_SLOT = slot_index("eq_centre_tap");
 
 struct EqualizerContext {
   StageHeader header;

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "fixedpoint/basic_ops.h"
-#include "stages/dynamics/level_gain.h"
+#include "dsp/level_gain.h"
 
 namespace halvern {
 

@@ -3,29 +3,28 @@
 #include <algorithm>
 
 #include "fixedpoint/basic_ops.h"
+#include "tuning/slot_catalogue.h"
 
 namespace halvern {
-
-int16_t half_db_gain_q11(int16_t tenths_db) {
-  const int g = std::clamp<int>(tenths_db, -300, 240);
-  return HIGHPASS_GAIN_Q11[static_cast<size_t>(g / 5 + 60)];
-}
 
 void highpass_reset(HighPassContext* ctx) {
   *ctx = HighPassContext{};
   stage_header_reset(&ctx->header, 0);
 }
 
+// The slots this stage reads.
+constexpr int kCutoff = slot_index("hp_cutoff_hz");
+constexpr int kGain = slot_index("hp_gain_tenth_db");
+
 void highpass_configure(HighPassContext* ctx, const TuningSlots& slots) {
-  int cutoff = slots[1];
-  if (cutoff < 0 || cutoff > 800) cutoff = 0;
+  const int cutoff = slot_in_range(slots, kCutoff) ? slots[kCutoff] : 0;
   const auto& row = HIGHPASS_COEFFS_16K[static_cast<size_t>(2 * cutoff / 100)];
   ctx->b0 = row[0];
   ctx->b1 = row[1];
   ctx->b2 = row[2];
   ctx->a1 = row[3];
   ctx->a2 = row[4];
-  ctx->gain = half_db_gain_q11(slots[2]);
+  ctx->gain = half_db_gain_q11(slots[kGain]);
 }
 
 int highpass_process_reference(HighPassContext* ctx) {

@@ -2,6 +2,7 @@
 // spectrum.
 #include <array>
 
+#include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {

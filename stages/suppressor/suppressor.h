@@ -8,8 +8,8 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/stage_header.h"
-#include "engine/tuning.h"
+#include "frame/stage_header.h"
+#include "tuning/slot_catalogue.h"
 #include "fixedpoint/basic_ops.h"
 #include "fixedpoint/diagnostics.h"
 
@@ -72,13 +72,13 @@ inline constexpr int16_t SUPPRESSOR_EDGE_GAIN_LOW = 32767;   // Q15, gain of bin
 inline constexpr int16_t SUPPRESSOR_EDGE_GAIN_HIGH = 10000;  // Q15, gain of bin 127 (-10.3 dB)
 
 // Tuning slots read by peak_suppressor_configure.
-inline constexpr int SLOT_SUPPRESSOR_LOW_BAND_OFFSET = 61;   // added to the slots of bands 0-7
-inline constexpr int SLOT_SUPPRESSOR_HIGH_BAND_OFFSET = 62;  // added to the slots of bands 8-13
-inline constexpr int SLOT_SUPPRESSOR_BAND_THRESHOLD = 63;    // slots 63 to 76, bands 0 to 13
-inline constexpr int SLOT_SUPPRESSOR_MARK1_GAIN = 77;
-inline constexpr int SLOT_SUPPRESSOR_MARK2_GAIN = 78;
-inline constexpr int SLOT_SUPPRESSOR_PEAK_LEVEL_MIN = 79;
-inline constexpr int SLOT_SUPPRESSOR_HOLD_MAX = 80;
+inline constexpr int SLOT_SUPPRESSOR_LOW_BAND_OFFSET = slot_index("low_band_offset");   // added to the slots of bands 0-7
+inline constexpr int SLOT_SUPPRESSOR_HIGH_BAND_OFFSET = slot_index("high_band_offset");  // added to the slots of bands 8-13
+inline constexpr int SLOT_SUPPRESSOR_BAND_THRESHOLD = slot_index("band_threshold_00");    // slots 63 to 76, bands 0 to 13
+inline constexpr int SLOT_SUPPRESSOR_MARK1_GAIN = slot_index("mark1_gain");
+inline constexpr int SLOT_SUPPRESSOR_MARK2_GAIN = slot_index("mark2_gain");
+inline constexpr int SLOT_SUPPRESSOR_PEAK_LEVEL_MIN = slot_index("peak_level_min");
+inline constexpr int SLOT_SUPPRESSOR_HOLD_MAX = slot_index("hold_max");
 
 // Level units: band levels, band thresholds and peak levels are energy_level values, about
 // 26.745 log10(power ratio), so one unit is about 0.374 dB of power.
@@ -135,22 +135,6 @@ void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples, 
 // gives the same value for every x.
 int16_t energy_level(int32_t x);
 int16_t energy_level_reference(int32_t x);
-
-// x * (c_hi * 32768 + c_lo) / 2^30 from the upper 16 bits of the normalised x; 0 for x = 0.
-constexpr int32_t Mpy_norm_32(int32_t x, int16_t c_hi, int16_t c_lo) {
-  const int16_t n = norm_l(x);
-  const int16_t h = extract_h(L_shl(x, n));
-  const int32_t p = L_add(L_mult(h, c_hi), L_shr(L_mult(h, c_lo), 15));
-  return L_shr(p, n);
-}
-
-// Mpy_norm_32 for a 16-bit x: a Q15 x gives the product in Q31.
-constexpr int32_t Mpy_norm_16(int16_t x, int16_t c_hi, int16_t c_lo) {
-  const int16_t n = norm_s(x);
-  const int16_t h = shl(x, n);
-  const int32_t p = L_add(L_mult(h, c_hi), L_shr(L_mult(h, c_lo), 15));
-  return L_shr(p, n);
-}
 
 // Weights as Q30 constants split into (value / 32768, value % 32768).
 inline constexpr int16_t POWER_NEW_WEIGHT_HI = 15258;  // 500000000 / 2^30 = 0.465661

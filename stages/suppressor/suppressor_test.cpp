@@ -8,6 +8,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {

@@ -43,7 +43,7 @@ struct Run {
     }
     std::memset(out, 0x55, sizeof out);
     try {
-      if (engine_process_frame(engine.get(), out, in) != 0) std::abort();
+      if (engine_process_frame(engine.get(), in, out) != 0) std::abort();
     } catch (const ArithmeticFault&) {
       std::abort();  // a recording must never end the run
     }

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "engine/tuning.h"
+#include "tuning/tuning.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/tuning.h"
+#include "tuning/tuning.h"
 #include "tests/matrix/signal_matrix.h"
 
 namespace halvern {

@@ -185,7 +185,7 @@ std::vector<int16_t> run_engine(const TuningSlots& slots, const std::vector<int1
     for (size_t start = 0; start + FRAME_LENGTH <= input.size(); start += FRAME_LENGTH) {
       std::copy(input.begin() + static_cast<ptrdiff_t>(start),
                 input.begin() + static_cast<ptrdiff_t>(start + FRAME_LENGTH), in);
-      engine_process_frame(engine.get(), out, in);
+      engine_process_frame(engine.get(), in, out);
       output.insert(output.end(), out, out + FRAME_LENGTH);
     }
   } catch (const ArithmeticFault& fault) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/tuning.h"
+#include "tuning/tuning.h"
 
 namespace halvern {
 

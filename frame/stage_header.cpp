@@ -1,4 +1,4 @@
-#include "engine/stage_header.h"
+#include "frame/stage_header.h"
 
 #include <cstring>
 

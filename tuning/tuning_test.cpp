@@ -1,4 +1,4 @@
-#include "engine/tuning.h"
+#include "tuning/tuning.h"
 
 #include <gtest/gtest.h>
 

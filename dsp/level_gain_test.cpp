@@ -1,4 +1,4 @@
-#include "stages/dynamics/level_gain.h"
+#include "dsp/level_gain.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,36 @@
+// halvern: the toolkit around the engine. Every subcommand that processes audio gives the same
+// samples as halvern-sim.
+#include <cstdio>
+#include <exception>
+
+#include "tools/commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"halvern: check, explain and run tunings of the fixed-point voice engine"};
+  app.name("halvern");
+  app.require_subcommand(1);
+  app.set_version_flag("--version", HALVERN_VERSION);
+  int status = 0;
+  halvern::tools::add_check_command(app, &status);
+  halvern::tools::add_explain_command(app, &status);
+  halvern::tools::add_run_command(app, &status);
+  halvern::tools::add_report_command(app, &status);
+  halvern::tools::add_compare_command(app, &status);
+  halvern::tools::add_batch_command(app, &status);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "halvern: %s\n", e.what());
+    return 2;
+  }
+  return status;
+}
