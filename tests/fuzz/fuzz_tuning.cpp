@@ -1,5 +1,6 @@
 // Fuzz target: the tuning loader on arbitrary bytes.
 //
+// The loader with a listener must give the same slots as without one.
 // Besides running under the sanitizers, it checks the loader against the C library's own
 // fscanf(f, "%*s %d") on the same bytes, whenever every run of digits is short enough (nine
 // digits or fewer) for the library's conversion to be exact.
@@ -22,6 +23,19 @@ bool has_long_digit_run(const uint8_t* data, size_t size) {
   return false;
 }
 
+// Checks what the listener hears against the slots.
+struct Listener : halvern::TuningListener {
+  halvern::TuningSlots heard{};
+  int pairs = 0;
+  void on_pair(const halvern::TuningPairRead& p) override {
+    if (p.slot != pairs++) std::abort();
+    heard[static_cast<size_t>(p.slot)] = p.slot_value;
+  }
+  void on_end(const halvern::TuningLoadEnd& end) override {
+    if (end.pairs != pairs) std::abort();
+  }
+};
+
 std::FILE* open_bytes(const uint8_t* data, size_t size) {
   std::FILE* f = std::tmpfile();
   if (f == nullptr) std::abort();
@@ -37,6 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   halvern::TuningSlots slots;
   if (!halvern::tuning_load(f, &slots)) std::abort();
   std::fclose(f);
+
+  f = open_bytes(data, size);
+  halvern::TuningSlots listened;
+  Listener listener;
+  if (!halvern::tuning_load(f, &listened, &listener)) std::abort();
+  std::fclose(f);
+  if (listened != slots || listener.heard != slots) std::abort();
 
   if (has_long_digit_run(data, size)) return 0;
   halvern::TuningSlots expected{};
