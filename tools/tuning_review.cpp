@@ -327,7 +327,8 @@ void Reviewer::names() {
     std::string m = "the name " + quoted_name(p) + " is not slot " + std::to_string(slot) +
                     "'s name '" + name_of(slot) + "', but its value sets slot " +
                     std::to_string(slot);
-    if (e > k) m += " (the names of the next " + std::to_string(e - k) + " slots differ too)";
+    if (e == k + 1) m += " (the name of the next slot differs too)";
+    if (e > k + 1) m += " (the names of the next " + std::to_string(e - k) + " slots differ too)";
     // Another slot's name means the value surely sets another slot than meant: an error. A name
     // of no slot may be a typo in the name alone.
     const int owner = p.read.name_length == static_cast<int64_t>(p.name.size()) ? find_slot(p.name) : -1;
@@ -363,8 +364,7 @@ void Reviewer::file_length() {
   }
   if (end.more_after) {
     add(Severity::kWarning, end.next, -1,
-        "everything from here on is ignored: the loader reads 85 pairs, and the 85th ended "
-        "before this");
+        "everything from here on is ignored: the loader reads 85 pairs and stops before this");
   }
 }
 
