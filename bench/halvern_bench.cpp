@@ -1,6 +1,7 @@
 // halvern-bench: time per 20 ms frame of each stage alone and of the whole chain, on the speech
 // example and on full-scale white noise (where saturation is frequent). The counter
-// "x_realtime" is 20 ms divided by the time per frame.
+// "x_realtime" is 20 ms divided by the time per frame. Also the time `halvern check` and
+// `halvern explain` take for one tuning file, beyond starting the program.
 
 #include <benchmark/benchmark.h>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "tools/tuning_review.h"
 #include "tests/matrix/signal_matrix.h"
 
 namespace {
@@ -56,7 +58,24 @@ void run_frames(benchmark::State& state, int16_t mask, const std::string& signal
       0.020 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The review of a tuning file: loading with positions, the findings, configure and the derived
+// settings; with the JSON of explain --json when json is set.
+void review_file(benchmark::State& state, bool json) {
+  for (auto _ : state) {
+    const tools::TuningReview review = tools::review_tuning(HALVERN_SOURCE_DIR "/examples/tuning.txt");
+    if (json) {
+      const std::string text = tools::explain_json(review).dump(2);
+      benchmark::DoNotOptimize(text.data());
+    }
+    benchmark::DoNotOptimize(review.diagnostics.data());
+  }
+}
+
 void register_all() {
+  benchmark::RegisterBenchmark("tuning/check/example", [](benchmark::State& s) { review_file(s, false); })
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("tuning/explain_json/example", [](benchmark::State& s) { review_file(s, true); })
+      ->Unit(benchmark::kMicrosecond);
   const std::pair<const char*, int16_t> stages[] = {
       {"highpass", STAGE_BIT_HIGHPASS},     {"dynamics", STAGE_BIT_DYNAMICS},
       {"equalizer", STAGE_BIT_EQUALIZER},   {"suppressor", STAGE_BIT_SUPPRESSOR},
