@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,43 +22,15 @@ namespace fs = std::filesystem;
 const std::string kRule(91, '=');
 const std::string kBanner = kRule + "\n Halvern Engine Simulation\t\n" + kRule + "\n";
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
+using halvern::testing::read_file;
+using halvern::testing::Result;
+using halvern::testing::write_file;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-}
-
-class Program : public ::testing::Test {
+class Program : public halvern::testing::ProgramFolder {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/halvern-program-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path path(const std::string& name) const { return dir_ / name; }
-
   // Runs the program with the given argument string (shell words), in the test's folder.
   Result run(const std::string& args, const std::string& stdin_from = "/dev/null") const {
-    const std::string command = "cd '" + dir_.string() + "' && '" HALVERN_SIM "' " + args +
-                                " <" + stdin_from + " >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(path("stdout.txt")),
-             read_file(path("stderr.txt"))};
-    fs::remove(path("stdout.txt"));
-    fs::remove(path("stderr.txt"));
-    return r;
+    return run_program(HALVERN_SIM, args, stdin_from);
   }
 
   static std::string paths_text(const std::string& in, const std::string& out,
@@ -73,7 +47,6 @@ class Program : public ::testing::Test {
     return text;
   }
 
-  fs::path dir_;
 };
 
 std::string random_bytes(size_t n, uint32_t seed) {

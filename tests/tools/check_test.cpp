@@ -3,13 +3,9 @@
 // halvern-sim uses.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "tests/matrix/signal_matrix.h"
+#include "tests/program_folder.h"
 #include "tuning/slot_catalogue.h"
 #include "tuning/tuning.h"
 
@@ -27,16 +24,8 @@ namespace fs = std::filesystem;
 using halvern::SLOT_CATALOGUE;
 using halvern::TuningSlots;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using halvern::testing::read_file;
+using halvern::testing::Result;
 
 // A tuning file of the catalogue's names, one pair a line.
 std::string tuning_text(const TuningSlots& slots) {
@@ -58,31 +47,14 @@ std::string with_line(int n, const std::string& line) {
   return text;
 }
 
-class Tool : public ::testing::Test {
+class Tool : public halvern::testing::ProgramFolder {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/halvern-tool-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream f(dir_ / name, std::ios::binary);
-    f << bytes;
+    halvern::testing::write_file(path(name), bytes);
   }
 
   // Runs halvern with the given argument string (shell words), in the test's folder.
-  Result run(const std::string& args) const {
-    const std::string command = "cd '" + dir_.string() + "' && '" HALVERN_TOOL "' " + args +
-                                " </dev/null >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(dir_ / "stdout.txt"),
-             read_file(dir_ / "stderr.txt")};
-    fs::remove(dir_ / "stdout.txt");
-    fs::remove(dir_ / "stderr.txt");
-    return r;
-  }
+  Result run(const std::string& args) const { return run_program(HALVERN_TOOL, args); }
 
   // check on one file of these bytes.
   Result check(const std::string& bytes, const std::string& options = "") const {
@@ -99,8 +71,6 @@ class Tool : public ::testing::Test {
     std::fclose(f);
     return slots;
   }
-
-  fs::path dir_;
 };
 
 bool has(const std::string& out, const std::string& line) {
