@@ -154,6 +154,7 @@ class Reviewer {
 
   TuningReview* r_;
   const Recorder* rec_ = nullptr;
+  std::vector<size_t> fault_origins_;  // the pairs whose value faults are reported
 };
 
 // Where values land in other slots than meant, over pairs [from, to): "slots 3-84 hold the values
@@ -198,7 +199,7 @@ void Reviewer::value_faults() {
   const auto& pairs = rec_->pairs;
   // Each fault that starts a chain: the pairs after it whose names are what was left of the
   // faulty value, and whose values fail too, belong to it.
-  std::vector<size_t> origins;
+  std::vector<size_t>& origins = fault_origins_;
   for (size_t k = 0; k < pairs.size(); ++k) {
     const PairRecord& p = pairs[k];
     const bool consequence = k > 0 && name_from_previous_value(pairs[k - 1], p);
@@ -229,10 +230,14 @@ void Reviewer::value_faults() {
         break;
       case TuningValueRead::kNotANumber: {
         const bool has_next = n + 1 < pairs.size();
-        const std::string token = has_next ? quoted_name(pairs[n + 1]) : std::string("the rest");
+        const std::string token = has_next ? quoted_name(pairs[n + 1])
+                                           : "the token at column " + std::to_string(p.read.value.column);
         if (!p.value_text.empty()) {
           m = "'" + p.value_text + "' has no digits after its sign";
         } else if (p.read.value.line != p.read.name.line) {
+          // Point where the value should have been: just after the name.
+          at = p.read.name;
+          at.column += p.read.name_length;
           m = "no value after " + quoted_name(p) + " on line " + std::to_string(p.read.name.line) +
               ", and the next token " + token + " (line " + std::to_string(p.read.value.line) +
               ") is not a number";
@@ -242,6 +247,21 @@ void Reviewer::value_faults() {
         m += ": " + slot_words(slot) + " stays 0";
         break;
       }
+    }
+    // A number where the name should be: the line has no name, and its value was taken for one.
+    const bool numeric_name =
+        !p.name.empty() && p.read.name_length == static_cast<int64_t>(p.name.size()) &&
+        std::all_of(p.name.begin() + (p.name[0] == '-' || p.name[0] == '+'), p.name.end(),
+                    [](char c) { return c >= '0' && c <= '9'; }) &&
+        p.name.size() > static_cast<size_t>(p.name[0] == '-' || p.name[0] == '+');
+    if (numeric_name && p.read.value_read == TuningValueRead::kNotANumber && p.value_text.empty()) {
+      at = p.read.name;
+      m = "line " + std::to_string(p.read.name.line) + " holds no name: the number " +
+          quoted_name(p) + " is taken as the name of " + slot_words(slot) +
+          " and the next token" +
+          (n + 1 < pairs.size() ? " " + quoted_name(pairs[n + 1]) : std::string()) + " (line " +
+          std::to_string(p.read.value.line) + ") as its value, which is not a number: " +
+          slot_words(slot) + " stays 0";
     }
     // The pairs whose names are what was left of this fault, up to the first that reads a value:
     // the first told in full, the rest in one sentence.
@@ -316,8 +336,9 @@ void Reviewer::names() {
   for (size_t k = 0; k < pairs.size(); ++k) {
     const PairRecord& p = pairs[k];
     if (name_matches(p, p.read.slot)) continue;
-    // The name is the rest of a faulty value, which is reported as that fault.
+    // The name is the rest of a faulty value, or its pair's value fault is reported already.
     if (k > 0 && name_from_previous_value(pairs[k - 1], p)) continue;
+    if (std::find(fault_origins_.begin(), fault_origins_.end(), k) != fault_origins_.end()) continue;
     size_t e = k;
     while (e + 1 < pairs.size() && !name_matches(pairs[e + 1], pairs[e + 1].read.slot) &&
            !name_from_previous_value(pairs[e], pairs[e + 1])) {

@@ -107,7 +107,7 @@ TEST_F(Tool, ValueThatIsNoNumberShiftsTheRest) {
 TEST_F(Tool, MissingValueAndDigitsGluedToLetters) {
   const Result missing = check(with_line(3, "hp_gain_tenth_db"));
   EXPECT_TRUE(has(missing.out,
-      "t.txt:4:1: error: no value after 'hp_gain_tenth_db' on line 3, and the next token "
+      "t.txt:3:17: error: no value after 'hp_gain_tenth_db' on line 3, and the next token "
       "'dyn_release_mode' (line 4) is not a number: slot 2 (hp_gain_tenth_db) stays 0")) << missing.out;
   const Result typo = check(with_line(2, "hp_cutoff_hz 1OO"));
   EXPECT_EQ(typo.status, 1);
