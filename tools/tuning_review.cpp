@@ -562,9 +562,10 @@ void Reviewer::configure_and_ranges() {
       int bit_index = 0;
       while ((1 << bit_index) != bit) ++bit_index;
       add(Severity::kNote, value_position(STAGE_MASK_SLOT), STAGE_MASK_SLOT,
-          "the " + std::string(slot_stage_name(stage)) + " is off (bit " + std::to_string(bit_index) +
-              " of stage_mask " + std::to_string(mask) + " is clear): " + slot_range(first, last) +
-              " change nothing");
+          "the " + std::string(slot_stage_name(stage)) + " stage is off (bit " +
+              std::to_string(bit_index) + " of stage_mask " + std::to_string(mask) +
+              " is clear): " + slot_range(first, last) +
+              (first == last ? " changes nothing" : " change nothing"));
     }
     r_->stages = stage_settings(*engine);
   }
@@ -640,12 +641,12 @@ std::string explain_text(const TuningReview& review) {
     const SlotReview& s = review.slot_reviews[static_cast<size_t>(k)];
     const std::string line = s.line > 0 ? std::to_string(s.line) : "-";
     const std::string used = s.effective ? std::to_string(*s.effective) : "-";
-    std::string name(info.name);
-    if (s.file_name && *s.file_name != info.name) name += " (file: " + *s.file_name + ")";
-    std::snprintf(row, sizeof row, "%4d %5s  %-25s %7d %7s  %-28s %-12s  %s\n", k, line.c_str(),
-                  name.c_str(), s.value, used.c_str(), std::string(info.unit).c_str(),
-                  s.status.c_str(), std::string(info.meaning).c_str());
+    std::snprintf(row, sizeof row, "%4d %5s  %-25s %7d %7s  %-28s %-12s  %s", k, line.c_str(),
+                  std::string(info.name).c_str(), s.value, used.c_str(),
+                  std::string(info.unit).c_str(), s.status.c_str(), std::string(info.meaning).c_str());
     out += row;
+    if (s.file_name && *s.file_name != info.name) out += " [named '" + *s.file_name + "' in the file]";
+    out += "\n";
   }
   out += "\nDerived settings\n";
   if (!review.configured) {
