@@ -28,11 +28,19 @@ class Recorder : public TuningListener {
  public:
   std::vector<PairRecord> pairs;
   TuningLoadEnd end;
+  bool byte_order_mark = false;  // the first name began with one, which is left out of it
 
   void on_pair(const TuningPairRead& pair) override {
     pairs.push_back(PairRecord{pair, std::string(pair.name_text), std::string(pair.value_text)});
-    pairs.back().read.name_text = {};
-    pairs.back().read.value_text = {};
+    PairRecord& p = pairs.back();
+    p.read.name_text = {};
+    p.read.value_text = {};
+    constexpr std::string_view kMark = "\xef\xbb\xbf";
+    if (pair.slot == 0 && p.name.size() > kMark.size() && p.name.starts_with(kMark)) {
+      byte_order_mark = true;
+      p.name.erase(0, kMark.size());
+      p.read.name_length -= static_cast<int64_t>(kMark.size());
+    }
   }
   void on_end(const TuningLoadEnd& e) override { end = e; }
 };
@@ -310,6 +318,11 @@ void Reviewer::wrapped_values() {
 
 void Reviewer::names() {
   const auto& pairs = rec_->pairs;
+  if (rec_->byte_order_mark) {
+    add(Severity::kNote, pairs[0].read.name, -1,
+        "the file starts with a UTF-8 byte order mark, which the loader reads as part of the "
+        "first name: harmless");
+  }
   // Control bytes never belong in a tuning file: say once that this one is not text.
   for (const PairRecord& p : pairs) {
     const bool control = std::any_of(p.name.begin(), p.name.end(), [](char c) {
