@@ -224,7 +224,8 @@ void Reviewer::value_faults() {
     switch (p.read.value_read) {
       case TuningValueRead::kNumber: {
         const PairRecord& next = pairs[n + 1];
-        m = quoted(p.value_text + next.name, p.read.value_text.size() + next.read.name_length) +
+        const int64_t sign = p.value_text[0] == '-' || p.value_text[0] == '+';
+        m = quoted(p.value_text + next.name, sign + p.read.digits + next.read.name_length) +
             " is read as the number " + std::to_string(p.read.slot_value) +
             " followed by the name " + quoted_name(next) + " (values are whole numbers, with a "
             "blank after them): " + slot_words(slot) + " holds " +
@@ -444,10 +445,9 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
   // Findings only where the value changes the sound: the stage is on and the file set the slot
   // (the slots a short file leaves at 0 are told once, with the file's end).
   const bool tell = on && slot < static_cast<int>(rec_->pairs.size());
-  const Severity severity = Severity::kWarning;
   const std::string stage(slot_stage_name(info.stage));
   const TuningPosition at = value_position(slot);
-  const std::string where = info.name.data() + std::string(" ") + std::to_string(v) + " is " +
+  const std::string where = std::string(info.name) + " " + std::to_string(v) + " is " +
                             (v < info.min ? "below" : "above") + " its range " +
                             std::to_string(info.min) + ".." + std::to_string(info.max);
   if (info.stage == SlotStage::kNone) {
@@ -468,7 +468,7 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
       for (int g = info.group_first; g <= info.group_last; ++g) {
         names += (g == info.group_first ? "" : g == info.group_last ? " and " : ", ") + name_of(g);
       }
-      add(severity, at, slot,
+      add(Severity::kWarning, at, slot,
           where + ": the " + stage + " stage skips the step of " +
               slot_range(info.group_first, info.group_last) + ", so " + names +
               (info.group_first == info.group_last ? " keeps its default: " : " keep their defaults: ") +
@@ -477,9 +477,11 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
   } else if (info.out_of_range == OutOfRange::kClamped && !info.in_range(v)) {
     s.status = STATUS_CLAMPED;
     s.effective = slot_clamped(r_->slots, slot);
-    if (tell) add(severity, at, slot,
-        where + ": the " + stage + " stage uses " + std::to_string(*s.effective) +
-            (info.unit.empty() ? "" : " (" + in_units(info, *s.effective) + ")"));
+    if (tell) {
+      add(Severity::kWarning, at, slot,
+          where + ": the " + stage + " stage uses " + std::to_string(*s.effective) +
+              (info.unit.empty() ? "" : " (" + in_units(info, *s.effective) + ")"));
+    }
   } else if (info.out_of_range == OutOfRange::kPassThrough && r_->configured) {
     // The high-pass cut-off: the configured filter tells whether it passes the signal through.
     const int hz = highpass_cutoff_hz(engine.highpass);
@@ -488,15 +490,14 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
       s.status = STATUS_PASS_THROUGH;
       s.effective = 0;
       if (tell) {
-        add(severity, at, slot, where + ": the " + stage + " filter passes the signal through" +
+        add(Severity::kWarning, at, slot, where + ": the " + stage + " filter passes the signal through" +
                                     " (its gain still applies)");
       }
     } else if (passes) {
       s.status = STATUS_PASS_THROUGH;
       if (v != 0 && tell) {
         add(Severity::kNote, at, slot,
-            info.name.data() + std::string(" ") + std::to_string(v) +
-                " is below the lowest cut-off, 50 Hz: the filter passes the signal through");
+            std::string(info.name) + " " + std::to_string(v) + " is below the lowest cut-off, 50 Hz: the filter passes the signal through");
       }
     } else if (hz != v && tell) {
       add(Severity::kNote, at, slot,
