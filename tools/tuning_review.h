@@ -47,7 +47,8 @@ struct SlotReview {
 };
 
 // A derived setting of a stage, read back from its configured context: its JSON value and the
-// same in words for the table.
+// same in words for the table. An empty key makes a line of the table only (one band of the
+// suppressor), an empty text a JSON value only (the array of the bands).
 struct DerivedSetting {
   std::string key;
   nlohmann::json value;
