@@ -30,7 +30,9 @@ TEST(DivSClosedForm, EveryDenominatorAndRandomNumerators) {
   }
   const std::vector<std::array<int16_t, 2>> invalid = {
       {1, 0}, {0, 0}, {5, 4}, {-1, 4}, {3, -4}, {MIN_16, MIN_16}, {MAX_16, 1}, {-1, -1}};
-  for (const auto& [num, den] : invalid) {
+  for (const auto& pair : invalid) {
+    const int16_t num = pair[0];  // plain names: clang 14 lambdas cannot capture bindings
+    const int16_t den = pair[1];
     const std::string fault = fault_of([&] { div_s(num, den); });
     EXPECT_FALSE(fault.empty()) << num << " / " << den;
     EXPECT_EQ(fault, fault_of([&] { div_s_reference(num, den); })) << num << " / " << den;
