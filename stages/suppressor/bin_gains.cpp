@@ -8,14 +8,6 @@ namespace halvern {
 
 namespace {
 
-inline constexpr int FIRST_SMOOTHING_WIDTH = 16;  // a bin and the fifteen below it
-inline constexpr int SECOND_SMOOTHING_TOP = 16;   // the second pass runs from bin 16 down to 2
-inline constexpr int SECOND_SMOOTHING_BOTTOM = 2;
-
-}  // namespace
-
-namespace {
-
 // Mpy_norm_16(x, c_hi, c_lo) for c_hi, c_lo >= 0 without the normalisation: with n = norm_s(x)
 // and h = x 2^n (exact), the operator forms p = 2 h c_hi + ((2 h c_lo) >> 15) and returns
 // p >> n; since 2 h c_hi = 2^n (2 x c_hi) and (2 h c_lo) >> 15 = floor(2^n x c_lo / 2^14),

@@ -69,11 +69,7 @@ void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
                                   Diagnostics* diag) {
   auto& work = ctx->work;
 
-  if (ctx->first_call == 1) {
-    ctx->gain.fill(MAX_16);
-    ctx->history.fill(0);
-    ctx->overlap.fill(0);
-  }
+  start_half(ctx);
 
   // The block: the previous 96 input samples, then the 160 new ones, windowed. The last 96 input
   // samples are kept, unwindowed, to start the next block.
@@ -111,11 +107,7 @@ void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
   });
 
   // Linear prediction of the windowed block, down to its line spectral frequencies.
-  ctx->lpc.fill(0);
-  ctx->lsp.fill(0);
-  ctx->lsf.fill(0);
-  ctx->lsf_gap.fill(0);
-  ctx->peak_bin.fill(0);
+  clear_analysis(ctx);
   std::array<int32_t, SUPPRESSOR_LSF_COUNT + 1> r{};
   autocorrelation(work.data(), r.data());
   levinson_durbin_interleaved(ctx->lpc.data(), r.data(), diag, &forward_work_step, &forward);

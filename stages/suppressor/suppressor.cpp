@@ -44,6 +44,22 @@ void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& sl
   ctx->first_call = 1;
 }
 
+void start_half(PeakSuppressorContext* ctx) {
+  if (ctx->first_call == 1) {
+    ctx->gain.fill(MAX_16);
+    ctx->history.fill(0);
+    ctx->overlap.fill(0);
+  }
+}
+
+void clear_analysis(PeakSuppressorContext* ctx) {
+  ctx->lpc.fill(0);
+  ctx->lsp.fill(0);
+  ctx->lsf.fill(0);
+  ctx->lsf_gap.fill(0);
+  ctx->peak_bin.fill(0);
+}
+
 int peak_suppressor_process_with(PeakSuppressorContext* ctx, SuppressorHalf half) {
   return stage_process(ctx, [half](PeakSuppressorContext& stage) {
     if (stage.header.frame_length != 2 * SUPPRESSOR_HALF) return 0;

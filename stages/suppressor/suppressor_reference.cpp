@@ -10,16 +10,6 @@
 
 namespace halvern {
 
-namespace {
-
-// The smoothing of the targets across frequency: a bin and the fifteen below it, then bins
-// i - 2 to i + 5 from bin 16 down to 2.
-inline constexpr int FIRST_SMOOTHING_WIDTH = 16;
-inline constexpr int SECOND_SMOOTHING_TOP = 16;
-inline constexpr int SECOND_SMOOTHING_BOTTOM = 2;
-
-}  // namespace
-
 void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
   bin_powers_of(ctx, ctx->work.data(), ctx->work.data() + 1, 2, s1);
 }
@@ -142,11 +132,7 @@ void peak_suppressor_process_half_reference(PeakSuppressorContext* ctx, int16_t*
                                             Diagnostics* diag) {
   auto& work = ctx->work;
 
-  if (ctx->first_call == 1) {
-    ctx->gain.fill(MAX_16);
-    ctx->history.fill(0);
-    ctx->overlap.fill(0);
-  }
+  start_half(ctx);
 
   for (int j = 0; j < SUPPRESSOR_OVERLAP; ++j) work[j] = ctx->history[j];
   for (int j = 0; j < SUPPRESSOR_HALF; ++j) work[SUPPRESSOR_OVERLAP + j] = samples[j];
@@ -154,11 +140,7 @@ void peak_suppressor_process_half_reference(PeakSuppressorContext* ctx, int16_t*
 
   for (int k = 0; k < SUPPRESSOR_BLOCK; ++k) work[k] = mult_r(work[k], SUPPRESSOR_WINDOW[k]);
 
-  ctx->lpc.fill(0);
-  ctx->lsp.fill(0);
-  ctx->lsf.fill(0);
-  ctx->lsf_gap.fill(0);
-  ctx->peak_bin.fill(0);
+  clear_analysis(ctx);
   std::array<int32_t, SUPPRESSOR_LSF_COUNT + 1> r{};
   autocorrelation_reference(work.data(), r.data());
   levinson_durbin_reference(ctx->lpc.data(), r.data(), diag);

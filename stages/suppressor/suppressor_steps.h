@@ -13,6 +13,13 @@ namespace halvern {
 // What lpc_to_lsp gives when it finds fewer than ten roots.
 inline constexpr std::array<int16_t, SUPPRESSOR_LSF_COUNT> SUPPRESSOR_LSP_FALLBACK{};
 
+// The start of a half: on the first call, gain to 32767 in every bin and the history and the
+// overlap to 0.
+void start_half(PeakSuppressorContext* ctx);
+
+// lpc, lsp, lsf, lsf_gap and peak_bin to 0, before the linear prediction of a half.
+void clear_analysis(PeakSuppressorContext* ctx);
+
 // Peak candidates from the line spectral frequencies, in place on lsf: discards frequencies
 // outside 100..14336 and those lying more than lsf_gap_max above their lower neighbour; fills
 // lsf_gap and peak_bin (lsf >> 7, 0 for no candidate). lsf_gap and peak_bin must be 0 on entry.
@@ -54,6 +61,12 @@ int16_t band_level_saturating(int32_t top, int32_t bottom, Diagnostics* diag);
 // Updates band_mark and band_hold from band_level, band_threshold and peak_flag, bands visited
 // upwards; returns the half's state, the mark of the lowest marked band (0 when none).
 int16_t band_decision(PeakSuppressorContext* ctx);
+
+// The smoothing of the target gains across frequency: the mean of a bin and the fifteen below
+// it, then the mean of bins i - 2 to i + 5 for i from 16 down to 2.
+inline constexpr int FIRST_SMOOTHING_WIDTH = 16;
+inline constexpr int SECOND_SMOOTHING_TOP = 16;
+inline constexpr int SECOND_SMOOTHING_BOTTOM = 2;
 
 // Gains of the half from band_mark and the state: fills bin_mark, target_gain and
 // target_gain_smooth, and updates gain (with bin 0 at 32767 and bin 127 at 10000).

@@ -403,20 +403,6 @@ void fast_complex(Transform& w) {
   }
 }
 
-void deinterleave(const int16_t* x, Planes& z) {
-  for (int m = 0; m < POINTS; ++m) {
-    z.re[m] = x[2 * m];
-    z.im[m] = x[2 * m + 1];
-  }
-}
-
-void interleave(const Planes& z, int16_t* x) {
-  for (int m = 0; m < POINTS; ++m) {
-    x[2 * m] = z.re[m];
-    x[2 * m + 1] = z.im[m];
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // The split steps, bins k = 1..64 with their mirrors 128 - k, as vectors over k: entry k - 1 of
 // a Row holds bin k (lower) or bin 128 - k (upper). Bin 64 is its own mirror and its pair has
@@ -633,9 +619,9 @@ void inverse_real_planes(const FftPlanes& y, Transform& w) {
     z.im[BUTTERFLIES] = pair[POINTS + 1];
   } else {
     std::array<int16_t, FFT_LENGTH> x;
-    interleave(y, x.data());
+    fft_from_planes(y, x.data());
     for (int i = 2; i <= POINTS; i += 2) fft_split_inverse_bin(x.data(), i);
-    deinterleave(x.data(), z);
+    fft_to_planes(x.data(), z);
   }
   z.re[0] = shr(add(y.re[0], y.im[0]), 1);
   z.im[0] = shr(sub(y.re[0], y.im[0]), 1);
@@ -643,6 +629,20 @@ void inverse_real_planes(const FftPlanes& y, Transform& w) {
 }
 
 }  // namespace
+
+void fft_to_planes(const int16_t* x, FftPlanes& z) {
+  for (int m = 0; m < POINTS; ++m) {
+    z.re[m] = x[2 * m];
+    z.im[m] = x[2 * m + 1];
+  }
+}
+
+void fft_from_planes(const FftPlanes& z, int16_t* x) {
+  for (int m = 0; m < POINTS; ++m) {
+    x[2 * m] = z.re[m];
+    x[2 * m + 1] = z.im[m];
+  }
+}
 
 void complex_fft_planes(FftTransform& w, int16_t direction) {
   if (direction == 1) {
@@ -682,7 +682,7 @@ void real_fft_forward_step(FftTransform& w, int step, FftPlanes& spectrum) {
 void real_fft_inverse_planes(const FftPlanes& spectrum, int16_t* x) {
   Transform w;
   inverse_real_planes(spectrum, w);
-  interleave(w.p[1], x);
+  fft_from_planes(w.p[1], x);
 }
 
 }  // namespace halvern

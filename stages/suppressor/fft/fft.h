@@ -62,6 +62,10 @@ struct FftPlanes {
   alignas(32) std::array<int16_t, FFT_LENGTH / 2> im;
 };
 
+// A block to its planes and back.
+void fft_to_planes(const int16_t* x, FftPlanes& z);
+void fft_from_planes(const FftPlanes& z, int16_t* x);
+
 // The planes a transform works on, and its scratch planes.
 struct FftTransform {
   std::array<FftPlanes, 2> p;

@@ -8,8 +8,6 @@ namespace halvern {
 
 namespace {
 
-constexpr int POINTS = FFT_LENGTH / 2;
-
 // Puts the 128 complex values into bit-reversed order of their 7-bit index. i and j count block
 // entries, two per complex value.
 void bit_reverse(int16_t* x) {
@@ -46,20 +44,6 @@ void butterfly_inverse(int16_t* x, int p, int q, int16_t wr, int16_t wi) {
   x[q + 1] = sub(x[p + 1], ti);
   x[p] = add(x[p], tr);
   x[p + 1] = add(x[p + 1], ti);
-}
-
-void to_planes(const int16_t* x, FftPlanes& z) {
-  for (int m = 0; m < POINTS; ++m) {
-    z.re[m] = x[2 * m];
-    z.im[m] = x[2 * m + 1];
-  }
-}
-
-void from_planes(const FftPlanes& z, int16_t* x) {
-  for (int m = 0; m < POINTS; ++m) {
-    x[2 * m] = z.re[m];
-    x[2 * m + 1] = z.im[m];
-  }
 }
 
 }  // namespace
@@ -107,18 +91,18 @@ void real_fft_reference(int16_t* x, int16_t direction) {
 
 void complex_fft(int16_t* x, int16_t direction) {
   FftTransform w;
-  to_planes(x, w.p[0]);
+  fft_to_planes(x, w.p[0]);
   complex_fft_planes(w, direction);
-  from_planes(w.p[1], x);
+  fft_from_planes(w.p[1], x);
 }
 
 void real_fft(int16_t* x, int16_t direction) {
   FftPlanes planes;
-  to_planes(x, planes);
+  fft_to_planes(x, planes);
   if (direction == 1) {
     FftPlanes spectrum;
     real_fft_forward_planes(planes, spectrum);
-    from_planes(spectrum, x);
+    fft_from_planes(spectrum, x);
   } else {
     real_fft_inverse_planes(planes, x);
   }
