@@ -84,14 +84,14 @@ inline uint32_t half_square(int16_t v) {
 }  // namespace
 
 int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
-  // The reference adds p = L_mult(v, v) >> min(s, 31) for s >= 1. With h = L_mult(v, v) >> 1
-  // (half_square) this is h >> (min(s, 31) - 1): for v != -32768, L_mult is 2 v^2 and the shift
-  // takes one bit off exactly; for v = -32768 it is 2^31 - 1, and as that is odd,
-  // (2^31 - 1) >> t = (2^31 - 2) >> t for t >= 1. Every p is at most 2^30 - 1 and acc stays at
-  // most 2^30 between samples, so L_add never saturates and acc only grows until it passes the
-  // limit. Hence while s holds, a chunk whose terms added to acc stay at or below the limit
+  // The straightforward form (frame_level_db_reference) adds p = L_mult(v, v) >> min(s, 31) for s
+  // >= 1. With h = L_mult(v, v) >> 1 (half_square) this is h >> (min(s, 31) - 1): for v != -32768,
+  // L_mult is 2 v^2 and the shift takes one bit off exactly; for v = -32768 it is 2^31 - 1, and as
+  // that is odd, (2^31 - 1) >> t = (2^31 - 2) >> t for t >= 1. Every p is at most 2^30 - 1 and acc
+  // stays at most 2^30 between samples, so L_add never saturates and acc only grows until it passes
+  // the limit. Hence while s holds, a chunk whose terms added to acc stay at or below the limit
   // changes acc by their plain sum, whatever the order of summation (formed in 64 bits); only a
-  // chunk that passes the limit is summed sample by sample, halving where the reference does.
+  // chunk that passes the limit is summed sample by sample, halving where it does.
   uint32_t acc = 0;
   int s = 1;
   int i = 0;

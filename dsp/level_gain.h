@@ -110,7 +110,8 @@ constexpr int16_t q11_gain(int16_t x, int16_t g) {
   return static_cast<int16_t>(r > 32767 ? 32767 : (r < -32768 ? -32768 : r));
 }
 
-// mult_r(x, g) = sat16((x g + 16384) >> 15), with the one bound that can be passed (level_gain.cpp).
+// mult_r(x, g) = sat16((x g + 16384) >> 15), with the one bound that can be passed
+// (level_gain.cpp).
 constexpr int16_t q15_product_r(int16_t x, int16_t g) {
   const int32_t r = (int32_t{x} * g + 16384) >> 15;
   return static_cast<int16_t>(r > 32767 ? 32767 : r);

@@ -227,8 +227,9 @@ void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
   }
 
   // 5. Fixed gains (slots 13, 14) in whole dB.
-  ctx->input_gain_q11 = DYNAMICS_GAIN_Q11[static_cast<size_t>(slot_clamped(slots, kDynInputGainDb) + 30)];
-  ctx->output_gain_q11 = DYNAMICS_GAIN_Q11[static_cast<size_t>(slot_clamped(slots, kDynOutputGainDb) + 30)];
+  const auto gain_of_db = [](int db) { return DYNAMICS_GAIN_Q11[static_cast<size_t>(db + 30)]; };
+  ctx->input_gain_q11 = gain_of_db(slot_clamped(slots, kDynInputGainDb));
+  ctx->output_gain_q11 = gain_of_db(slot_clamped(slots, kDynOutputGainDb));
 
   // 6. Which expanders run (slot 15).
   ctx->mode = slots[kDynMode];

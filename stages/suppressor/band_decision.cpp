@@ -178,8 +178,8 @@ void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
     }
     return;
   }
-  // band_level_saturating for every band, all powers being at least 0, in three loops so that the two
-  // without the division run on vectors: the normalised pairs, the divisions' seeds, the rest.
+  // band_level_saturating for every band, all powers being at least 0, in three loops so that the
+  // two without the division run on vectors: the normalised pairs, the divisions' seeds, the rest.
   alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> dn;
   alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> nm;
   alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> shift;

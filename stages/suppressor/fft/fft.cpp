@@ -403,12 +403,13 @@ void fast_complex(Transform& w) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The split steps, bins k = 1..64 with their mirrors 128 - k, as vectors over k: entry k - 1 of
-// a Row holds bin k (lower) or bin 128 - k (upper). Bin 64 is its own mirror and its pair has
-// the sine -32768, so the callers redo it with the reference form afterwards. For k = 1..63 the
-// pairs used have no sine of -32768, so every L_mult is the exact doubled product, and pair
-// 128 - k is (-c, s) of pair k (checked above), so the four product sums of a bin reduce to two.
+// --------------------------------------------------------------------------------------------- The
+// split steps, bins k = 1..64 with their mirrors 128 - k, as vectors over k: entry k - 1 of a Row
+// holds bin k (lower) or bin 128 - k (upper). Bin 64 is its own mirror and its pair has the sine
+// -32768, so the callers redo it with fft_split_forward_bin or fft_split_inverse_bin afterwards.
+// For k = 1..63 the pairs used have no sine of -32768, so every L_mult is the exact doubled
+// product, and pair 128 - k is (-c, s) of pair k (checked above), so the four product sums of a bin
+// reduce to two.
 //
 // Each output is round_fx(L_shr(L_add(sat32(2 h), 65536 f), 1)) for an exact h (|h| < 2^31, as
 // in round_product) and an f with |f| <= 32767, or the same with -h and -f. It equals
@@ -536,10 +537,10 @@ void split_forward_quiet(const Planes& z, SplitBins& o) {
 // 2 h2 - 65536 f1i exactly.
 constexpr int16_t SPLIT_QUIET_LIMIT = 6786;
 
-// The inverse split of bins 1..63 of the packed spectrum y (and a value for bin 64 that the
-// caller replaces), when within(y, SPLIT_QUIET_LIMIT): f2r = negate(add(y_k.im, y_m.im)) = -(y_k.im + y_m.im),
-// f2i = y_k.re - y_m.re; bin k takes h1 = f2r c + f2i s and h2 = f2i c - f2r s, bin m
-// f2r (-c) - f2i s = -h1 and -(f2i (-c) + f2r s) = h2.
+// The inverse split of bins 1..63 of the packed spectrum y (and a value for bin 64 that the caller
+// replaces), when within(y, SPLIT_QUIET_LIMIT): f2r = negate(add(y_k.im, y_m.im)) = -(y_k.im +
+// y_m.im), f2i = y_k.re - y_m.re; bin k takes h1 = f2r c + f2i s and h2 = f2i c - f2r s, bin m f2r
+// (-c) - f2i s = -h1 and -(f2i (-c) + f2r s) = h2.
 constexpr int16_t quiet_split_output(int32_t h, int32_t f) {
   return static_cast<int16_t>(((h >> 15) + f + 1) >> 1);
 }
@@ -590,7 +591,7 @@ void forward_split_planes(const Transform& w, FftPlanes& out) {
     out.re[POINTS - 1 - e] = o.upper_re[e];
     out.im[POINTS - 1 - e] = o.upper_im[e];
   }
-  // Bin 64 by the reference form, on a block holding only its pair.
+  // Bin 64 by fft_split_forward_bin, on a block holding only its pair.
   std::array<int16_t, FFT_LENGTH> pair;
   pair[POINTS] = z.re[BUTTERFLIES];
   pair[POINTS + 1] = z.im[BUTTERFLIES];

@@ -74,19 +74,19 @@ int16_t chebyshev_value_saturating(int16_t x, const int16_t* f) {
 }
 
 // The recurrence of chebyshev_value_saturating in plain 64-bit arithmetic, while no step can
-// saturate. A recurrence value held as (hi, lo) stands for V = 65536 hi + 2 lo, which is the
-// 32-bit sum t it was extracted from with bit 0 cleared. Its product with x as the saturating form forms
+// saturate. A recurrence value held as (hi, lo) stands for V = 65536 hi + 2 lo, which is the 32-bit
+// sum t it was extracted from with bit 0 cleared. Its product with x as the saturating form forms
 // it, L_mac(L_mult(hi, x), mult(lo, x), 1) = 2 (hi x + ((lo x) >> 15)), is 2 ((V x) >> 16):
-// mult(lo, x) never saturates (0 <= lo < 32768), and (V x) >> 16 = hi x + floor(2 lo x / 65536).
-// A step then forms, in this order, that product, doubled, - 65536 hi2 - 2 lo2 = - V2, and
-// + 16384 f[i]; the last one the product undoubled, - V2 and + 8192 f[5].
-// With |hi1|, |hi2| <= 8191 and |f[i]| <= 8191 every partial sum stays below the sum of the
-// terms' magnitudes, 2^30 (4 hi1 x + 4 m) + 2^29 + 2^18 + 2^27 < 2^31, so none of L_mac, L_shl,
-// L_msu saturates, and L_mult's -32768 x -32768 case would need hi = -32768. The start
-// 16384 f[1] + 1024 x never saturates. The result extract_h(L_shl(t, 6)) is sat16(t >> 10): when
-// 64 t fits it is (64 t) >> 16, and when it does not, t >> 10 lies beyond the 16-bit range on the
-// same side. The steps run without branches in 64 bits, where nothing overflows whatever the
-// values; if any hi or f[i] lay beyond 8191, the saturating form evaluates instead.
+// mult(lo, x) never saturates (0 <= lo < 32768), and (V x) >> 16 = hi x + floor(2 lo x / 65536). A
+// step then forms, in this order, that product, doubled, - 65536 hi2 - 2 lo2 = - V2, and + 16384
+// f[i]; the last one the product undoubled, - V2 and + 8192 f[5]. With |hi1|, |hi2| <= 8191 and
+// |f[i]| <= 8191 every partial sum stays below the sum of the terms' magnitudes, 2^30 (4 hi1 x + 4
+// m) + 2^29 + 2^18 + 2^27 < 2^31, so none of L_mac, L_shl, L_msu saturates, and L_mult's -32768 x
+// -32768 case would need hi = -32768. The start 16384 f[1] + 1024 x never saturates. The result
+// extract_h(L_shl(t, 6)) is sat16(t >> 10): when 64 t fits it is (64 t) >> 16, and when it does
+// not, t >> 10 lies beyond the 16-bit range on the same side. The steps run without branches in 64
+// bits, where nothing overflows whatever the values; if any hi or f[i] lay beyond 8191, the
+// saturating form evaluates instead.
 namespace {
 
 // chebyshev_value_saturating in 64-bit arithmetic, for any coefficients: every operator of the
@@ -215,21 +215,20 @@ namespace {
 // The fast search: the same scan, with the evaluations taken out of its sequence.
 //
 // - The signs of both polynomials at the 61 grid points do not depend on the scan, so they are
-//   formed up front, many at once (grid_signs). A bracket the scan meets between two grid points
-//   is then known without it: polynomial c has a bracket at point k (1..60) exactly when
-//   !same_sign(c(g[k]), c(g[k - 1])), and its four bisections and secant root depend only on
-//   these two points. Every such bracket of either polynomial is solved up front, all of them
-//   at once, whether the scan reaches it or not (the evaluations have no side effects).
+//   formed up front, many at once (grid_signs). A bracket the scan meets between two grid points is
+//   then known without it: polynomial c has a bracket at point k (1..60) exactly when
+//   !same_sign(c(g[k]), c(g[k - 1])), and its four bisections and secant root depend only on these
+//   two points. Every such bracket of either polynomial is solved up front, all of them at once,
+//   whether the scan reaches it or not (the evaluations have no side effects).
 // - So is the sign of the other polynomial at each of those roots, which the scan reads next.
-// - The scan itself then follows the sequential search's sequence from these tables: from a grid point
-//   it moves to the next bracket of the current polynomial; after a root at point j it compares
-//   the other polynomial at g[j + 1] with its value at the root. Only when these differ in sign
-//   is the bracket (g[j + 1], root] one that depends on the root itself; it is solved then, one
-//   evaluation at a time, as is the value at its root.
-// The bisections and the sign tests only compare signs (value_signs, below); the values the
-// secant roots take are kept as well.
-// Polynomials with a coefficient beyond the limit of chebyshev_core, and pathological ones with
-// more sign changes than the table holds, take the sequential search (lsp_search_sequential).
+// - The scan itself then follows the sequential search's sequence from these tables: from a grid
+//   point it moves to the next bracket of the current polynomial; after a root at point j it
+//   compares the other polynomial at g[j + 1] with its value at the root. Only when these differ in
+//   sign is the bracket (g[j + 1], root] one that depends on the root itself; it is solved then,
+//   one evaluation at a time, as is the value at its root. The bisections and the sign tests only
+//   compare signs (value_signs, below); the values the secant roots take are kept as well.
+//   Polynomials with a coefficient beyond the limit of chebyshev_core, and pathological ones with
+//   more sign changes than the table holds, take the sequential search (lsp_search_sequential).
 //
 // The exact evaluations run in 32-bit lanes: a recurrence value V of chebyshev_core (bit 0
 // clear) is held in a lane, and (V x) >> 16 = hi x + ((lo x) >> 15) with hi = V >> 16 and
