@@ -18,7 +18,7 @@ mkdir -p "$work"
 for variant in g++:O0:ON g++:O3:ON clang++:O0:ON clang++:O3:ON g++:O3:OFF; do
   IFS=: read -r compiler level native <<<"$variant"
   if ! command -v "$compiler" >/dev/null; then
-    echo "SKIPPED: $compiler is not installed, its builds are not checked (apt-get install clang)"
+    echo "SKIPPED: $compiler is not installed; its builds are not checked"
     skipped=1
     continue
   fi
