@@ -11,9 +11,6 @@ namespace halvern {
 
 namespace {
 
-// Above this the energy accumulator is halved, and every later square counts half as much.
-constexpr int32_t ENERGY_LIMIT = 0x40000000;
-
 // 10 log10(2) / 4 in Q15: a Q9 base-2 logarithm of a power times this is dB in Q7.
 constexpr int16_t LOG2_TO_DB_Q15 = 24660;
 constexpr int16_t THREE_DB_Q7 = 384;
@@ -51,10 +48,6 @@ int16_t exp_slope_q11(int k) {
   return static_cast<int16_t>(2048 - 1024 * k);
 }
 
-namespace {
-
-// The frame energy as a mean in dB Q7, from the energy accumulator acc and the block exponent s
-// (each square was taken down by 2^s) that the summation loop leaves.
 int16_t level_from_energy(int32_t acc, int s, int n, MeanRule rule, int16_t rho) {
   acc = L_shl(acc, 1);
   const auto k = static_cast<int16_t>(s - 1);
@@ -77,6 +70,8 @@ int16_t level_from_energy(int32_t acc, int s, int n, MeanRule rule, int16_t rho)
   return sub(mult(log2_q9, LOG2_TO_DB_Q15), THREE_DB_Q7);
 }
 
+namespace {
+
 // Samples summed at once before the running sum is checked against the halving limit.
 constexpr int ENERGY_CHUNK = 16;
 
@@ -88,30 +83,15 @@ inline uint32_t half_square(int16_t v) {
 
 }  // namespace
 
-int16_t frame_level_db_reference(const int16_t* x, int n, MeanRule rule, int16_t rho) {
-  // Energy with a running block exponent: the accumulator never passes 2^30 + 2^30.
-  int32_t acc = 0;
-  int s = 1;
-  for (int i = 0; i < n; ++i) {
-    const int32_t p = L_shr_n(L_mult(x[i], x[i]), std::min(s, 31));
-    acc = L_add(acc, p);
-    if (acc > ENERGY_LIMIT) {
-      acc >>= 1;
-      ++s;
-    }
-  }
-  return level_from_energy(acc, s, n, rule, rho);
-}
-
 int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
-  // The reference adds p = L_mult(v, v) >> min(s, 31) for s >= 1. With h = L_mult(v, v) >> 1
-  // (half_square) this is h >> (min(s, 31) - 1): for v != -32768, L_mult is 2 v^2 and the shift
-  // takes one bit off exactly; for v = -32768 it is 2^31 - 1, and as that is odd,
-  // (2^31 - 1) >> t = (2^31 - 2) >> t for t >= 1. Every p is at most 2^30 - 1 and acc stays at
-  // most 2^30 between samples, so L_add never saturates and acc only grows until it passes the
-  // limit. Hence while s holds, a chunk whose terms added to acc stay at or below the limit
+  // The straightforward form (frame_level_db_reference) adds p = L_mult(v, v) >> min(s, 31) for s
+  // >= 1. With h = L_mult(v, v) >> 1 (half_square) this is h >> (min(s, 31) - 1): for v != -32768,
+  // L_mult is 2 v^2 and the shift takes one bit off exactly; for v = -32768 it is 2^31 - 1, and as
+  // that is odd, (2^31 - 1) >> t = (2^31 - 2) >> t for t >= 1. Every p is at most 2^30 - 1 and acc
+  // stays at most 2^30 between samples, so L_add never saturates and acc only grows until it passes
+  // the limit. Hence while s holds, a chunk whose terms added to acc stay at or below the limit
   // changes acc by their plain sum, whatever the order of summation (formed in 64 bits); only a
-  // chunk that passes the limit is summed sample by sample, halving where the reference does.
+  // chunk that passes the limit is summed sample by sample, halving where it does.
   uint32_t acc = 0;
   int s = 1;
   int i = 0;
@@ -120,14 +100,14 @@ int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho) {
     const int shift = std::min(s, 31) - 1;
     uint64_t sum = 0;
     for (int j = 0; j < len; ++j) sum += half_square(x[i + j]) >> shift;
-    if (acc + sum <= static_cast<uint64_t>(ENERGY_LIMIT)) {
+    if (acc + sum <= static_cast<uint64_t>(FRAME_ENERGY_LIMIT)) {
       acc += static_cast<uint32_t>(sum);
       i += len;
       continue;
     }
     for (const int end = i + len; i < end; ++i) {
       acc += half_square(x[i]) >> (std::min(s, 31) - 1);
-      if (acc > static_cast<uint32_t>(ENERGY_LIMIT)) {
+      if (acc > static_cast<uint32_t>(FRAME_ENERGY_LIMIT)) {
         acc >>= 1;
         ++s;
       }
@@ -164,7 +144,7 @@ int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level) {
   return round_fx(L_shl(L_mult(sub(threshold, level), slope), 4));
 }
 
-void apply_ramped_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
+void apply_ramped_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
                                  int m, const int16_t* out_gain) {
   m = std::clamp(m, 0, n);
   for (int i = 0; i < n; ++i) {
@@ -186,7 +166,7 @@ void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t*
   bool weights_non_negative = true;
   for (int i = 0; i < m; ++i) weights_non_negative &= w[i] >= 0;
   if (!weights_non_negative) {
-    apply_ramped_gain_reference(x, n, g1, g0, w, m, out_gain);
+    apply_ramped_gain_saturating(x, n, g1, g0, w, m, out_gain);
     return;
   }
   // For 0 <= w <= 32767: sub(32767, w) = 32767 - w, L_mult(w, g1) = 2 w g1 (its special case
@@ -203,6 +183,13 @@ void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t*
   if (out_gain != nullptr) apply_q11_gain(x, n, *out_gain);
 }
 
+// q11_gain: round_fx(L_shl(L_mult(x, g), 4)) = sat16((x g + 1024) >> 11) for every 16-bit x and
+// g. x g is exact in 32 bits; when 32 x g lies within 32 bits the chain rounds
+// (32 x g + 32768) >> 16 = (x g + 1024) >> 11 and saturates only where that passes 16 bits; when
+// it does not (|x g| >= 2^26, including -32768 x -32768, where L_mult gives MAX_32), both sides
+// saturate to the same end.
+// q15_product_r: mult_r(x, g) = sat16((x g + 16384) >> 15), and only -32768 x -32768 leaves 16
+// bits (32768), and only upward, so one bound suffices.
 void apply_q11_gain(int16_t* x, int n, int16_t g) {
   if (g == 2048) return;  // q11_gain(x, 2048) = (2048 x + 1024) >> 11 = x
   for (int i = 0; i < n; ++i) x[i] = q11_gain(x[i], g);

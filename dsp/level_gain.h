@@ -47,14 +47,18 @@ enum class MeanRule {
   kReciprocal,      // multiplication by a Q15 reciprocal given by the caller
 };
 
+// Above this frame_level_db's energy accumulator is halved, and every later square counts half as
+// much.
+inline constexpr int32_t FRAME_ENERGY_LIMIT = 0x40000000;
+
+// The frame energy as a mean in dB Q7, from the energy accumulator acc and the block exponent s
+// (each square was taken down by 2^s) that frame_level_db's summation leaves.
+int16_t level_from_energy(int32_t acc, int s, int n, MeanRule rule, int16_t rho);
+
 // The level of the n samples of x (n > 0) in dB Q7: -11944 for silence, 0 for a full-scale
 // square wave, about 10 log10(mean(x^2) / 2^30) dB in general. rho is the Q15 reciprocal used
 // with MeanRule::kReciprocal (ignored otherwise).
 int16_t frame_level_db(const int16_t* x, int n, MeanRule rule, int16_t rho);
-
-// The plain per-sample form of frame_level_db, kept to check the fast form against; both give
-// the same value for every input.
-int16_t frame_level_db_reference(const int16_t* x, int n, MeanRule rule, int16_t rho);
 
 // One smoothing step toward target with the Q15 coefficient c:
 // round_fx(L_mac(L_mult(target, c), sub(32767, c), state)).
@@ -85,23 +89,29 @@ int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level);
 void apply_ramped_gain(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
                        const int16_t* out_gain);
 
-// The plain per-sample form of apply_ramped_gain, kept to check the fast form against; both give
-// the same samples for every input.
-void apply_ramped_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
-                                 int m, const int16_t* out_gain);
+// apply_ramped_gain with the saturating operators one sample at a time: the same samples for
+// every input. apply_ramped_gain takes it for weights its closed form does not cover.
+void apply_ramped_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
+                                  int m, const int16_t* out_gain);
+
+// The level and gain pieces a stage runs: the fast forms in the program, the straightforward
+// ones in the reference engine.
+struct LevelGainForms {
+  int16_t (*frame_level_db)(const int16_t* x, int n, MeanRule rule, int16_t rho);
+  void (*apply_ramped_gain)(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w, int m,
+                            const int16_t* out_gain);
+};
+inline constexpr LevelGainForms LEVEL_GAIN_FAST = {&frame_level_db, &apply_ramped_gain};
 
 // round_fx(L_shl(L_mult(x, g), 4)), the product of a sample and a Q11 gain, in the closed form
-// sat16((x g + 1024) >> 11), which is equal for every 16-bit x and g: x g is exact in 32 bits;
-// when 32 x g lies within 32 bits the chain rounds (32 x g + 32768) >> 16 = (x g + 1024) >> 11
-// and saturates only where that passes 16 bits; when it does not (|x g| >= 2^26, including
-// -32768 x -32768, where L_mult gives MAX_32), both sides saturate to the same end.
+// sat16((x g + 1024) >> 11), which is equal for every 16-bit x and g (level_gain.cpp shows why).
 constexpr int16_t q11_gain(int16_t x, int16_t g) {
   const int32_t r = (int32_t{x} * g + 1024) >> 11;
   return static_cast<int16_t>(r > 32767 ? 32767 : (r < -32768 ? -32768 : r));
 }
 
-// mult_r(x, g) = sat16((x g + 16384) >> 15). Only -32768 x -32768 leaves 16 bits (32768), and
-// only upward, so one bound suffices.
+// mult_r(x, g) = sat16((x g + 16384) >> 15), with the one bound that can be passed
+// (level_gain.cpp).
 constexpr int16_t q15_product_r(int16_t x, int16_t g) {
   const int32_t r = (int32_t{x} * g + 16384) >> 15;
   return static_cast<int16_t>(r > 32767 ? 32767 : r);

@@ -26,6 +26,7 @@ int engine_bind(Engine* engine, const int16_t* input, int16_t* output) {
     stage->input = engine->frame_buffer;
     stage->output = engine->frame_buffer;
   }
+  engine->suppressor.diagnostics = &engine->diagnostics;
   return 0;
 }
 
@@ -46,7 +47,8 @@ void engine_configure(Engine* engine, const TuningSlots& slots) {
   dither_configure(&engine->dither, slots);
 }
 
-int engine_process_frame(Engine* engine, const int16_t* input, int16_t* output) {
+int engine_process_frame_with(Engine* engine, const int16_t* input, int16_t* output,
+                              const EngineStageForms& forms) {
   if (engine_bind(engine, input, output) != 0) return -1;
   const int n = engine->header.frame_length;
   std::copy(input, input + n, engine->frame_buffer);
@@ -56,28 +58,25 @@ int engine_process_frame(Engine* engine, const int16_t* input, int16_t* output) 
   };
   tap(ChainPosition::kInput);
 
-  if (engine->highpass.header.enable == 1 && highpass_process(&engine->highpass) != 0) return -1;
+  // Each stage checks its own enable flag (stage_process).
+  if (forms.highpass(&engine->highpass) != 0) return -1;
   tap(ChainPosition::kHighPass);
-  if (engine->dynamics.header.enable == 1 && dynamics_process(&engine->dynamics) != 0) return -1;
+  if (forms.dynamics(&engine->dynamics) != 0) return -1;
   tap(ChainPosition::kDynamics);
-  if (engine->equalizer.header.enable == 1 && equalizer_process(&engine->equalizer) != 0) {
-    return -1;
-  }
+  if (forms.equalizer(&engine->equalizer) != 0) return -1;
   tap(ChainPosition::kEqualizer);
-  PeakSuppressorContext* suppressor = &engine->suppressor;
-  if (suppressor->header.enable == 1 && stage_copy_input(&suppressor->header) &&
-      suppressor->header.frame_length == FRAME_LENGTH) {
-    peak_suppressor_process_half(suppressor, engine->frame_buffer, &engine->diagnostics);
-    peak_suppressor_process_half(suppressor, engine->frame_buffer + SUPPRESSOR_HALF,
-                                 &engine->diagnostics);
-  }
+  if (forms.suppressor(&engine->suppressor) != 0) return -1;
   tap(ChainPosition::kSuppressor);
-  if (engine->dither.header.enable == 1 && dither_process(&engine->dither) != 0) return -1;
+  if (forms.dither(&engine->dither) != 0) return -1;
   tap(ChainPosition::kDither);
   if (observer != nullptr) observer->on_frame_end(*engine);
 
   std::copy(engine->frame_buffer, engine->frame_buffer + n, output);
   return 0;
+}
+
+int engine_process_frame(Engine* engine, const int16_t* input, int16_t* output) {
+  return engine_process_frame_with(engine, input, output, ENGINE_FAST);
 }
 
 }  // namespace halvern

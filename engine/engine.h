@@ -38,8 +38,8 @@ struct Engine {
 // diagnostics sink, no observer.
 void engine_reset(Engine* engine);
 
-// Points the header at the caller's frames and every stage at the frame buffer. -1 and nothing
-// changed when either pointer is null.
+// Points the header at the caller's frames, every stage at the frame buffer and the peak
+// suppressor at the engine's diagnostics. -1 and nothing changed when either pointer is null.
 int engine_bind(Engine* engine, const int16_t* input, int16_t* output);
 
 // Enable flag of every stage from the stage mask (slot 0): 1 when its bit is set, else 0.
@@ -50,8 +50,26 @@ void engine_set_stage_mask(Engine* engine, int16_t mask);
 // setting needs an impossible division.
 void engine_configure(Engine* engine, const TuningSlots& slots);
 
-// Runs one frame of FRAME_LENGTH samples from input to output through the enabled stages. 0, or -1 when binding or a stage fails (the output is then not
-// written). Throws ArithmeticFault on a fatal arithmetic error.
+// Runs one frame of FRAME_LENGTH samples from input to output through the enabled stages. 0, or
+// -1 when binding or a stage fails (the output is then not written). Throws ArithmeticFault on a
+// fatal arithmetic error.
 int engine_process_frame(Engine* engine, const int16_t* input, int16_t* output);
+
+// The process operation of every stage: the fast forms in the program, the straightforward ones
+// in the reference engine (engine_reference.h).
+struct EngineStageForms {
+  int (*highpass)(HighPassContext* ctx);
+  int (*dynamics)(DynamicsContext* ctx);
+  int (*equalizer)(EqualizerContext* ctx);
+  int (*suppressor)(PeakSuppressorContext* ctx);
+  int (*dither)(DitherContext* ctx);
+};
+inline constexpr EngineStageForms ENGINE_FAST = {&highpass_process, &dynamics_process,
+                                                 &equalizer_process, &peak_suppressor_process,
+                                                 &dither_process};
+
+// engine_process_frame with the given forms of the stages.
+int engine_process_frame_with(Engine* engine, const int16_t* input, int16_t* output,
+                              const EngineStageForms& forms);
 
 }  // namespace halvern

@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 
 namespace halvern {
 
@@ -153,6 +154,22 @@ constexpr int16_t norm_l(int32_t A) {
   if (A == -1) return 31;
   const auto x = static_cast<uint32_t>(A < 0 ? ~A : A);
   return static_cast<int16_t>(std::countl_zero(x) - 1);
+}
+
+// add (T = int16_t) or L_add (T = int32_t) without a wider type, in a form the compiler
+// vectorises in lanes of T: the sum wraps, and it overflowed exactly when a and b have the same
+// sign and the wrapped sum the other one; the saturated value is then the largest T for a >= 0
+// and the smallest for a < 0.
+template <typename T>
+constexpr T lane_add_saturating(T a, T b) {
+  using U = std::make_unsigned_t<T>;
+  constexpr int kSignBit = 8 * sizeof(T) - 1;
+  const auto ua = static_cast<U>(a);
+  const auto ub = static_cast<U>(b);
+  const auto sum = static_cast<U>(ua + ub);
+  const auto limit = static_cast<U>((ua >> kSignBit) + (static_cast<U>(-1) >> 1));
+  const bool overflow = ((static_cast<U>((ua ^ sum) & (ub ^ sum))) >> kSignBit) != 0;
+  return static_cast<T>(overflow ? limit : sum);
 }
 
 }  // namespace halvern

@@ -9,19 +9,9 @@ namespace halvern {
 
 inline constexpr int BLOCK_SCALE_LENGTH = 256;
 
-// Shifts the 256 samples of x in place so that the largest magnitude keeps `headroom` bits free,
-// with saturation on the way up and rounding on the way down. Returns the shift applied (positive
-// = left). Magnitudes are taken modulo 2^16, so -32768 counts only when every sample is -32768.
-int16_t block_normalise(int16_t* x, int16_t headroom);
-
-// Every one of the 256 samples of x becomes shr_r(x[i], n), in place.
-void block_rescale(int16_t* x, int16_t n);
-
-// The same two with the operators one sample at a time, kept to check the forms above against.
-int16_t block_normalise_reference(int16_t* x, int16_t headroom);
-void block_rescale_reference(int16_t* x, int16_t n);
-
-// The pieces of the two, for callers that fuse them with other passes over a block.
+// block_normalise and block_rescale (fixedpoint_reference.h) shift a block before a transform
+// and back after it; the pieces below form them, for callers that fuse them with other passes
+// over a block.
 // The magnitude block_normalise scans for: |v| wrapped at 2^16 ((v ^ s) - s with s = v >> 15 is
 // |v|, except that -32768 stays -32768), the largest over the values, from -32768 up.
 constexpr int16_t wrapped_magnitude(int16_t v) {
@@ -69,7 +59,4 @@ void with_rescale(int16_t n, Apply&& apply) {
     apply([](int16_t v) { return v; });
   }
 }
-
-
-
 }  // namespace halvern

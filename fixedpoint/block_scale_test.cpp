@@ -1,4 +1,4 @@
-#include "fixedpoint/block_scale.h"
+#include "fixedpoint/fixedpoint_reference.h"
 
 #include <gtest/gtest.h>
 

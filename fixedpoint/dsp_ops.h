@@ -12,15 +12,15 @@ namespace halvern {
 // Q15 quotient num / den for 0 <= num <= den, den > 0 (32767 when num == den), by fifteen
 // shift-and-subtract steps. Throws ArithmeticFault with "Division Error var1=%d  var2=%d\n" when
 // num > den or either is negative, and with "Division by 0, Fatal error \n" when den is 0.
-int16_t div_s_reference(int16_t num, int16_t den);
+int16_t div_s_by_steps(int16_t num, int16_t den);
 
-// div_s_reference in closed form. For 0 <= num < den the fifteen steps form the bits of
+// div_s_by_steps in closed form. For 0 <= num < den the fifteen steps form the bits of
 // num 2^15 / den one by one (the remainder stays below den, so no step saturates): the result is
 // the truncated quotient (num 32768) / den. num == den and every invalid input take the steps
 // themselves, with their fault.
 inline int16_t div_s(int16_t num, int16_t den) {
   if (num >= 0 && num < den) return static_cast<int16_t>((int32_t{num} * 32768) / den);
-  return div_s_reference(num, den);
+  return div_s_by_steps(num, den);
 }
 
 // L * n / 32768 with L in double-precision format (hi, lo); the low product is shifted after the
@@ -49,46 +49,20 @@ inline constexpr const char* L_DIVIDE_INVALID_INPUT = "ERROR: Invalid input into
 // Q31 quotient num / den for 0 <= num <= den, by Newton refinement of a 16-bit reciprocal; den
 // must be normalised (upper half at least 16383) or div_s throws. Invalid input (a negative
 // argument or num > den) reports "ERROR: Invalid input into L_divide!\n" to diag and gives 0.
-// The operator steps one by one.
-int32_t L_divide_reference(int32_t num, int32_t den, Diagnostics* diag);
+// The saturating operator steps one by one.
+int32_t L_divide_saturating(int32_t num, int32_t den, Diagnostics* diag);
 
-// L_divide_reference for 0 <= num <= den with den in [2^30, 2^31) (a normalised denominator), in
-// plain 32-bit arithmetic; no operator of it saturates on the way, except the last shift:
-// - the seed a = div_s(16383, dh) = floor(16383 2^15 / dh) for dh = den >> 16 in [16384, 32767];
-// - Mpy_32_16(den, a) = 2 dh a + ((2 dl a) >> 15) (dl = bits 1..15 of den) is at most
-//   2 16383 2^15 + 65532 < 2^30, so t = MAX_32 minus it lies in [2^30, 2^31);
-// - inv = Mpy_32_16(t, a) is at most t a / 2^15 <= (2^31 - 2 dh a) a / 2^15 <= 2^44 / dh <= 2^30
-//   (the bound over a is largest at a = 2^29 / dh);
-// - Mpy_32(num, inv): the parts of num lie below 2^15, those of inv at most 2^14, so the cross
-//   sum stays below 2^31 and the result q is at most num inv / 2^31 < 2^30;
-// - L_shl(q, 2) is 4 q, or MAX_32 when q > MAX_32 / 4.
-// The seed may be formed apart (L_divide_seed), for instance for many divisions at once.
-constexpr int32_t L_divide_seed(int32_t den) { return (16383 * 32768) / (den >> 16); }
+// L_divide_saturating for 0 <= num <= den with den in [2^30, 2^31) (a normalised denominator), in
+// plain 32-bit arithmetic (dsp_ops.cpp shows that it gives the same bits); the preconditions are
+// asserted. The seed may be formed apart (L_divide_seed), for instance for many divisions at once.
+int32_t L_divide_seed(int32_t den);
+int32_t L_divide_seeded(int32_t num, int32_t den, int32_t seed);
+int32_t L_divide_normalised(int32_t num, int32_t den);
 
-constexpr int32_t L_divide_seeded(int32_t num, int32_t den, int32_t a) {
-  const int32_t dh = den >> 16;
-  const int32_t dl = (den >> 1) & 0x7fff;
-  const int32_t t = MAX_32 - (2 * dh * a + ((2 * dl * a) >> 15));
-  const int32_t th = t >> 16;
-  const int32_t tl = (t >> 1) & 0x7fff;
-  const int32_t inv = 2 * th * a + ((2 * tl * a) >> 15);
-  const int32_t nh = num >> 16;
-  const int32_t nl = (num >> 1) & 0x7fff;
-  const int32_t ih = inv >> 16;
-  const int32_t il = (inv >> 1) & 0x7fff;
-  const int32_t cross = ((nl * il) >> 15) + nh * il + ih * nl;
-  const int32_t q = (cross >> 14) + 2 * nh * ih;
-  return q > (MAX_32 >> 2) ? MAX_32 : 4 * q;
-}
-
-constexpr int32_t L_divide_normalised(int32_t num, int32_t den) {
-  return L_divide_seeded(num, den, L_divide_seed(den));
-}
-
-// L_divide_reference, in closed form where the denominator is normalised.
+// L_divide_saturating, in closed form where the denominator is normalised.
 inline int32_t L_divide(int32_t num, int32_t den, Diagnostics* diag) {
   if (num >= 0 && num <= den && den >= (int32_t{1} << 30)) return L_divide_normalised(num, den);
-  return L_divide_reference(num, den, diag);
+  return L_divide_saturating(num, den, diag);
 }
 
 // x * (c_hi * 32768 + c_lo) / 2^30 from the upper 16 bits of the normalised x; 0 for x = 0.

@@ -5,18 +5,12 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <vector>
+
+#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
-
-std::string fault_message(int16_t num, int16_t den) {
-  try {
-    div_s(num, den);
-  } catch (const ArithmeticFault& fault) {
-    return fault.what();
-  }
-  return "";
-}
 
 TEST(DivS, QuotientAndFatalErrors) {
   EXPECT_EQ(div_s(16383, 16383), 32767);
@@ -25,11 +19,11 @@ TEST(DivS, QuotientAndFatalErrors) {
   for (int den = 16384; den <= 32767; ++den) {
     ASSERT_EQ(div_s(16383, static_cast<int16_t>(den)), 16383 * 32768 / den) << den;
   }
-  EXPECT_EQ(fault_message(16383, 16382), "Division Error var1=16383  var2=16382\n");
-  EXPECT_EQ(fault_message(16383, 0), "Division Error var1=16383  var2=0\n");
-  EXPECT_EQ(fault_message(-1, 5), "Division Error var1=-1  var2=5\n");
-  EXPECT_EQ(fault_message(16383, -2560), "Division Error var1=16383  var2=-2560\n");
-  EXPECT_EQ(fault_message(0, 0), "Division by 0, Fatal error \n");
+  EXPECT_EQ(fault_of([] { div_s(16383, 16382); }), "Division Error var1=16383  var2=16382\n");
+  EXPECT_EQ(fault_of([] { div_s(16383, 0); }), "Division Error var1=16383  var2=0\n");
+  EXPECT_EQ(fault_of([] { div_s(-1, 5); }), "Division Error var1=-1  var2=5\n");
+  EXPECT_EQ(fault_of([] { div_s(16383, -2560); }), "Division Error var1=16383  var2=-2560\n");
+  EXPECT_EQ(fault_of([] { div_s(0, 0); }), "Division by 0, Fatal error \n");
 }
 
 TEST(MpyProducts, CloseToExactProducts) {
@@ -52,24 +46,14 @@ TEST(MpyProducts, KeepTheLowBits) {
   EXPECT_EQ(Mpy_32(0xfffe, 0xfffe), 1);
 }
 
-struct Collector {
-  std::string text;
-  static void write(void* user, const char* message) {
-    static_cast<Collector*>(user)->text += message;
-  }
-};
-
 TEST(LDivide, QuotientAndInvalidInput) {
-  Collector out;
-  Diagnostics diag{&Collector::write, &out, 0};
+  MessageLog out;
+  Diagnostics& diag = out.sink;
   EXPECT_EQ(L_divide(5, 3, &diag), 0);
   EXPECT_EQ(L_divide(-1, 3, &diag), 0);
   EXPECT_EQ(L_divide(1, -3, &diag), 0);
   EXPECT_EQ(diag.count, 3u);
-  EXPECT_EQ(out.text,
-            "ERROR: Invalid input into L_divide!\n"
-            "ERROR: Invalid input into L_divide!\n"
-            "ERROR: Invalid input into L_divide!\n");
+  EXPECT_EQ(out.messages, std::vector<std::string>(3, "ERROR: Invalid input into L_divide!\n"));
   EXPECT_EQ(L_divide(5, 3, nullptr), 0);  // no sink: nothing printed, still 0
 
   std::mt19937 rng(9);

@@ -1,4 +1,9 @@
-// The first fields of every stage context, and the frame constants of the engine.
+// The first fields of every stage context, the frame constants of the engine, and the contract
+// every stage keeps:
+//   void X_reset(XContext* ctx);                                every field to its default
+//   void X_configure(XContext* ctx, const TuningSlots& slots);  settings from the tuning slots
+//   int X_process(XContext* ctx);                               one frame, header.input to output
+// Every X_process runs through stage_process, which makes the null and enable checks.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +23,18 @@ struct StageHeader {
 // Pointers null, frame length FRAME_LENGTH, enable flag as given.
 void stage_header_reset(StageHeader* header, int16_t enable);
 
-// Start of every process operation: false when a pointer is null; otherwise copies the input
-// frame to the output (nothing to do when both are the same buffer) and returns true.
+// False when a pointer is null; otherwise copies the input frame to the output (nothing to do
+// when both are the same buffer) and returns true.
 bool stage_copy_input(const StageHeader* header);
+
+// One frame of a stage: -1 when ctx or a pointer of its header is null; otherwise the input frame
+// is copied to the output, and body(*ctx) works on it in place when the stage is enabled (enable
+// is 1). Returns body's result, or 0 for a stage that is not enabled.
+template <typename Context, typename Body>
+int stage_process(Context* ctx, Body&& body) {
+  if (ctx == nullptr || !stage_copy_input(&ctx->header)) return -1;
+  if (ctx->header.enable != 1) return 0;
+  return body(*ctx);
+}
 
 }  // namespace halvern

@@ -25,9 +25,9 @@ void dither_configure(DitherContext* ctx, const TuningSlots& slots) {
   ctx->period = static_cast<int16_t>(v / 10);
 }
 
-int dither_process_reference(DitherContext* ctx) {
-  if (!stage_copy_input(&ctx->header)) return -1;
-  if (ctx->header.enable != 1) return 0;
+namespace {
+
+void dither_frame_per_sample(DitherContext* ctx) {
   int16_t* out = ctx->header.output;
   const int n = ctx->header.frame_length;
 
@@ -49,10 +49,7 @@ int dither_process_reference(DitherContext* ctx) {
     if (++counter == ctx->period) counter = 0;
     out[i] = sat16(s);
   }
-  return 0;
 }
-
-namespace {
 
 // Samples dithered at once, and the generator lanes advanced together.
 constexpr int DITHER_CHUNK = 640;
@@ -104,17 +101,16 @@ inline uint16_t jump(uint16_t seed, Jump j) {
   return static_cast<uint16_t>(uint32_t{j.a} * seed + j.c);
 }
 
-}  // namespace
-
-int dither_process(DitherContext* ctx) {
-  // A step of -32768 has no 16-bit negation; the reference handles it.
-  if (ctx->step == MIN_16) return dither_process_reference(ctx);
-  if (!stage_copy_input(&ctx->header)) return -1;
-  if (ctx->header.enable != 1) return 0;
+void dither_frame(DitherContext* ctx) {
+  // A step of -32768 has no 16-bit negation; the per-sample form handles it.
+  if (ctx->step == MIN_16) {
+    dither_frame_per_sample(ctx);
+    return;
+  }
   int16_t* out = ctx->header.output;
   const int n = ctx->header.frame_length;
 
-  int counter = 0;  // every frame starts with a decision, as in the reference
+  int counter = 0;  // every frame starts with a decision, as in the per-sample form
   auto seed = static_cast<uint16_t>(ctx->seed);
   // The direction in two bits: 0 for none, 1 for +1, 3 for -1 (as it is read from the context,
   // any value other than +1 and -1 counts as "neither", which is all the first decision of the
@@ -164,24 +160,30 @@ int dither_process(DitherContext* ctx) {
         counter = counter + 1 == period ? 0 : counter + 1;
       }
     }
-    // sat16(x + offset) in 16-bit lanes: the sum wraps, and it overflowed exactly when x and
-    // the offset have the same sign and the wrapped sum the other one; the saturated value is
-    // then 32767 for x >= 0 and -32768 for x < 0. (The offset is +-step, 16 bits wide for every
-    // step but -32768, which is left to the reference above.)
+    // sat16(x + offset) in 16-bit lanes (the offset is +-step, 16 bits wide for every step but
+    // -32768, which is left to dither_process_per_sample above).
     int16_t* x = out + start;
-    for (int i = 0; i < len; ++i) {
-      const auto ux = static_cast<uint16_t>(x[i]);
-      const auto uo = static_cast<uint16_t>(offset[i]);
-      const auto sum = static_cast<uint16_t>(ux + uo);
-      const auto limit = static_cast<uint16_t>((ux >> 15) + 0x7fffu);
-      const bool overflow = (((ux ^ sum) & (uo ^ sum)) >> 15) != 0;
-      x[i] = static_cast<int16_t>(overflow ? limit : sum);
-    }
+    for (int i = 0; i < len; ++i) x[i] = lane_add_saturating(x[i], offset[i]);
   }
-  if (n <= 0) return 0;  // no decision: the direction stays as it was
+  if (n <= 0) return;  // no decision: the direction stays as it was
   ctx->seed = static_cast<int16_t>(seed);
   ctx->direction = static_cast<int16_t>(held == 0 ? 0 : (held == 1 ? 1 : -1));
-  return 0;
+}
+
+}  // namespace
+
+int dither_process(DitherContext* ctx) {
+  return stage_process(ctx, [](DitherContext& c) {
+    dither_frame(&c);
+    return 0;
+  });
+}
+
+int dither_process_per_sample(DitherContext* ctx) {
+  return stage_process(ctx, [](DitherContext& c) {
+    dither_frame_per_sample(&c);
+    return 0;
+  });
 }
 
 }  // namespace halvern

@@ -32,11 +32,11 @@ void dither_reset(DitherContext* ctx);
 // threshold DITHER_THRESHOLDS[r] and the step r / 3 + 1.
 void dither_configure(DitherContext* ctx, const TuningSlots& slots);
 
-// Adds the dither to one frame in place on the output. 0, or -1 for a null pointer.
+// Adds the dither to one frame, under the stage contract (stage_header.h).
 int dither_process(DitherContext* ctx);
 
-// The plain per-sample form of dither_process, kept to check the fast form against: the same
-// samples and state for every input.
-int dither_process_reference(DitherContext* ctx);
+// dither_process one sample at a time, with the saturating operators: the same samples and state
+// for every input. dither_process takes it for a step of -32768, and the reference engine always.
+int dither_process_per_sample(DitherContext* ctx);
 
 }  // namespace halvern

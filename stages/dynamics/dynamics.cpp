@@ -46,22 +46,22 @@ int16_t boost_slope_q11(int s7, int s8, int s12) {
 }
 
 // The sample under the Q15 gain g and then the Q11 makeup factor m, operator by operator.
-int16_t main_scaled_reference(int16_t x, int16_t g, int16_t m) {
+int16_t main_scaled_saturating(int16_t x, int16_t g, int16_t m) {
   return round_fx(L_shl(L_mult(mult_r(x, g), m), 4));
 }
 
 }  // namespace
 
-void apply_main_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
-                               int16_t step) {
+void apply_main_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
+                                int16_t step) {
   if (g1 == g0) {
-    for (int i = 0; i < n; ++i) x[i] = main_scaled_reference(x[i], g1, m);
+    for (int i = 0; i < n; ++i) x[i] = main_scaled_saturating(x[i], g1, m);
     return;
   }
   int16_t w = MAX_16;  // Q15 weight of the old gain
   for (int i = 0; i < n; ++i) {
-    const int16_t a = main_scaled_reference(x[i], g1, m);
-    const int16_t b = main_scaled_reference(x[i], g0, m);
+    const int16_t a = main_scaled_saturating(x[i], g1, m);
+    const int16_t b = main_scaled_saturating(x[i], g0, m);
     // The two weights sum to 32767, so the sum of the products stays within 32 bits.
     x[i] = round_fx(L_mult(b, w) + L_mult(sub(MAX_16, w), a));
     w = static_cast<int16_t>(std::max(0, w - step));
@@ -75,14 +75,14 @@ void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16
     for (int i = 0; i < n; ++i) x[i] = q11_gain(q15_product_r(x[i], g1), m);
     return;
   }
-  // With step >= 0 the reference's weight after i steps is max(0, 32767 - i step), and i step
+  // With step >= 0 the saturating form's weight after i steps is max(0, 32767 - i step), and i step
   // < 2^15 x 2^15 fits 32 bits. For 0 <= w <= 32767 neither L_mult meets its special case and
   // |b w + (32767 - w) a| <= 32767 x 32768, so twice that plus 32768 stays below 2^31: the sum
   // and round_fx do not saturate, and the result is (2 (b w + (32767 - w) a) + 32768) >> 16.
-  // A frame beyond 32768 samples, where i step could pass 32 bits, takes the reference (as
+  // A frame beyond 32768 samples, where i step could pass 32 bits, takes the saturating form (as
   // does a negative step, outside the contract).
   if (step < 0 || n > 32768) {
-    apply_main_gain_reference(x, n, g1, g0, m, step);
+    apply_main_gain_saturating(x, n, g1, g0, m, step);
     return;
   }
   for (int i = 0; i < n; ++i) {
@@ -96,34 +96,37 @@ void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16
 
 namespace {
 
-void run_pre_expander(PreExpander* p, int16_t* x, int n, int16_t rho) {
-  const int16_t level = frame_level_db(x, n, MeanRule::kReciprocal, rho);
+void run_pre_expander(PreExpander* p, int16_t* x, int n, int16_t rho,
+                      const LevelGainForms& forms) {
+  const int16_t level = forms.frame_level_db(x, n, MeanRule::kReciprocal, rho);
   const int16_t g =
       level > p->threshold ? MAX_16 : gain_from_db(curve_segment(p->threshold, p->slope, level));
   const int16_t g1 = smooth_gain(g, p->gain, p->gain_attack, p->gain_release);
-  apply_ramped_gain(x, n, g1, p->gain, RAMP10_Q15.data(), static_cast<int>(RAMP10_Q15.size()),
-                    nullptr);
+  forms.apply_ramped_gain(x, n, g1, p->gain, RAMP10_Q15.data(),
+                          static_cast<int>(RAMP10_Q15.size()), nullptr);
   p->gain = g1;
 }
 
 // Updates the smoothed level and gain of the main compressor from the frame x.
-void run_main_gain_computer(MainCompressor* c, const int16_t* x, int n) {
-  const int16_t measured = frame_level_db(x, n, MeanRule::kDivideByLength, 0);
+void run_main_gain_computer(MainCompressor* c, const int16_t* x, int n,
+                            const LevelGainForms& forms) {
+  const int16_t measured = forms.frame_level_db(x, n, MeanRule::kDivideByLength, 0);
   c->level = smooth_level(measured, c->level, c->level_attack, c->level_release);
   const int16_t g = gain_from_db(main_gain_db(*c, c->level));
   c->gain = smooth_gain(g, c->gain, c->gain_attack, c->gain_release);
 }
 
-void run_post_expander(CompanderBlock* b, int16_t* x, int n, int16_t rho) {
-  const int16_t measured = frame_level_db(x, n, MeanRule::kReciprocal, rho);
+void run_post_expander(CompanderBlock* b, int16_t* x, int n, int16_t rho,
+                       const LevelGainForms& forms) {
+  const int16_t measured = forms.frame_level_db(x, n, MeanRule::kReciprocal, rho);
   const int16_t level = smooth_level(measured, b->level, b->level_attack, b->level_release);
   int16_t d = 0;
   if (level <= b->exp_threshold) {
     d = sub(add(curve_segment(b->exp_threshold, b->exp_slope, level), b->offset_db), b->offset_db);
   }
   const int16_t g1 = smooth_gain(gain_from_db(d), b->gain, b->gain_attack, b->gain_release);
-  apply_ramped_gain(x, n, g1, b->gain, RAMP10_Q15.data(), static_cast<int>(RAMP10_Q15.size()),
-                    &b->out_gain);
+  forms.apply_ramped_gain(x, n, g1, b->gain, RAMP10_Q15.data(),
+                          static_cast<int>(RAMP10_Q15.size()), &b->out_gain);
   b->level = level;
   b->gain = g1;
 }
@@ -146,8 +149,8 @@ int16_t main_gain_db(const MainCompressor& c, int16_t level) {
 
 void dynamics_reset(DynamicsContext* ctx) {
   stage_header_reset(&ctx->header, 0);
-  ctx->input_gain = 0;
-  ctx->output_gain = 0;
+  ctx->input_gain_q11 = 0;
+  ctx->output_gain_q11 = 0;
   ctx->mode = 0;
 
   ctx->main_compressor = MainCompressor{};
@@ -224,8 +227,9 @@ void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
   }
 
   // 5. Fixed gains (slots 13, 14) in whole dB.
-  ctx->input_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(slot_clamped(slots, kDynInputGainDb) + 30)];
-  ctx->output_gain = DYNAMICS_GAIN_Q11[static_cast<size_t>(slot_clamped(slots, kDynOutputGainDb) + 30)];
+  const auto gain_of_db = [](int db) { return DYNAMICS_GAIN_Q11[static_cast<size_t>(db + 30)]; };
+  ctx->input_gain_q11 = gain_of_db(slot_clamped(slots, kDynInputGainDb));
+  ctx->output_gain_q11 = gain_of_db(slot_clamped(slots, kDynOutputGainDb));
 
   // 6. Which expanders run (slot 15).
   ctx->mode = slots[kDynMode];
@@ -247,32 +251,34 @@ void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
   post.exp_slope = exp_slope_q11(slot_clamped(slots, kPostExpRatio) / 5);
 }
 
-int dynamics_process(DynamicsContext* ctx) {
-  if (ctx == nullptr || !stage_copy_input(&ctx->header)) return -1;
-  if (ctx->header.enable != 1) return 0;
-  const int n = ctx->header.frame_length;
-  if (n <= 0) return 0;
-  int16_t* x = ctx->header.output;
-  const auto step = static_cast<int16_t>(MAX_16 / n);
-  const auto rho = static_cast<int16_t>(RECIPROCAL_DIVIDEND / n);
+int dynamics_process_with(DynamicsContext* ctx, const DynamicsForms& forms) {
+  return stage_process(ctx, [&forms](DynamicsContext& stage) {
+    const int n = stage.header.frame_length;
+    if (n <= 0) return 0;
+    int16_t* x = stage.header.output;
+    const auto step = static_cast<int16_t>(MAX_16 / n);
+    const auto rho = static_cast<int16_t>(RECIPROCAL_DIVIDEND / n);
 
-  if ((ctx->mode & DYNAMICS_MODE_PRE_EXPANDER) != 0) {
-    run_pre_expander(&ctx->pre_expander, x, n, rho);
-  }
-  apply_q11_gain(x, n, ctx->input_gain);
+    if ((stage.mode & DYNAMICS_MODE_PRE_EXPANDER) != 0) {
+      run_pre_expander(&stage.pre_expander, x, n, rho, forms.level_gain);
+    }
+    apply_q11_gain(x, n, stage.input_gain_q11);
 
-  MainCompressor& c = ctx->main_compressor;
-  const int16_t g0 = c.gain;
-  const int16_t m = c.makeup_gain_prev;
-  run_main_gain_computer(&c, x, n);
-  apply_main_gain(x, n, c.gain, g0, m, step);
-  c.makeup_gain_prev = c.makeup_gain;
+    MainCompressor& c = stage.main_compressor;
+    const int16_t g0 = c.gain;
+    const int16_t m = c.makeup_gain_prev;
+    run_main_gain_computer(&c, x, n, forms.level_gain);
+    forms.apply_main_gain(x, n, c.gain, g0, m, step);
+    c.makeup_gain_prev = c.makeup_gain;
 
-  apply_q11_gain(x, n, ctx->output_gain);
-  if ((ctx->mode & DYNAMICS_MODE_POST_EXPANDER) != 0) {
-    run_post_expander(&ctx->post_expander, x, n, rho);
-  }
-  return 0;
+    apply_q11_gain(x, n, stage.output_gain_q11);
+    if ((stage.mode & DYNAMICS_MODE_POST_EXPANDER) != 0) {
+      run_post_expander(&stage.post_expander, x, n, rho, forms.level_gain);
+    }
+    return 0;
+  });
 }
+
+int dynamics_process(DynamicsContext* ctx) { return dynamics_process_with(ctx, DYNAMICS_FAST); }
 
 }  // namespace halvern

@@ -50,8 +50,8 @@ struct PreExpander {
 
 struct DynamicsContext {
   StageHeader header;
-  int16_t input_gain;              // Q11, fixed gain before the main level control
-  int16_t output_gain;             // Q11, fixed gain after the main level control
+  int16_t input_gain_q11;          // Q11, fixed gain before the main level control
+  int16_t output_gain_q11;         // Q11, fixed gain after the main level control
   int16_t mode;                    // bit 0: run the pre-expander; bit 1: the post-expander
   MainCompressor main_compressor;  // the main level control
   PreExpander pre_expander;        // runs first when mode bit 0 is set
@@ -92,11 +92,20 @@ int16_t main_gain_db(const MainCompressor& c, int16_t level);
 // The main gain in place: each sample under the Q15 gain, then the Q11 makeup factor m, with
 // rounding and saturation after each; when g1 differs from g0 the sample is the crossfade of its
 // values under g0 and g1, the weight of g0 starting at 32767 and falling by step (>= 0) per sample
-// down to 0. apply_main_gain_reference is the operator-by-operator form, kept to check the fast
-// one against; both give the same samples for every input.
+// down to 0. apply_main_gain_saturating is the same with the saturating operators one by one,
+// which apply_main_gain takes for a negative step or an over-long frame; both give the same
+// samples for every input.
 void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step);
-void apply_main_gain_reference(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
-                               int16_t step);
+void apply_main_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
+                                int16_t step);
+
+// The pieces the stage runs: the fast forms in the program, the straightforward ones in the
+// reference engine.
+struct DynamicsForms {
+  LevelGainForms level_gain;
+  void (*apply_main_gain)(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step);
+};
+inline constexpr DynamicsForms DYNAMICS_FAST = {LEVEL_GAIN_FAST, &apply_main_gain};
 
 // Defaults of every field: pointers null, frame length 320, disabled; main compressor level
 // -40 dB, gain 32767 and both makeup factors 2048; pre-expander gain 2048; the post-expander
@@ -108,8 +117,9 @@ void dynamics_reset(DynamicsContext* ctx);
 // threshold (slot 8) lies above the boost threshold (slot 7).
 void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots);
 
-// One frame in place on the output. 0, or -1 for a null pointer; with the enable flag other than
-// 1 the frame is only copied from input to output.
+// One frame, under the stage contract (stage_header.h); dynamics_process_with runs it on the
+// given forms of the pieces.
 int dynamics_process(DynamicsContext* ctx);
+int dynamics_process_with(DynamicsContext* ctx, const DynamicsForms& forms);
 
 }  // namespace halvern

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fixedpoint/basic_ops.h"
-#include "stages/dynamics/dynamics.h"
-#include "dsp/level_gain.h"
+#include "stages/dynamics/dynamics_reference.h"
+#include "dsp/dsp_reference.h"
 
 namespace halvern {
 namespace {
@@ -99,7 +99,7 @@ void expect_same_ramp(std::vector<int16_t> x, int16_t g1, int16_t g0,
                       const std::vector<int16_t>& w, int m, const int16_t* out_gain) {
   std::vector<int16_t> y = x;
   apply_ramped_gain(x.data(), static_cast<int>(x.size()), g1, g0, w.data(), m, out_gain);
-  apply_ramped_gain_reference(y.data(), static_cast<int>(y.size()), g1, g0, w.data(), m,
+  apply_ramped_gain_saturating(y.data(), static_cast<int>(y.size()), g1, g0, w.data(), m,
                               out_gain);
   ASSERT_EQ(x, y) << "g1 " << g1 << " g0 " << g0 << " m " << m;
 }
@@ -139,7 +139,7 @@ void expect_same_main_gain(std::vector<int16_t> x, int16_t g1, int16_t g0, int16
                            int16_t step) {
   std::vector<int16_t> y = x;
   apply_main_gain(x.data(), static_cast<int>(x.size()), g1, g0, m, step);
-  apply_main_gain_reference(y.data(), static_cast<int>(y.size()), g1, g0, m, step);
+  apply_main_gain_saturating(y.data(), static_cast<int>(y.size()), g1, g0, m, step);
   ASSERT_EQ(x, y) << "g1 " << g1 << " g0 " << g0 << " m " << m << " step " << step;
 }
 

@@ -16,7 +16,7 @@ void equalizer_reset(EqualizerContext* ctx) {
   ctx->limiter = PeakLimiter{0, LIMITER_INITIAL_GAIN_Q15, 0, 0, 0, 2048};
   ctx->delay_index = 0;
   ctx->delay_length = EQ_DELAY_LENGTH;
-  ctx->final_gain = 0;
+  ctx->final_gain_q11 = 0;
 }
 
 void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
@@ -47,7 +47,7 @@ void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
         static_cast<int16_t>((2 * int32_t{MAX_16} * (i + 1) + m) / (2 * m));
   }
 
-  ctx->final_gain = half_db_gain_q11(slots[slot_index("eq_output_gain")]);
+  ctx->final_gain_q11 = half_db_gain_q11(slots[slot_index("eq_output_gain")]);
 
   // Limiter: threshold 0 to -20 dB in half-decibel steps.
   ctx->limiter.slope = LIMITER_SLOPE_Q15;
@@ -62,7 +62,7 @@ int16_t equalizer_compander_reciprocal(int n) {
   return 204;
 }
 
-void fir_chain_reference(const int16_t* in, const int16_t* taps, int16_t* out, int n) {
+void fir_chain_saturating(const int16_t* in, const int16_t* taps, int16_t* out, int n) {
   for (int k = 0; k < n; ++k) {
     int32_t acc = 0;
     for (int j = 0; j < EQ_TAPS; ++j) acc = L_mac(acc, in[k + j], taps[j]);
@@ -71,18 +71,6 @@ void fir_chain_reference(const int16_t* in, const int16_t* taps, int16_t* out, i
 }
 
 namespace {
-
-// sat32(a + b) without a wider type, in a form the compiler vectorises: the sum wraps, and it
-// overflowed exactly when a and b have the same sign and the wrapped sum the other one; the
-// saturated value is then MAX_32 for a >= 0 and MIN_32 for a < 0.
-inline int32_t add_saturating(int32_t a, int32_t b) {
-  const auto ua = static_cast<uint32_t>(a);
-  const auto ub = static_cast<uint32_t>(b);
-  const uint32_t sum = ua + ub;
-  const uint32_t limit = (ua >> 31) + 0x7fffffffu;
-  const bool overflow = (((ua ^ sum) & (ub ^ sum)) >> 31) != 0;
-  return static_cast<int32_t>(overflow ? limit : sum);
-}
 
 // Outputs handled together: the input window is copied once per chunk, and the exactness check
 // is made per group.
@@ -127,17 +115,10 @@ void fir_columns(const int16_t* x, const int16_t* taps, int16_t* out, int count)
     }
     for (int k = 0; k < count; ++k) {
       const int32_t p = int32_t{h} * xj[k];
-      acc[k] = add_saturating(acc[k], p + p);
+      acc[k] = lane_add_saturating(acc[k], p + p);
     }
   }
   for (int k = 0; k < count; ++k) out[k] = round_fx(L_shl(acc[k], 1));
-}
-
-// One output of the saturating chain, term by term.
-int16_t fir_single_chain(const int16_t* x, const int16_t* taps) {
-  int32_t acc = 0;
-  for (int j = 0; j < EQ_TAPS; ++j) acc = L_mac(acc, x[j], taps[j]);
-  return round_fx(L_shl(acc, 1));
 }
 
 // ceil(|v| / 16), 0..2048: a coarse magnitude, with |v| <= 16 ceil(|v| / 16).
@@ -208,7 +189,7 @@ void fir_chain_chunk(const int16_t* in, const int16_t* taps, int16_t* out, int n
       continue;
     }
     for (int k = 0; k < count; ++k) {
-      if (bound[k] > bound_limit) out[k0 + k] = fir_single_chain(xg + k, taps);
+      if (bound[k] > bound_limit) fir_chain_saturating(xg + k, taps, out + k0 + k, 1);
     }
   }
 }
@@ -222,18 +203,18 @@ void fir_chain(const int16_t* in, const int16_t* taps, int16_t* out, int n) {
   }
 }
 
-void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n) {
+void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n, const EqualizerForms& forms) {
   auto& h = ctx->history;
   std::copy(x, x + n, h.begin() + EQ_HISTORY);
-  fir_chain(h.data(), ctx->taps.data(), x, n);
+  forms.fir_chain(h.data(), ctx->taps.data(), x, n);
   // Keep the last 62 input samples; the ranges overlap when n < 62, and the copy runs forward.
   std::copy(h.begin() + n, h.begin() + n + EQ_HISTORY, h.begin());
 }
 
-void equalizer_compander(EqualizerContext* ctx, int16_t* x, int n) {
+void equalizer_compander(EqualizerContext* ctx, int16_t* x, int n, const EqualizerForms& forms) {
   CompanderBlock& c = ctx->compander;
-  const int16_t measured =
-      frame_level_db(x, n, MeanRule::kReciprocal, equalizer_compander_reciprocal(n));
+  const int16_t measured = forms.level_gain.frame_level_db(x, n, MeanRule::kReciprocal,
+                                                           equalizer_compander_reciprocal(n));
   const int16_t level = smooth_level(measured, c.level, c.level_attack, c.level_release);
 
   int16_t d = 0;  // gain in dB Q7: 0 between the thresholds
@@ -244,22 +225,26 @@ void equalizer_compander(EqualizerContext* ctx, int16_t* x, int n) {
   }
 
   const int16_t g1 = smooth_gain(gain_from_db(d), c.gain, c.gain_attack, c.gain_release);
-  apply_ramped_gain(x, n, g1, c.gain, ctx->ramp.data(), n / 2, &c.out_gain);
+  forms.level_gain.apply_ramped_gain(x, n, g1, c.gain, ctx->ramp.data(), n / 2, &c.out_gain);
   c.level = level;
   c.gain = g1;
 }
 
-int equalizer_process(EqualizerContext* ctx) {
-  if (ctx == nullptr || !stage_copy_input(&ctx->header)) return -1;
-  const int n = ctx->header.frame_length;
-  if (n <= 0 || n > FRAME_CAPACITY) return -1;
-  int16_t* x = ctx->header.output;
+int equalizer_process_with(EqualizerContext* ctx, const EqualizerForms& forms) {
+  return stage_process(ctx, [&forms](EqualizerContext& stage) {
+    const int n = stage.header.frame_length;
+    if (n <= 0 || n > FRAME_CAPACITY) return -1;
+    int16_t* x = stage.header.output;
 
-  equalizer_fir(ctx, x, n);
-  equalizer_compander(ctx, x, n);
-  peak_limit(x, n, &ctx->limiter, ctx->delay.data(), &ctx->delay_index, ctx->delay_length);
-  apply_q11_gain(x, n, ctx->final_gain);
-  return 0;
+    equalizer_fir(&stage, x, n, forms);
+    equalizer_compander(&stage, x, n, forms);
+    forms.peak_limit(x, n, &stage.limiter, stage.delay.data(), &stage.delay_index,
+                     stage.delay_length);
+    apply_q11_gain(x, n, stage.final_gain_q11);
+    return 0;
+  });
 }
+
+int equalizer_process(EqualizerContext* ctx) { return equalizer_process_with(ctx, EQUALIZER_FAST); }
 
 }  // namespace halvern

@@ -33,7 +33,7 @@ struct EqualizerContext {
   std::array<int16_t, EQ_DELAY_CAPACITY> delay;  // limiter delay line, first delay_length used
   int16_t delay_index;                           // limiter write position in delay
   int16_t delay_length;                          // delay-line entries in use (16)
-  int16_t final_gain;                            // Q11, gain applied last
+  int16_t final_gain_q11;                        // Q11, gain applied last
   std::array<int16_t, FRAME_CAPACITY / 2> ramp;  // Q15, compander ramp weights (n/2 of them)
 };
 
@@ -50,27 +50,42 @@ void equalizer_reset(EqualizerContext* ctx);
 // Also derives the compander ramp weights from the header's frame length.
 void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots);
 
-// Runs one frame in place on the output: FIR, compander, limiter, final gain. 0, or -1 for a
-// null pointer or a frame length outside 1..640.
+// The FIR's saturating chain for n outputs: out[k] = round_fx(L_shl(acc, 1)), where acc runs
+// through L_mac(acc, in[k + j], taps[j]) for j = 0..62, saturating after every term. in holds
+// n + 62 samples. fir_chain is the fast form used by the stage, which takes
+// fir_chain_saturating, the plain per-term chain, for outputs that may saturate. Both give the
+// same bits for every input.
+void fir_chain(const int16_t* in, const int16_t* taps, int16_t* out, int n);
+void fir_chain_saturating(const int16_t* in, const int16_t* taps, int16_t* out, int n);
+
+// The pieces the stage runs: the fast forms in the program, the straightforward ones in the
+// reference engine.
+struct EqualizerForms {
+  LevelGainForms level_gain;
+  void (*fir_chain)(const int16_t* in, const int16_t* taps, int16_t* out, int n);
+  void (*peak_limit)(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
+                     int16_t* delay_index, int16_t delay_length);
+};
+inline constexpr EqualizerForms EQUALIZER_FAST = {LEVEL_GAIN_FAST, &fir_chain, &peak_limit};
+
+// Runs one frame, under the stage contract (stage_header.h): FIR, compander, limiter, final gain.
+// -1 also for a frame length outside 1..640. equalizer_process_with runs it on the given forms of
+// the pieces.
 int equalizer_process(EqualizerContext* ctx);
+int equalizer_process_with(EqualizerContext* ctx, const EqualizerForms& forms);
 
 // Q15 reciprocal of the compander's frame-level mean: 102 for n = 320, 51 for 640, else 204.
 int16_t equalizer_compander_reciprocal(int n);
 
 // The FIR on the n samples of x in place (n in 1..640), with the context's taps; keeps the last
 // 62 input samples in the history for the next call.
-void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n);
-
-// The FIR's saturating chain for n outputs: out[k] = round_fx(L_shl(acc, 1)), where acc runs
-// through L_mac(acc, in[k + j], taps[j]) for j = 0..62, saturating after every term. in holds
-// n + 62 samples. fir_chain is the fast form used by the stage; fir_chain_reference is the
-// plain per-term chain, kept to check it against. Both give the same bits for every input.
-void fir_chain(const int16_t* in, const int16_t* taps, int16_t* out, int n);
-void fir_chain_reference(const int16_t* in, const int16_t* taps, int16_t* out, int n);
+void equalizer_fir(EqualizerContext* ctx, int16_t* x, int n,
+                   const EqualizerForms& forms = EQUALIZER_FAST);
 
 // The compander on the n samples of x in place (n in 1..640): measures and smooths the frame
 // level, maps it through the compressor/expander curve, smooths the gain and ramps to it over the
 // first n/2 samples. Updates the compander's level and gain.
-void equalizer_compander(EqualizerContext* ctx, int16_t* x, int n);
+void equalizer_compander(EqualizerContext* ctx, int16_t* x, int n,
+                         const EqualizerForms& forms = EQUALIZER_FAST);
 
 }  // namespace halvern

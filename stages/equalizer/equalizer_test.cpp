@@ -20,6 +20,7 @@ struct Stage {
 
   explicit Stage(const TuningSlots& slots, int16_t n = FRAME_LENGTH) {
     equalizer_reset(&ctx);
+    ctx.header.enable = 1;
     ctx.header.frame_length = n;
     ctx.header.input = frame.data();
     ctx.header.output = frame.data();
@@ -58,7 +59,7 @@ TEST(EqualizerConfigure, ResetDefaults) {
   EXPECT_EQ(ctx.limiter.gain, 2048);
   EXPECT_EQ(ctx.limiter.out_gain, 2048);
   EXPECT_EQ(ctx.delay_length, 16);
-  EXPECT_EQ(ctx.final_gain, 0);
+  EXPECT_EQ(ctx.final_gain_q11, 0);
 }
 
 TEST(EqualizerConfigure, TapsAreSymmetricWithThePassThroughRule) {
@@ -83,7 +84,7 @@ TEST(EqualizerConfigure, TapsAreSymmetricWithThePassThroughRule) {
 TEST(EqualizerConfigure, SettingsOfSlots54To59) {
   struct Case {
     std::array<int16_t, 6> slot;  // slots 54 to 59
-    int16_t comp_th, comp_slope, exp_th, exp_slope, final_gain, threshold;
+    int16_t comp_th, comp_slope, exp_th, exp_slope, final_gain_q11, threshold;
   };
   for (const Case& c : {Case{{0, 0, 0, 0, 0, 0}, 0, 0, -7040, 0, 2048, 0},
                         Case{{13, 85, 60, 40, 240, 204}, -1664, 1807, -7680, -6144, 32392, -2560},
@@ -100,7 +101,7 @@ TEST(EqualizerConfigure, SettingsOfSlots54To59) {
     EXPECT_EQ(b.comp_slope, c.comp_slope);
     EXPECT_EQ(b.exp_threshold, c.exp_th);
     EXPECT_EQ(b.exp_slope, c.exp_slope);
-    EXPECT_EQ(st.ctx.final_gain, c.final_gain);
+    EXPECT_EQ(st.ctx.final_gain_q11, c.final_gain_q11);
     EXPECT_EQ(st.ctx.limiter.threshold, c.threshold);
     EXPECT_EQ(st.ctx.limiter.slope, 30093);
     EXPECT_EQ(st.ctx.limiter.out_gain, 2048);

@@ -22,7 +22,7 @@ void expect_same_chain(const std::vector<int16_t>& in, const Taps& taps, const c
   std::vector<int16_t> fast(static_cast<size_t>(n));
   std::vector<int16_t> exact(static_cast<size_t>(n));
   fir_chain(in.data(), taps.data(), fast.data(), n);
-  fir_chain_reference(in.data(), taps.data(), exact.data(), n);
+  fir_chain_saturating(in.data(), taps.data(), exact.data(), n);
   ASSERT_EQ(fast, exact) << what;
 }
 
@@ -149,7 +149,7 @@ struct LimiterPair {
   void expect_same(std::vector<int16_t> x, const char* what) {
     std::vector<int16_t> y = x;
     peak_limit(x.data(), static_cast<int>(x.size()), &fast, fast_delay.data(), &fast_index, length);
-    peak_limit_reference(y.data(), static_cast<int>(y.size()), &exact, exact_delay.data(),
+    peak_limit_per_sample(y.data(), static_cast<int>(y.size()), &exact, exact_delay.data(),
                          &exact_index, length);
     ASSERT_EQ(x, y) << what;
     ASSERT_EQ(fast.envelope, exact.envelope) << what;

@@ -33,8 +33,8 @@ int16_t limiter_gain(int16_t level, int16_t T, int16_t slope) {
   return extract_h(db_to_gain_q31(t));
 }
 
-void peak_limit_reference(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
-                          int16_t* delay_index, int16_t delay_length) {
+void peak_limit_per_sample(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
+                           int16_t* delay_index, int16_t delay_length) {
   // The threshold less the offset, as a wrapping 16-bit difference (the offset is always 0).
   const auto T = static_cast<int16_t>(limiter->threshold - limiter->offset_db);
   int idx = *delay_index;
@@ -74,7 +74,7 @@ int64_t limiter_first_loud_envelope(int16_t T) {
 namespace {
 
 // Samples limited at once by the fast form, and the longest delay line it handles (longer ones
-// take the reference).
+// take the per-sample form).
 constexpr int LIMIT_CHUNK = 640;
 constexpr int LIMIT_MAX_FAST_DELAY = 1024;
 
@@ -121,8 +121,8 @@ void peak_limit_chunk(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
   limiter->gain = static_cast<int16_t>(gain);
 
   // The delay line as one run: the delay_length - 1 entries still to leave it, oldest first,
-  // then the chunk. Sample i of the output reads entry i of the run: the reference reads the
-  // entry after the one it has just written, which holds the sample delay_length - 1 before.
+  // then the chunk. Sample i of the output reads entry i of the run: the per-sample form reads
+  // the entry after the one it has just written, which holds the sample delay_length - 1 before.
   int16_t line[LIMIT_MAX_FAST_DELAY - 1 + LIMIT_CHUNK];
   const int idx = *delay_index;
   const int old = delay_length - 1;
@@ -131,7 +131,7 @@ void peak_limit_chunk(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
     line[p] = delay[q < delay_length ? q : q - delay_length];
   }
   std::copy(x, x + n, line + old);
-  // The reference leaves each delay entry holding the last sample written to it.
+  // The per-sample form leaves each delay entry holding the last sample written to it.
   for (int i = std::max(0, n - delay_length); i < n; ++i) {
     const int q = (idx + i) % delay_length;
     delay[q] = line[old + i];
@@ -152,7 +152,7 @@ void peak_limit_chunk(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
 void peak_limit(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay, int16_t* delay_index,
                 int16_t delay_length) {
   if (delay_length < 1 || delay_length > LIMIT_MAX_FAST_DELAY) {
-    peak_limit_reference(x, n, limiter, delay, delay_index, delay_length);
+    peak_limit_per_sample(x, n, limiter, delay, delay_index, delay_length);
     return;
   }
   // The threshold less the offset, as a wrapping 16-bit difference (the offset is always 0).

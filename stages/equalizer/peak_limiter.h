@@ -56,10 +56,11 @@ int16_t limiter_gain(int16_t level, int16_t T, int16_t slope);
 void peak_limit(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay, int16_t* delay_index,
                 int16_t delay_length);
 
-// The plain per-sample form of peak_limit, kept to check the fast form against: the same
-// samples, state and delay line for every input. It leaves the derived fields alone.
-void peak_limit_reference(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
-                          int16_t* delay_index, int16_t delay_length);
+// peak_limit one sample at a time, with the saturating operators: the same samples, state and
+// delay line for every input. It leaves the derived fields alone. peak_limit takes it for a delay
+// line longer than its fast form handles.
+void peak_limit_per_sample(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
+                           int16_t* delay_index, int16_t delay_length);
 
 // The smallest envelope E >= 1 with limiter_level_db(E) > T, or 2^31 when there is none.
 int64_t limiter_first_loud_envelope(int16_t T);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fixedpoint/basic_ops.h"
-#include "stages/highpass/highpass.h"
+#include "stages/highpass/highpass_reference.h"
 
 namespace halvern {
 namespace {

@@ -24,55 +24,25 @@ void highpass_configure(HighPassContext* ctx, const TuningSlots& slots) {
   ctx->b2 = row[2];
   ctx->a1 = row[3];
   ctx->a2 = row[4];
-  ctx->gain = half_db_gain_q11(slots[kGain]);
-}
-
-int highpass_process_reference(HighPassContext* ctx) {
-  if (!stage_copy_input(&ctx->header)) return -1;
-  int16_t* out = ctx->header.output;
-  const int n = ctx->header.frame_length;
-
-  // The accumulator cannot overflow 64 bits: |a1 y1| <= 2^62, |a2 y2| <= 2^61, and the three
-  // input products and the remainder stay below 2^53.
-  for (int i = 0; i < n; ++i) {
-    const int32_t x = int32_t{out[i]} * 64;
-    const int64_t t = int64_t{ctx->b0} * x + int64_t{ctx->a2} * ctx->y2 +
-                      int64_t{ctx->a1} * ctx->y1 + int64_t{ctx->b2} * ctx->x2 +
-                      int64_t{ctx->b1} * ctx->x1 + int64_t{ctx->remainder};
-    ctx->remainder = static_cast<uint32_t>(t);
-    const auto h = static_cast<int32_t>(t >> 32);
-    ctx->y2 = ctx->y1;
-    ctx->y1 = static_cast<int32_t>(static_cast<uint32_t>(h) * 4u);  // kept to 32 bits
-    ctx->x2 = ctx->x1;
-    ctx->x1 = x;
-    out[i] = sat16(static_cast<int32_t>((int64_t{h} + 8) >> 4));  // T / 2^36, rounded
-  }
-  for (int i = 0; i < n; ++i) out[i] = round_fx(L_shl(L_mult(out[i], ctx->gain), 4));
-  return 0;
+  ctx->gain_q11 = half_db_gain_q11(slots[kGain]);
 }
 
 namespace {
 
 constexpr int HIGHPASS_CHUNK = 640;
 
-// The memories of the recursion, as the context holds them.
-struct Memories {
-  int32_t x1, x2, y1, y2;
-  uint32_t remainder;
-};
-
 // The recursion over the n samples of x, storing the high word h of each accumulator in
 // high[] and updating m. Returns false, with m and high[] to be discarded, when an h lies outside
 // [-2^29, 2^29) or the entry y1 is not a multiple of 4.
 //
-// The accumulator is the reference's, with the terms grouped so that only a1 y1 lies on the
+// The accumulator is the exact recursion's, with the terms grouped so that only a1 y1 lies on the
 // chain from one sample to the next (the input terms and a2 y2 are formed off it), and
 // y1 = (int32)(4 h) mod 2^32 of the previous step equals 4 h exactly when h lies in
 // [-2^29, 2^29), so that a1 y1 = (4 a1) h; on entry y1 = 4 (y1 >> 2) when it is a multiple of 4.
-// Integer sums are exact in any order (the reference bounds them below 2^63).
+// Integer sums are exact in any order (highpass_recursion_exact bounds them below 2^63).
 template <bool kSymmetric>
 bool recursion_fast(const int16_t* x, int n, int32_t* high, const HighPassContext& c,
-                    Memories* m) {
+                    HighPassMemories* m) {
   if ((m->y1 & 3) != 0) return false;
   const int64_t b0 = c.b0;
   const int64_t b1 = c.b1;
@@ -111,9 +81,12 @@ bool recursion_fast(const int16_t* x, int n, int32_t* high, const HighPassContex
   return true;
 }
 
-// The recursion exactly as the reference forms it, for the chunks recursion_fast declines.
-void recursion_exact(const int16_t* x, int n, int32_t* high, const HighPassContext& c,
-                     Memories* m) {
+}  // namespace
+
+void highpass_recursion_exact(const int16_t* x, int n, int32_t* high, const HighPassContext& c,
+                              HighPassMemories* m) {
+  // The accumulator cannot overflow 64 bits: |a1 y1| <= 2^62, |a2 y2| <= 2^61, and the three
+  // input products and the remainder stay below 2^53.
   for (int i = 0; i < n; ++i) {
     const int32_t in = int32_t{x[i]} * 64;
     const int64_t t = int64_t{c.b0} * in + int64_t{c.a2} * m->y2 + int64_t{c.a1} * m->y1 +
@@ -121,36 +94,35 @@ void recursion_exact(const int16_t* x, int n, int32_t* high, const HighPassConte
     m->remainder = static_cast<uint32_t>(t);
     const auto h = static_cast<int32_t>(t >> 32);
     m->y2 = m->y1;
-    m->y1 = static_cast<int32_t>(static_cast<uint32_t>(h) * 4u);
+    m->y1 = static_cast<int32_t>(static_cast<uint32_t>(h) * 4u);  // kept to 32 bits
     m->x2 = m->x1;
     m->x1 = in;
     high[i] = h;
   }
 }
 
-}  // namespace
+namespace {
 
-int highpass_process(HighPassContext* ctx) {
-  if (!stage_copy_input(&ctx->header)) return -1;
+void highpass_frame(HighPassContext* ctx) {
   int16_t* out = ctx->header.output;
   const int n = ctx->header.frame_length;
 
   // The recursion first, storing the high word h of every accumulator; then, element-wise, the
   // rounding (h + 8) >> 4, which is (h >> 4) plus bit 3 of h and so cannot overflow, and the
   // gain, by q11_gain's closed form (level_gain.h), skipped at 2048 where it changes nothing.
-  Memories m{ctx->x1, ctx->x2, ctx->y1, ctx->y2, ctx->remainder};
-  const int32_t gain = ctx->gain;
+  HighPassMemories m{ctx->x1, ctx->x2, ctx->y1, ctx->y2, ctx->remainder};
+  const int32_t gain = ctx->gain_q11;
   for (int start = 0; start < n; start += HIGHPASS_CHUNK) {
     const int len = std::min(HIGHPASS_CHUNK, n - start);
     int16_t* x = out + start;
     int32_t high[HIGHPASS_CHUNK];
-    Memories next = m;
+    HighPassMemories next = m;
     const bool fast = ctx->b2 == ctx->b0 ? recursion_fast<true>(x, len, high, *ctx, &next)
                                          : recursion_fast<false>(x, len, high, *ctx, &next);
     if (fast) {
       m = next;
     } else {
-      recursion_exact(x, len, high, *ctx, &m);
+      highpass_recursion_exact(x, len, high, *ctx, &m);
     }
     for (int i = 0; i < len; ++i) {
       const int32_t r = std::clamp((high[i] >> 4) + ((high[i] >> 3) & 1), -32768, 32767);
@@ -168,7 +140,15 @@ int highpass_process(HighPassContext* ctx) {
   ctx->y1 = m.y1;
   ctx->y2 = m.y2;
   ctx->remainder = m.remainder;
-  return 0;
+}
+
+}  // namespace
+
+int highpass_process(HighPassContext* ctx) {
+  return stage_process(ctx, [](HighPassContext& c) {
+    highpass_frame(&c);
+    return 0;
+  });
 }
 
 }  // namespace halvern

@@ -18,7 +18,13 @@ struct HighPassContext {
   int32_t y1;                  // previous output state, Q21 (4 x high word of the accumulator)
   int32_t y2;                  // output state before y1, Q21
   uint32_t remainder;          // low 32 bits of the previous accumulator, fed into the next one
-  int16_t gain;                // Q11 output gain (2048 = 1.0)
+  int16_t gain_q11;            // Q11 output gain (2048 = 1.0)
+};
+
+// The memories of the recursion, as the context holds them.
+struct HighPassMemories {
+  int32_t x1, x2, y1, y2;
+  uint32_t remainder;
 };
 
 inline constexpr int HIGHPASS_ROWS = 17;
@@ -54,11 +60,13 @@ void highpass_reset(HighPassContext* ctx);
 // Slot 2: gain in tenths of a decibel, clamped to -300..240.
 void highpass_configure(HighPassContext* ctx, const TuningSlots& slots);
 
-// Filters and amplifies one frame in place on the output. 0, or -1 for a null pointer.
+// Filters and amplifies one frame, under the stage contract (stage_header.h).
 int highpass_process(HighPassContext* ctx);
 
-// The plain per-sample form of highpass_process, kept to check the fast form against: the same
-// samples and memories for every input.
-int highpass_process_reference(HighPassContext* ctx);
+// The recursion over the n samples of x one sample at a time, exactly as the filter defines it:
+// the high word of each 64-bit accumulator goes to high[], and m is updated. highpass_process
+// takes it for the chunks its fast form declines.
+void highpass_recursion_exact(const int16_t* x, int n, int32_t* high, const HighPassContext& c,
+                              HighPassMemories* m);
 
 }  // namespace halvern

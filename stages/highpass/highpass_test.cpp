@@ -75,7 +75,7 @@ TEST(HighPass, SlotsChooseRowAndGain) {
                            GainCase{-7, 1933}, GainCase{5, 2169}, GainCase{7, 2169},
                            GainCase{241, 32392}, GainCase{1000, 32392}, GainCase{-301, 56},
                            GainCase{-1000, 56}}) {
-    EXPECT_EQ(Stage(0, c.slot).ctx.gain, c.gain) << c.slot;
+    EXPECT_EQ(Stage(0, c.slot).ctx.gain_q11, c.gain) << c.slot;
   }
 }
 

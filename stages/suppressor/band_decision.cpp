@@ -15,9 +15,10 @@ inline constexpr int16_t STRONG_MARK_MARGIN = 10;  // level units above the thre
 inline constexpr int FIRST_SPREADING_BAND = 3;   // bands 3 to 11 mark their two neighbours
 inline constexpr int LAST_SPREADING_BAND = 11;
 
-// The level of a band from its largest and smallest smoothed power, with the basic operators:
+}  // namespace
+
 // 16 top / (bottom + 8000), by a Q31 division of the normalised pair, num below den.
-int16_t band_level_of(int32_t top, int32_t bottom, Diagnostics* diag) {
+int16_t band_level_saturating(int32_t top, int32_t bottom, Diagnostics* diag) {
   int32_t den = L_add(bottom, FLOOR_OFFSET);
   int32_t num = top == 0 ? 1 : top;
   const int16_t nd = norm_l(den);
@@ -30,9 +31,7 @@ int16_t band_level_of(int32_t top, int32_t bottom, Diagnostics* diag) {
   return energy_level(r);
 }
 
-}  // namespace
-
-void smooth_spectrum_reference(PeakSuppressorContext* ctx) {
+void smooth_spectrum_saturating(PeakSuppressorContext* ctx) {
   for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
     int32_t s = ctx->power_avg[k];
     if (ctx->first_call != 1) {
@@ -40,18 +39,6 @@ void smooth_spectrum_reference(PeakSuppressorContext* ctx) {
                 Mpy_norm_32(ctx->smoothed_power[k], POWER_OLD_WEIGHT_HI, POWER_OLD_WEIGHT_LO));
     }
     ctx->smoothed_power[k] = s < SMOOTHED_POWER_MIN ? SMOOTHED_POWER_MIN : s;
-  }
-}
-
-void band_levels_reference(PeakSuppressorContext* ctx, Diagnostics* diag) {
-  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-    int32_t top = 0;
-    int32_t bottom = MAX_32;
-    for (int k = SUPPRESSOR_BANDS[b].first; k <= SUPPRESSOR_BANDS[b].last; ++k) {
-      if (ctx->smoothed_power[k] > top) top = ctx->smoothed_power[k];
-      if (ctx->smoothed_power[k] < bottom) bottom = ctx->smoothed_power[k];
-    }
-    ctx->band_level[b] = band_level_of(top, bottom, diag);
   }
 }
 
@@ -106,11 +93,12 @@ void smooth_spectrum(PeakSuppressorContext* ctx) {
     }
     return;
   }
-  // Powers are never negative; should a context hold a negative value, the reference handles it.
+  // Powers are never negative; should a context hold a negative value, the saturating form
+  // handles it.
   int32_t signs = 0;
   for (int k = 0; k < SUPPRESSOR_BINS; ++k) signs |= ctx->power_avg[k] | ctx->smoothed_power[k];
   if (signs < 0) {
-    smooth_spectrum_reference(ctx);
+    smooth_spectrum_saturating(ctx);
     return;
   }
   for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
@@ -122,7 +110,7 @@ void smooth_spectrum(PeakSuppressorContext* ctx) {
 
 namespace {
 
-// band_level_of for 0 <= bottom <= top, without saturation or messages:
+// band_level_saturating for 0 <= bottom <= top, without saturation or messages:
 // - den = bottom + 8000 (MAX_32 where L_add saturates) lies in [8000, MAX_32], so nd = norm_l
 //   lies in [0, 17] and dn = den << nd in [2^30, 2^31); num = max(top, 1) gives nn in [0, 30]
 //   and L_shl(num, nn - 1) = nm in [2^29, 2^30) (a right shift by one for nn = 0). So
@@ -142,7 +130,7 @@ void band_pair(int32_t top, int32_t bottom, int32_t& dn, int32_t& nm, int32_t& s
 int16_t band_level_from(int32_t dn, int32_t nm, int32_t shift, int32_t seed) {
   const int32_t q = L_divide_seeded(nm, dn, seed);
   const int32_t r = shift >= 31 ? 0 : q >> (shift & 31);  // the mask only keeps the shift defined
-  return energy_level_positive(r == 0 ? 1 : r);
+  return energy_level(r == 0 ? 1 : r);
 }
 
 }  // namespace
@@ -186,12 +174,12 @@ void band_levels(PeakSuppressorContext* ctx, Diagnostics* diag) {
   if (lowest < 0) {
     // Powers are never negative; a context holding one takes the operator chain.
     for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-      ctx->band_level[b] = band_level_of(top[b], bottom[b], diag);
+      ctx->band_level[b] = band_level_saturating(top[b], bottom[b], diag);
     }
     return;
   }
-  // band_level_of for every band, all powers being at least 0, in three loops so that the two
-  // without the division run on vectors: the normalised pairs, the divisions' seeds, the rest.
+  // band_level_saturating for every band, all powers being at least 0, in three loops so that the
+  // two without the division run on vectors: the normalised pairs, the divisions' seeds, the rest.
   alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> dn;
   alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> nm;
   alignas(32) std::array<int32_t, SUPPRESSOR_BAND_COUNT> shift;

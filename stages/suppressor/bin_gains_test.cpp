@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "stages/suppressor/suppressor.h"
+#include "stages/suppressor/suppressor_reference.h"
 #include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {

@@ -11,9 +11,6 @@ namespace halvern {
 
 namespace {
 
-// Fallback of lpc_to_lsp when it finds fewer than ten roots.
-constexpr std::array<int16_t, SUPPRESSOR_LSF_COUNT> LSP_FALLBACK{};
-
 // mult_r(v, w) for a window value 0 < w <= 32767: |v w| <= 32768 * 32767, so the rounded product
 // lies within +-32767 and never needs the clamp. (v w + 16384) >> 15 is written as
 // (((v w) >> 14) + 1) >> 1 (a floor of a floor by powers of two is one floor), the form the
@@ -61,21 +58,18 @@ void forward_work_step(void* context) {
 
 }  // namespace
 
-// The steps of the reference with the spectrum kept in planes from the forward transform to the
-// inverse one, and neighbouring passes over the block fused: the window with the scan for the
-// first normalisation, its rescaling with the split into planes, the gains with the scan for the
-// second normalisation, and the last rescaling with the window and the overlap. Each pass forms
-// the same values as the steps it replaces (the planes hold the packed spectrum, entry 2k in re[k]
-// and 2k + 1 in im[k]; the largest magnitude does not depend on the order of the scan).
+// The steps of the straightforward half (peak_suppressor_process_half_reference) with the
+// spectrum kept in planes from the forward transform to the inverse one, and neighbouring passes
+// over the block fused: the window with the scan for the first normalisation, its rescaling with
+// the split into planes, the gains with the scan for the second normalisation, and the last
+// rescaling with the window and the overlap. Each pass forms the same values as the steps it
+// replaces (the planes hold the packed spectrum, entry 2k in re[k] and 2k + 1 in im[k]; the
+// largest magnitude does not depend on the order of the scan).
 void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
                                   Diagnostics* diag) {
   auto& work = ctx->work;
 
-  if (ctx->first_call == 1) {
-    ctx->gain.fill(MAX_16);
-    ctx->history.fill(0);
-    ctx->overlap.fill(0);
-  }
+  start_half(ctx);
 
   // The block: the previous 96 input samples, then the 160 new ones, windowed. The last 96 input
   // samples are kept, unwindowed, to start the next block.
@@ -94,8 +88,8 @@ void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
   // over time run below, between the orders of the linear prediction's recursion, whose long
   // chain of dependent steps leaves the processor room for this independent work. The two touch
   // disjoint fields (lpc on one side; power, power_avg and smoothed_power on the other, which
-  // nothing between them in the reference's order reads or writes), and only the recursion
-  // reports messages, so the results and the messages come out as in the reference's order.
+  // nothing between them in the straightforward order reads or writes), and only the recursion
+  // reports messages, so the results and the messages come out as in the straightforward order.
   int16_t m = MIN_16;
   for (int k = 0; k < SUPPRESSOR_BLOCK; ++k) {
     const int16_t magnitude = wrapped_magnitude(work[k]);
@@ -113,16 +107,12 @@ void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
   });
 
   // Linear prediction of the windowed block, down to its line spectral frequencies.
-  ctx->lpc.fill(0);
-  ctx->lsp.fill(0);
-  ctx->lsf.fill(0);
-  ctx->lsf_gap.fill(0);
-  ctx->peak_bin.fill(0);
+  clear_analysis(ctx);
   std::array<int32_t, SUPPRESSOR_LSF_COUNT + 1> r{};
   autocorrelation(work.data(), r.data());
   levinson_durbin_interleaved(ctx->lpc.data(), r.data(), diag, &forward_work_step, &forward);
   while (forward.step < FORWARD_WORK_STEPS) forward_work_step(&forward);
-  lpc_to_lsp(ctx->lpc.data(), ctx->lsp.data(), LSP_FALLBACK.data());
+  lpc_to_lsp(ctx->lpc.data(), ctx->lsp.data(), SUPPRESSOR_LSP_FALLBACK.data());
   lsp_to_lsf(ctx->lsp.data(), ctx->lsf.data());
   peak_candidates(ctx);
   const int16_t s1 = forward.s1;
@@ -161,57 +151,6 @@ void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
       work[k] = windowed(rescaled(work[k]), SUPPRESSOR_WINDOW[k]);
     }
   });
-  for (int j = 0; j < SUPPRESSOR_OVERLAP; ++j) ctx->overlap[j] = work[SUPPRESSOR_HALF + j];
-  for (int j = 0; j < SUPPRESSOR_HALF; ++j) samples[j] = work[j];
-
-  ctx->first_call = 0;
-}
-
-void peak_suppressor_process_half_reference(PeakSuppressorContext* ctx, int16_t* samples,
-                                            Diagnostics* diag) {
-  auto& work = ctx->work;
-
-  if (ctx->first_call == 1) {
-    ctx->gain.fill(MAX_16);
-    ctx->history.fill(0);
-    ctx->overlap.fill(0);
-  }
-
-  for (int j = 0; j < SUPPRESSOR_OVERLAP; ++j) work[j] = ctx->history[j];
-  for (int j = 0; j < SUPPRESSOR_HALF; ++j) work[SUPPRESSOR_OVERLAP + j] = samples[j];
-  for (int j = 0; j < SUPPRESSOR_OVERLAP; ++j) ctx->history[j] = work[SUPPRESSOR_HALF + j];
-
-  for (int k = 0; k < SUPPRESSOR_BLOCK; ++k) work[k] = mult_r(work[k], SUPPRESSOR_WINDOW[k]);
-
-  ctx->lpc.fill(0);
-  ctx->lsp.fill(0);
-  ctx->lsf.fill(0);
-  ctx->lsf_gap.fill(0);
-  ctx->peak_bin.fill(0);
-  std::array<int32_t, SUPPRESSOR_LSF_COUNT + 1> r{};
-  autocorrelation_reference(work.data(), r.data());
-  levinson_durbin_reference(ctx->lpc.data(), r.data(), diag);
-  lpc_to_lsp_reference(ctx->lpc.data(), ctx->lsp.data(), LSP_FALLBACK.data());
-  lsp_to_lsf(ctx->lsp.data(), ctx->lsf.data());
-  peak_candidates(ctx);
-
-  const int16_t s1 = block_normalise(work.data(), 1);
-  real_fft_reference(work.data(), 1);
-  bin_powers_reference(ctx, s1);
-  average_powers_reference(ctx);
-
-  peak_flags_reference(ctx);
-  smooth_spectrum_reference(ctx);
-  band_levels_reference(ctx, diag);
-  const int16_t state = band_decision(ctx);
-  bin_gains_reference(ctx, state);
-
-  const int16_t s2 = block_normalise(work.data(), 5);
-  real_fft_reference(work.data(), -1);
-  block_rescale(work.data(), add(s1, s2));
-
-  for (int k = 0; k < SUPPRESSOR_BLOCK; ++k) work[k] = mult_r(work[k], SUPPRESSOR_WINDOW[k]);
-  for (int k = 0; k < SUPPRESSOR_OVERLAP; ++k) work[k] = add(work[k], ctx->overlap[k]);
   for (int j = 0; j < SUPPRESSOR_OVERLAP; ++j) ctx->overlap[j] = work[SUPPRESSOR_HALF + j];
   for (int j = 0; j < SUPPRESSOR_HALF; ++j) samples[j] = work[j];
 

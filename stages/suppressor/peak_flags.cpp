@@ -29,8 +29,6 @@ void peak_candidates(PeakSuppressorContext* ctx) {
   }
 }
 
-namespace {
-
 // A candidate counts when the averaged power just below its bin is loud enough; the others get
 // peak_bin 0. The sum peak_level_min + 5 wraps like the threshold sums.
 void drop_quiet_candidates(PeakSuppressorContext* ctx) {
@@ -46,23 +44,9 @@ void drop_quiet_candidates(PeakSuppressorContext* ctx) {
   }
 }
 
-}  // namespace
-
-void peak_flags_reference(PeakSuppressorContext* ctx) {
-  drop_quiet_candidates(ctx);
-
-  ctx->peak_flag.fill(0);
-  for (int i = 0; i < SUPPRESSOR_LSF_COUNT; ++i) {
-    for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-      if (SUPPRESSOR_BANDS[b].first <= ctx->peak_bin[i] &&
-          ctx->peak_bin[i] <= SUPPRESSOR_BANDS[b].last) {
-        ctx->peak_flag[b] = 1;
-      }
-    }
-  }
-
-  // The hold counts every half since the flag went up, with or without a peak, and keeps the
-  // flag up until it reaches the band's limit.
+// The hold counts every half since the flag went up, with or without a peak, and keeps the flag
+// up until it reaches the band's limit.
+void hold_peak_flags(PeakSuppressorContext* ctx) {
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
     const int16_t limit = peak_hold_limit(*ctx, b);
     int32_t c = ctx->peak_hold[b];
@@ -80,7 +64,7 @@ void peak_flags_reference(PeakSuppressorContext* ctx) {
   if (ctx->peak_level_min == MAX_16) ctx->peak_flag.fill(1);
 }
 
-// The reference's flags with the bands of each candidate found directly from its bin.
+// The bands of each candidate found directly from its bin.
 void peak_flags(PeakSuppressorContext* ctx) {
   drop_quiet_candidates(ctx);
 
@@ -96,23 +80,7 @@ void peak_flags(PeakSuppressorContext* ctx) {
     for (int b = low; b <= high; ++b) ctx->peak_flag[b] = 1;
   }
 
-  // The hold counts every half since the flag went up, with or without a peak, and keeps the
-  // flag up until it reaches the band's limit.
-  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-    const int16_t limit = peak_hold_limit(*ctx, b);
-    int32_t c = ctx->peak_hold[b];
-    if (ctx->peak_flag[b] == 1) {
-      c = c + 1;
-    } else if (1 <= c && c < limit) {
-      ctx->peak_flag[b] = 1;
-      c = c + 1;
-    } else {
-      c = 0;
-    }
-    ctx->peak_hold[b] = c > limit ? limit : static_cast<int16_t>(c);
-  }
-
-  if (ctx->peak_level_min == MAX_16) ctx->peak_flag.fill(1);
+  hold_peak_flags(ctx);
 }
 
 }  // namespace halvern

@@ -1,5 +1,8 @@
-// Context defaults, settings, the shared level operation and the bin powers.
+// Context defaults, settings, the frame of two halves, the shared level operation and the bin
+// powers.
 #include "stages/suppressor/suppressor.h"
+
+#include <bit>
 
 #include "fixedpoint/dsp_ops.h"
 #include "fixedpoint/log_pow.h"
@@ -41,7 +44,37 @@ void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& sl
   ctx->first_call = 1;
 }
 
-int16_t energy_level_reference(int32_t x) {
+void start_half(PeakSuppressorContext* ctx) {
+  if (ctx->first_call == 1) {
+    ctx->gain.fill(MAX_16);
+    ctx->history.fill(0);
+    ctx->overlap.fill(0);
+  }
+}
+
+void clear_analysis(PeakSuppressorContext* ctx) {
+  ctx->lpc.fill(0);
+  ctx->lsp.fill(0);
+  ctx->lsf.fill(0);
+  ctx->lsf_gap.fill(0);
+  ctx->peak_bin.fill(0);
+}
+
+int peak_suppressor_process_with(PeakSuppressorContext* ctx, SuppressorHalf half) {
+  return stage_process(ctx, [half](PeakSuppressorContext& stage) {
+    if (stage.header.frame_length != 2 * SUPPRESSOR_HALF) return 0;
+    int16_t* x = stage.header.output;
+    half(&stage, x, stage.diagnostics);
+    half(&stage, x + SUPPRESSOR_HALF, stage.diagnostics);
+    return 0;
+  });
+}
+
+int peak_suppressor_process(PeakSuppressorContext* ctx) {
+  return peak_suppressor_process_with(ctx, &peak_suppressor_process_half);
+}
+
+int16_t energy_level_saturating(int32_t x) {
   // log10(x / 2^31) in Q26 (9864 is log10(2) in Q15), moved to log10(x / 16) by log10(2^27).
   const int32_t t = L_add(Mpy_32_16(Log2_poly(x), 9864), 545448088);
   // Scaled by 10270 / 32768 * 1024 / 12, rounded with 6 in the upper half; 2731 is 1/12 in Q15.
@@ -51,29 +84,39 @@ int16_t energy_level_reference(int32_t x) {
   return extract_h(L_mult(extract_h(u), 2731));
 }
 
+namespace {
+
+// energy_level(x) for x > 0, with the logarithm and the scalings in plain 32-bit arithmetic; no
+// operator of energy_level_saturating reaches its limits here (ranges over every x > 0):
+// - Log2_poly: e = norm_l(x) lies in [0, 30] and x << e is exact, so its upper half m lies in
+//   [16384, 32767]; mult_r(m, m) <= 32766; 2 m 32709 < 2^31; their sum
+//   2 m 32709 - 2 mult_r(m, m) 11050 lies in [890765312, 1419423006] and its difference with
+//   1422917632 in [-532152320, -3494626]; shl(-(e + 1), 10) lies in [-31744, -1024], so the
+//   logarithm -(e + 1) 2^26 + f (0 <= f < 2^26) lies in [-31 2^26, -1].
+// - Mpy_32_16 of that with 9864: hi in [-31744, -1], |2 hi 9864| < 2^30, the low part below
+//   2^15; adding 545448088 gives t in [-80797544, 545448087].
+// - extract_h(t) lies in [-1233, 8322]; 2 (t >> 16) 10270, 393216 more, and the last product
+//   with 2731 all stay below 2^28.
+int16_t energy_level_positive(int32_t x) {
+  const int e = std::countl_zero(static_cast<uint32_t>(x)) - 1;  // norm_l(x) for x > 0
+  const int32_t m = static_cast<int32_t>(static_cast<uint32_t>(x) << e) >> 16;
+  const int32_t m2 = (m * m + 16384) >> 15;
+  const int32_t y = 2 * m * 32709 + 2 * m2 * (-11050) - 1422917632;
+  const int32_t log2 = -(e + 1) * 1024 * 65536 + ((y >> 3) & 0x3ffffff);  // Q26
+  const int32_t hi = log2 >> 16;
+  const int32_t lo = (log2 >> 1) - hi * 32768;
+  const int32_t t = 2 * hi * 9864 + ((2 * lo * 9864) >> 15) + 545448088;
+  int32_t u = 2 * (t >> 16) * 10270;
+  u = u < 0 ? 0 : u;
+  u += 393216;
+  return static_cast<int16_t>((2 * (u >> 16) * 2731) >> 16);
+}
+
+}  // namespace
+
 int16_t energy_level(int32_t x) {
-  if (x <= 0) return energy_level_reference(x);
+  if (x <= 0) return energy_level_saturating(x);
   return energy_level_positive(x);
-}
-
-void bin_powers_reference(PeakSuppressorContext* ctx, int16_t s1) {
-  const auto shift = static_cast<int16_t>(2 * (4 - s1));
-  for (int k = 0; k < SUPPRESSOR_BINS; ++k) {
-    const int16_t re = ctx->work[2 * k];
-    const int16_t im = ctx->work[2 * k + 1];
-    ctx->power[k] = L_shl(L_add(L_mult(re, re), L_mult(im, im)), shift);
-  }
-}
-
-void average_powers_reference(PeakSuppressorContext* ctx) {
-  for (int k : {0, 1, 2, SUPPRESSOR_BINS - 2, SUPPRESSOR_BINS - 1}) {
-    ctx->power_avg[k] = ctx->power[k];
-  }
-  for (int k = 3; k <= SUPPRESSOR_BINS - 3; ++k) {
-    int32_t sum = 0;
-    for (int i = k - 1; i <= k + 2; ++i) sum = L_add(sum, ctx->power[i] >> 2);
-    ctx->power_avg[k] = sum;
-  }
 }
 
 // L_shl(L_add(L_mult(re, re), L_mult(im, im)), shift) from u = re^2 + im^2 (at most 2^31, exact
@@ -85,7 +128,7 @@ void average_powers_reference(PeakSuppressorContext* ctx) {
 // (re[step k], im[step k]).
 void bin_powers_of(PeakSuppressorContext* ctx, const int16_t* re, const int16_t* im, int step,
                    int16_t s1) {
-  const int shift = static_cast<int16_t>(2 * (4 - s1));  // wraps as the reference's does
+  const int shift = static_cast<int16_t>(2 * (4 - s1));  // wraps as the operators' does
   if (shift >= 0) {
     // From a shift of 30 on, every non-zero u saturates (limit 0) and u = 0 stays 0.
     const int up = shift >= 30 ? 0 : shift + 1;
@@ -106,10 +149,6 @@ void bin_powers_of(PeakSuppressorContext* ctx, const int16_t* re, const int16_t*
       ctx->power[k] = doubled >> right;
     }
   }
-}
-
-void bin_powers(PeakSuppressorContext* ctx, int16_t s1) {
-  bin_powers_of(ctx, ctx->work.data(), ctx->work.data() + 1, 2, s1);
 }
 
 // The four quarters of bins k - 1 .. k + 2 are each at most MAX_32 >> 2, so their sum stays below

@@ -114,10 +114,11 @@ struct PeakSuppressorContext {
   std::array<int16_t, SUPPRESSOR_BAND_COUNT> peak_hold;  // halves the peak flag is held (state)
   int16_t lsf_gap_max;     // largest lsf_gap that still makes a peak candidate
   int16_t peak_level_min;  // level units a candidate must reach; 32767 flags every band
+  Diagnostics* diagnostics;  // where non-fatal arithmetic messages go (may be null)
 };
 
 // Every field to its default: header pointers null, frame length 320, enable 0; gain 32767 in
-// every bin, the four gain settings 32767, first_call 1; everything else 0.
+// every bin, the four gain settings 32767, first_call 1; everything else 0 (no diagnostics).
 void peak_suppressor_reset(PeakSuppressorContext* ctx);
 
 // Settings from slots 61 to 80, unclamped. band_threshold[b] is slot 63 + b plus slot 61
@@ -126,15 +127,22 @@ void peak_suppressor_reset(PeakSuppressorContext* ctx);
 // lsf_gap_max = 204 and first_call = 1.
 void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& slots);
 
+// One frame, under the stage contract (stage_header.h): its two halves in turn, when the frame
+// length is 320 (any other length leaves the frame as it is). Non-fatal arithmetic messages go to
+// ctx->diagnostics. peak_suppressor_process_with runs the halves with the given form of a half.
+using SuppressorHalf = void (*)(PeakSuppressorContext* ctx, int16_t* samples, Diagnostics* diag);
+int peak_suppressor_process(PeakSuppressorContext* ctx);
+int peak_suppressor_process_with(PeakSuppressorContext* ctx, SuppressorHalf half);
+
 // Processes 160 samples in place; the output lags the input by 96 samples. Non-fatal arithmetic
 // messages go to diag (may be null).
 void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples, Diagnostics* diag);
 
 // Level of a positive power x (callers replace 0 by 1), about round(26.745 log10(x / 16)) and 0
-// for every x up to 16. energy_level_reference is the chain of basic operators; energy_level
-// gives the same value for every x.
+// for every x up to 16. energy_level_saturating is the chain of saturating operators, which
+// energy_level takes for x <= 0; both give the same value for every x.
 int16_t energy_level(int32_t x);
-int16_t energy_level_reference(int32_t x);
+int16_t energy_level_saturating(int32_t x);
 
 // Weights as Q30 constants split into (value / 32768, value % 32768).
 inline constexpr int16_t POWER_NEW_WEIGHT_HI = 15258;  // 500000000 / 2^30 = 0.465661

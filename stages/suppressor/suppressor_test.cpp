@@ -9,6 +9,7 @@
 #include <numbers>
 
 #include "fixedpoint/dsp_ops.h"
+#include "stages/suppressor/suppressor_reference.h"
 #include "stages/suppressor/suppressor_steps.h"
 
 namespace halvern {

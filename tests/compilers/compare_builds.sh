@@ -4,6 +4,8 @@
 # tuning give the same output bits whatever compiler and optimisation built the engine. These
 # builds are tuned for this machine's processor (the default); one more g++ -O3 build is left
 # portable (HALVERN_NATIVE=OFF), so that both forms of the vectorised code are checked.
+# A compiler that is not installed is skipped with a notice; the script then exits with 77, which
+# CTest reports as a skipped test (apt-get install clang brings clang++).
 #
 #   compare_builds.sh <source dir> <work dir>
 set -euo pipefail
@@ -11,12 +13,14 @@ src=$1
 work=$2
 golden="$src/tests/golden/hashes.txt"
 status=0
+skipped=0
 mkdir -p "$work"
 for variant in g++:O0:ON g++:O3:ON clang++:O0:ON clang++:O3:ON g++:O3:OFF; do
   IFS=: read -r compiler level native <<<"$variant"
   if ! command -v "$compiler" >/dev/null; then
-    echo "missing compiler: $compiler" >&2
-    exit 1
+    echo "SKIPPED: $compiler is not installed; its builds are not checked"
+    skipped=1
+    continue
   fi
   name="$compiler-$level"
   if [ "$native" = OFF ]; then name="$name-portable"; fi
@@ -35,4 +39,5 @@ for variant in g++:O0:ON g++:O3:ON clang++:O0:ON clang++:O3:ON g++:O3:OFF; do
     status=1
   fi
 done
+if [ "$status" = 0 ] && [ "$skipped" = 1 ]; then exit 77; fi
 exit $status

@@ -2,14 +2,25 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
 
 #include "engine/engine.h"
+#ifdef HALVERN_REFERENCE_ENGINE
+#include "engine/engine_reference.h"
+#endif
 
 namespace halvern {
 namespace {
+
+// The engine the matrix runs: the reference engine in the reference engine build.
+#ifdef HALVERN_REFERENCE_ENGINE
+namespace matrix_engine = halvern::reference;
+#else
+namespace matrix_engine = halvern;
+#endif
 
 // A 32-bit linear congruential generator: the same numbers everywhere.
 struct Lcg {
@@ -42,15 +53,14 @@ int16_t clip(int64_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -
 }  // namespace
 
 TuningSlots example_tuning() {
-  // Mirrors examples/tuning.txt.
-  return {31,   100,   0,     2,     20,    300,   12,    30,   40,   60,   40,   20,
-          6,    0,     0,     2,     65,    15,    10,    20,   65,   15,   7,    8,
-          2,    -8,    -13,   -6,    11,    24,    16,    -14,  -42,  -36,  12,   66,
-          70,   0,     -95,   -123,  -30,   126,   202,   91,   -155, -327, -215, 179,
-          564,  519,   -194,  -1396, -2530, 22972, 6,     20,   65,   15,   0,    10,
-          10,   0,     0,     140,   140,   140,   100,   100,  100,  100,  100,  100,
-          100,  100,   100,   100,   100,   10000, 5000,  100,  20,   0,    0,    0,
-          0};
+  TuningSlots slots{};
+  std::FILE* f = std::fopen(HALVERN_EXAMPLE_TUNING, "rb");
+  if (f == nullptr || !tuning_load(f, &slots)) {
+    std::fprintf(stderr, "cannot read the example tuning %s\n", HALVERN_EXAMPLE_TUNING);
+    std::abort();
+  }
+  std::fclose(f);
+  return slots;
 }
 
 std::vector<MatrixSignal> matrix_signals(const std::string& speech_path, int frames) {
@@ -178,14 +188,14 @@ std::vector<int16_t> run_engine(const TuningSlots& slots, const std::vector<int1
   output.reserve(input.size());
   fatal->clear();
   try {
-    engine_reset(engine.get());
-    engine_bind(engine.get(), in, out);
-    engine_set_stage_mask(engine.get(), slots[STAGE_MASK_SLOT]);
-    engine_configure(engine.get(), slots);
+    matrix_engine::engine_reset(engine.get());
+    matrix_engine::engine_bind(engine.get(), in, out);
+    matrix_engine::engine_set_stage_mask(engine.get(), slots[STAGE_MASK_SLOT]);
+    matrix_engine::engine_configure(engine.get(), slots);
     for (size_t start = 0; start + FRAME_LENGTH <= input.size(); start += FRAME_LENGTH) {
       std::copy(input.begin() + static_cast<ptrdiff_t>(start),
                 input.begin() + static_cast<ptrdiff_t>(start + FRAME_LENGTH), in);
-      engine_process_frame(engine.get(), in, out);
+      matrix_engine::engine_process_frame(engine.get(), in, out);
       output.insert(output.end(), out, out + FRAME_LENGTH);
     }
   } catch (const ArithmeticFault& fault) {

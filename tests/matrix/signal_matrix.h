@@ -21,7 +21,8 @@ struct MatrixTuning {
   TuningSlots slots;
 };
 
-// The example tuning of the repository, held in code so that the matrix does not depend on files.
+// The example tuning of the repository, read from examples/tuning.txt (the program ends when it
+// cannot be read).
 TuningSlots example_tuning();
 
 // The signals: the speech example (read from speech_path; skipped when empty), white noise at
@@ -36,7 +37,8 @@ std::vector<MatrixTuning> matrix_tunings();
 // FNV-1a 64-bit hash of the samples as little-endian bytes.
 uint64_t hash_samples(const std::vector<int16_t>& samples);
 
-// Runs the signal through a fresh engine configured with the tuning, frame by frame, and returns
+// Runs the signal through a fresh engine (the reference engine in the reference engine build,
+// HALVERN_REFERENCE_ENGINE) configured with the tuning, frame by frame, and returns
 // the output. A fatal arithmetic error in the settings or in a frame ends the run: *fatal then
 // holds its message and the output holds the frames completed before it.
 std::vector<int16_t> run_engine(const TuningSlots& slots, const std::vector<int16_t>& input,

@@ -7,50 +7,7 @@
 
 namespace halvern {
 
-namespace {
-
-// Puts the 128 complex values into bit-reversed order of their 7-bit index. i and j count block
-// entries, two per complex value.
-void bit_reverse(int16_t* x) {
-  int16_t j = 0;
-  for (int i = 0; i < FFT_LENGTH - 2; i += 2) {
-    if (j > i) {
-      std::swap(x[i], x[j]);
-      std::swap(x[i + 1], x[j + 1]);
-    }
-    int16_t k = FFT_LENGTH / 2;
-    while (j >= k) {
-      j = sub(j, k);
-      k = static_cast<int16_t>(k >> 1);
-    }
-    j = static_cast<int16_t>(j + k);
-  }
-}
-
-// Forward butterfly: bottom times e^(-j theta), both outputs halved.
-void butterfly_forward(int16_t* x, int p, int q, int16_t wr, int16_t wi) {
-  const int16_t tr = round_fx(L_sub(L_mult(x[q], wr), L_mult(x[q + 1], wi)));
-  const int16_t ti = round_fx(L_add(L_mult(x[q + 1], wr), L_mult(x[q], wi)));
-  x[q] = shr(sub(x[p], tr), 1);
-  x[q + 1] = shr(sub(x[p + 1], ti), 1);
-  x[p] = shr(add(x[p], tr), 1);
-  x[p + 1] = shr(add(x[p + 1], ti), 1);
-}
-
-// Inverse butterfly: bottom times e^(+j theta), no scaling.
-void butterfly_inverse(int16_t* x, int p, int q, int16_t wr, int16_t wi) {
-  const int16_t tr = round_fx(L_add(L_mult(x[q], wr), L_mult(x[q + 1], wi)));
-  const int16_t ti = round_fx(L_sub(L_mult(x[q + 1], wr), L_mult(x[q], wi)));
-  x[q] = sub(x[p], tr);
-  x[q + 1] = sub(x[p + 1], ti);
-  x[p] = add(x[p], tr);
-  x[p + 1] = add(x[p + 1], ti);
-}
-
-// One bin k = i / 2 (i = 2, 4, ..., 128) of the forward split and its mirror j = 256 - i, in
-// place: separates the spectra of the even and odd samples after the forward complex transform
-// and combines them into bins k and 128 - k (bin k in entries 2k, 2k + 1), halving.
-void split_forward_bin(int16_t* x, int i) {
+void fft_split_forward_bin(int16_t* x, int i) {
   const int j = FFT_LENGTH - i;
   const int16_t f1r = add(x[i], x[j]);
   const int16_t f1i = sub(x[i + 1], x[j + 1]);
@@ -67,9 +24,7 @@ void split_forward_bin(int16_t* x, int i) {
       L_add(L_add(L_negate(L_mult(f2i, cj)), L_mult(f2r, sj)), L_negate(L_deposit_h(f1i))), 1));
 }
 
-// One bin (and its mirror) of the inverse split, in place: undoes the forward split, rebuilding
-// the complex spectrum of the 128 sample pairs, halving.
-void split_inverse_bin(int16_t* x, int i) {
+void fft_split_inverse_bin(int16_t* x, int i) {
   const int j = FFT_LENGTH - i;
   const int16_t f1r = add(x[i], x[j]);
   const int16_t f1i = sub(x[i + 1], x[j + 1]);
@@ -85,6 +40,8 @@ void split_inverse_bin(int16_t* x, int i) {
   x[j + 1] = round_fx(L_shr(
       L_add(L_negate(L_deposit_h(f1i)), L_negate(L_add(L_mult(f2i, cj), L_mult(f2r, sj)))), 1));
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Fast forms.
@@ -288,17 +245,20 @@ inline void forward_stage(Transform& w) {
 // within +-19194 (no clamp) and p +- t within +-32766 (no clamp either).
 constexpr int16_t INVERSE_QUIET_LIMIT = 13572;
 
-// True when every value of the planes lies within +-limit.
-inline bool within(const Planes& z, int16_t limit) {
+// True when every one of the n values of v lies within +-limit.
+inline bool values_within(const int16_t* v, int n, int16_t limit) {
   int16_t high = 0;
   int16_t low = 0;
-  for (int m = 0; m < POINTS; ++m) {
-    high = z.re[m] > high ? z.re[m] : high;
-    low = z.re[m] < low ? z.re[m] : low;
-    high = z.im[m] > high ? z.im[m] : high;
-    low = z.im[m] < low ? z.im[m] : low;
+  for (int m = 0; m < n; ++m) {
+    high = v[m] > high ? v[m] : high;
+    low = v[m] < low ? v[m] : low;
   }
   return high <= limit && low >= -limit;
+}
+
+// True when every value of the planes lies within +-limit.
+inline bool within(const Planes& z, int16_t limit) {
+  return values_within(z.re.data(), POINTS, limit) && values_within(z.im.data(), POINTS, limit);
 }
 
 // Butterfly j of inverse stage S. When the stage input is quiet, the plain 16-bit sums are the
@@ -443,26 +403,13 @@ void fast_complex(Transform& w) {
   }
 }
 
-void deinterleave(const int16_t* x, Planes& z) {
-  for (int m = 0; m < POINTS; ++m) {
-    z.re[m] = x[2 * m];
-    z.im[m] = x[2 * m + 1];
-  }
-}
-
-void interleave(const Planes& z, int16_t* x) {
-  for (int m = 0; m < POINTS; ++m) {
-    x[2 * m] = z.re[m];
-    x[2 * m + 1] = z.im[m];
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// The split steps, bins k = 1..64 with their mirrors 128 - k, as vectors over k: entry k - 1 of
-// a Row holds bin k (lower) or bin 128 - k (upper). Bin 64 is its own mirror and its pair has
-// the sine -32768, so the callers redo it with the reference form afterwards. For k = 1..63 the
-// pairs used have no sine of -32768, so every L_mult is the exact doubled product, and pair
-// 128 - k is (-c, s) of pair k (checked above), so the four product sums of a bin reduce to two.
+// --------------------------------------------------------------------------------------------- The
+// split steps, bins k = 1..64 with their mirrors 128 - k, as vectors over k: entry k - 1 of a Row
+// holds bin k (lower) or bin 128 - k (upper). Bin 64 is its own mirror and its pair has the sine
+// -32768, so the callers redo it with fft_split_forward_bin or fft_split_inverse_bin afterwards.
+// For k = 1..63 the pairs used have no sine of -32768, so every L_mult is the exact doubled
+// product, and pair 128 - k is (-c, s) of pair k (checked above), so the four product sums of a bin
+// reduce to two.
 //
 // Each output is round_fx(L_shr(L_add(sat32(2 h), 65536 f), 1)) for an exact h (|h| < 2^31, as
 // in round_product) and an f with |f| <= 32767, or the same with -h and -f. It equals
@@ -590,20 +537,10 @@ void split_forward_quiet(const Planes& z, SplitBins& o) {
 // 2 h2 - 65536 f1i exactly.
 constexpr int16_t SPLIT_QUIET_LIMIT = 6786;
 
-bool split_quiet(const int16_t* x) {
-  int16_t high = 0;
-  int16_t low = 0;
-  for (int i = 0; i < FFT_LENGTH; ++i) {
-    high = x[i] > high ? x[i] : high;
-    low = x[i] < low ? x[i] : low;
-  }
-  return high <= SPLIT_QUIET_LIMIT && low >= -SPLIT_QUIET_LIMIT;
-}
-
-// The inverse split of bins 1..63 of the packed spectrum y (and a value for bin 64 that the
-// caller replaces), when split_quiet(y): f2r = negate(add(y_k.im, y_m.im)) = -(y_k.im + y_m.im),
-// f2i = y_k.re - y_m.re; bin k takes h1 = f2r c + f2i s and h2 = f2i c - f2r s, bin m
-// f2r (-c) - f2i s = -h1 and -(f2i (-c) + f2r s) = h2.
+// The inverse split of bins 1..63 of the packed spectrum y (and a value for bin 64 that the caller
+// replaces), when within(y, SPLIT_QUIET_LIMIT): f2r = negate(add(y_k.im, y_m.im)) = -(y_k.im +
+// y_m.im), f2i = y_k.re - y_m.re; bin k takes h1 = f2r c + f2i s and h2 = f2i c - f2r s, bin m f2r
+// (-c) - f2i s = -h1 and -(f2i (-c) + f2r s) = h2.
 constexpr int16_t quiet_split_output(int32_t h, int32_t f) {
   return static_cast<int16_t>(((h >> 15) + f + 1) >> 1);
 }
@@ -633,67 +570,8 @@ void split_inverse_quiet(const Planes& y, SplitBins& o) {
 
 // Real transforms on planes.
 
-// Forward: the 128 sample pairs in z (planes 0 of w) to the packed half spectrum in x.
-void forward_real(Transform& w, int16_t* x) {
-  fast_complex<true>(w);
-  const Planes& z = w.p[1];
-  SplitBins o;
-  if (within(z, FORWARD_SPLIT_QUIET_LIMIT)) {
-    split_forward_quiet(z, o);
-  } else {
-    split_forward_fast(z, o);
-  }
-  x[0] = add(z.re[0], z.im[0]);
-  x[1] = sub(z.re[0], z.im[0]);
-  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
-    x[2 * e + 2] = o.lower_re[e];
-    x[2 * e + 3] = o.lower_im[e];
-  }
-  // Bins 65..127 in ascending order: entry e of the upper rows is bin 127 - e.
-  Row ascending_re;
-  Row ascending_im;
-  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
-    ascending_re[e] = o.upper_re[BUTTERFLIES - 2 - e];
-    ascending_im[e] = o.upper_im[BUTTERFLIES - 2 - e];
-  }
-  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
-    x[POINTS + 2 + 2 * e] = ascending_re[e];
-    x[POINTS + 3 + 2 * e] = ascending_im[e];
-  }
-  // Bin 64 is its own mirror and uses pair 64, whose sine is -32768: the reference form.
-  x[POINTS] = z.re[BUTTERFLIES];
-  x[POINTS + 1] = z.im[BUTTERFLIES];
-  split_forward_bin(x, POINTS);
-}
-
-// Inverse: the packed half spectrum in x to the 128 sample pairs in planes 1 of w. x is changed.
-void inverse_real(int16_t* x, Transform& w) {
-  Planes& z = w.p[0];
-  if (split_quiet(x)) {
-    Planes& y = w.p[1];
-    deinterleave(x, y);
-    SplitBins o;
-    split_inverse_quiet(y, o);
-    for (int e = 0; e < BUTTERFLIES - 1; ++e) {
-      z.re[e + 1] = o.lower_re[e];
-      z.im[e + 1] = o.lower_im[e];
-    }
-    unmirror(o.upper_re, z.re);
-    unmirror(o.upper_im, z.im);
-    split_inverse_bin(x, POINTS);
-    z.re[BUTTERFLIES] = x[POINTS];
-    z.im[BUTTERFLIES] = x[POINTS + 1];
-  } else {
-    for (int i = 2; i <= POINTS; i += 2) split_inverse_bin(x, i);
-    deinterleave(x, z);
-  }
-  z.re[0] = shr(add(x[0], x[1]), 1);
-  z.im[0] = shr(sub(x[0], x[1]), 1);
-  fast_complex<false>(w);
-}
-
 // The split of the forward transform on planes: from the output of fast_complex<true> in planes 1
-// of w to the packed spectrum as planes, the same values forward_real writes to the block.
+// of w to the packed spectrum as planes, the values of the straightforward split.
 void forward_split_planes(const Transform& w, FftPlanes& out) {
   const Planes& z = w.p[1];
   SplitBins o;
@@ -713,60 +591,39 @@ void forward_split_planes(const Transform& w, FftPlanes& out) {
     out.re[POINTS - 1 - e] = o.upper_re[e];
     out.im[POINTS - 1 - e] = o.upper_im[e];
   }
-  // Bin 64 by the reference form, on a block holding only its pair.
+  // Bin 64 by fft_split_forward_bin, on a block holding only its pair.
   std::array<int16_t, FFT_LENGTH> pair;
   pair[POINTS] = z.re[BUTTERFLIES];
   pair[POINTS + 1] = z.im[BUTTERFLIES];
-  split_forward_bin(pair.data(), POINTS);
+  fft_split_forward_bin(pair.data(), POINTS);
   out.re[BUTTERFLIES] = pair[POINTS];
   out.im[BUTTERFLIES] = pair[POINTS + 1];
 }
 
-// True when every value of the planes lies within +-SPLIT_QUIET_LIMIT (split_quiet of the block).
-bool planes_split_quiet(const FftPlanes& y) {
-  int16_t high = 0;
-  int16_t low = 0;
-  for (int m = 0; m < POINTS; ++m) {
-    high = y.re[m] > high ? y.re[m] : high;
-    low = y.re[m] < low ? y.re[m] : low;
-    high = y.im[m] > high ? y.im[m] : high;
-    low = y.im[m] < low ? y.im[m] : low;
-  }
-  return high <= SPLIT_QUIET_LIMIT && low >= -SPLIT_QUIET_LIMIT;
-}
-
-// Inverse on planes: the packed spectrum as planes to the 128 sample pairs in planes 1 of w, the
-// same steps as inverse_real on the block the planes stand for.
+// Inverse on planes: the packed spectrum as planes to the 128 sample pairs in planes 1 of w.
 void inverse_real_planes(const FftPlanes& y, Transform& w) {
-  if (!planes_split_quiet(y)) {
-    std::array<int16_t, FFT_LENGTH> x;
-    for (int m = 0; m < POINTS; ++m) {
-      x[2 * m] = y.re[m];
-      x[2 * m + 1] = y.im[m];
-    }
-    inverse_real(x.data(), w);
-    return;
-  }
   Planes& z = w.p[0];
-  Planes& in = w.p[1];
-  for (int m = 0; m < POINTS; ++m) {
-    in.re[m] = y.re[m];
-    in.im[m] = y.im[m];
+  if (within(y, SPLIT_QUIET_LIMIT)) {
+    SplitBins o;
+    split_inverse_quiet(y, o);
+    for (int e = 0; e < BUTTERFLIES - 1; ++e) {
+      z.re[e + 1] = o.lower_re[e];
+      z.im[e + 1] = o.lower_im[e];
+    }
+    unmirror(o.upper_re, z.re);
+    unmirror(o.upper_im, z.im);
+    std::array<int16_t, FFT_LENGTH> pair;
+    pair[POINTS] = y.re[BUTTERFLIES];
+    pair[POINTS + 1] = y.im[BUTTERFLIES];
+    fft_split_inverse_bin(pair.data(), POINTS);
+    z.re[BUTTERFLIES] = pair[POINTS];
+    z.im[BUTTERFLIES] = pair[POINTS + 1];
+  } else {
+    std::array<int16_t, FFT_LENGTH> x;
+    fft_from_planes(y, x.data());
+    for (int i = 2; i <= POINTS; i += 2) fft_split_inverse_bin(x.data(), i);
+    fft_to_planes(x.data(), z);
   }
-  SplitBins o;
-  split_inverse_quiet(in, o);
-  for (int e = 0; e < BUTTERFLIES - 1; ++e) {
-    z.re[e + 1] = o.lower_re[e];
-    z.im[e + 1] = o.lower_im[e];
-  }
-  unmirror(o.upper_re, z.re);
-  unmirror(o.upper_im, z.im);
-  std::array<int16_t, FFT_LENGTH> pair;
-  pair[POINTS] = y.re[BUTTERFLIES];
-  pair[POINTS + 1] = y.im[BUTTERFLIES];
-  split_inverse_bin(pair.data(), POINTS);
-  z.re[BUTTERFLIES] = pair[POINTS];
-  z.im[BUTTERFLIES] = pair[POINTS + 1];
   z.re[0] = shr(add(y.re[0], y.im[0]), 1);
   z.im[0] = shr(sub(y.re[0], y.im[0]), 1);
   fast_complex<false>(w);
@@ -774,73 +631,26 @@ void inverse_real_planes(const FftPlanes& y, Transform& w) {
 
 }  // namespace
 
-void complex_fft_reference(int16_t* x, int16_t direction) {
-  bit_reverse(x);
-  for (int s = 0; s < static_cast<int>(FFT_STAGE_STEPS.size()); ++s) {
-    const int half = 2 << s;  // entries between the two inputs of a butterfly
-    const int span = 2 * half;
-    int t = 0;  // twiddle index, an entry of FFT_TWIDDLES
-    for (int c = 0; c < half; c += 2) {
-      const int16_t wr = FFT_TWIDDLES[t];
-      const int16_t wi = FFT_TWIDDLES[t + 1];
-      for (int p = c; p < FFT_LENGTH; p += span) {
-        if (direction == 1) {
-          butterfly_forward(x, p, p + half, wr, wi);
-        } else {
-          butterfly_inverse(x, p, p + half, wr, wi);
-        }
-      }
-      t += 2 * FFT_STAGE_STEPS[s];
-    }
+void fft_to_planes(const int16_t* x, FftPlanes& z) {
+  for (int m = 0; m < POINTS; ++m) {
+    z.re[m] = x[2 * m];
+    z.im[m] = x[2 * m + 1];
   }
 }
 
-void real_fft_reference(int16_t* x, int16_t direction) {
-  if (direction == 1) {
-    complex_fft_reference(x, direction);
-    // Z[0] = E[0] + j O[0]: the sum and difference of the even and odd sample sums give the
-    // values at DC and at half the sampling rate.
-    const int16_t a = x[0];
-    const int16_t b = x[1];
-    x[0] = add(a, b);
-    x[1] = sub(a, b);
-    for (int i = 2; i <= FFT_LENGTH / 2; i += 2) split_forward_bin(x, i);
-  } else {
-    const int16_t a = x[0];
-    const int16_t b = x[1];
-    x[0] = shr(add(a, b), 1);
-    x[1] = shr(sub(a, b), 1);
-    for (int i = 2; i <= FFT_LENGTH / 2; i += 2) split_inverse_bin(x, i);
-    complex_fft_reference(x, direction);
+void fft_from_planes(const FftPlanes& z, int16_t* x) {
+  for (int m = 0; m < POINTS; ++m) {
+    x[2 * m] = z.re[m];
+    x[2 * m + 1] = z.im[m];
   }
 }
 
-void complex_fft(int16_t* x, int16_t direction) {
-  Transform w;
-  deinterleave(x, w.p[0]);
+void complex_fft_planes(FftTransform& w, int16_t direction) {
   if (direction == 1) {
     fast_complex<true>(w);
   } else {
     fast_complex<false>(w);
   }
-  interleave(w.p[1], x);
-}
-
-void real_fft(int16_t* x, int16_t direction) {
-  Transform w;
-  if (direction == 1) {
-    deinterleave(x, w.p[0]);
-    forward_real(w, x);
-  } else {
-    inverse_real(x, w);
-    interleave(w.p[1], x);
-  }
-}
-
-void real_fft_forward_planes(const FftPlanes& samples, FftPlanes& spectrum) {
-  Transform w;
-  w.p[0] = samples;
-  for (int step = 0; step < FFT_FORWARD_STEPS; ++step) real_fft_forward_step(w, step, spectrum);
 }
 
 // The steps of fast_complex<true>, then the split.
@@ -873,7 +683,7 @@ void real_fft_forward_step(FftTransform& w, int step, FftPlanes& spectrum) {
 void real_fft_inverse_planes(const FftPlanes& spectrum, int16_t* x) {
   Transform w;
   inverse_real_planes(spectrum, w);
-  interleave(w.p[1], x);
+  fft_from_planes(w.p[1], x);
 }
 
 }  // namespace halvern

@@ -54,18 +54,6 @@ inline constexpr std::array<int16_t, FFT_LENGTH> FFT_TWIDDLES = {
 // the complex transform: 128 >> s, s = 0..6.
 inline constexpr std::array<int16_t, 7> FFT_STAGE_STEPS = {128, 64, 32, 16, 8, 4, 2};
 
-// Forward (direction 1) or inverse (any other direction) 128-point complex transform of the
-// block read as 128 complex values (re, im), in place. The forward transform is scaled by 1/128;
-// the inverse is not scaled.
-void complex_fft(int16_t* x, int16_t direction);
-
-// Forward (direction 1): 256 real samples to the packed half spectrum (x[0] DC, x[1] the value at
-// half the sampling rate, x[2k], x[2k+1] real and imaginary part of bin k), scaled by 1/128.
-// Inverse (any other direction): packed half spectrum Y back to 256 real samples,
-// x[n] = (1/2) sum_k Y[k] e^(+j 2 pi k n / 256), so that the inverse of the forward gives the
-// input back up to rounding. In place; every overflow saturates.
-void real_fft(int16_t* x, int16_t direction);
-
 // A block or a packed half spectrum as two planes of 128 entries: the even and odd samples
 // (re[m] = x[2m], im[m] = x[2m + 1]), or re[0] the value at DC, im[0] the value at half the
 // sampling rate and re[k], im[k] bin k for k = 1..127.
@@ -74,27 +62,38 @@ struct FftPlanes {
   alignas(32) std::array<int16_t, FFT_LENGTH / 2> im;
 };
 
-// real_fft(x, 1) on the block given as planes, the packed spectrum returned as planes.
-void real_fft_forward_planes(const FftPlanes& samples, FftPlanes& spectrum);
+// A block to its planes and back.
+void fft_to_planes(const int16_t* x, FftPlanes& z);
+void fft_from_planes(const FftPlanes& z, int16_t* x);
 
 // The planes a transform works on, and its scratch planes.
 struct FftTransform {
   std::array<FftPlanes, 2> p;
 };
 
-// real_fft_forward_planes in steps, for callers that interleave it with other work: with the
+// The forward real transform in steps, for callers that interleave it with other work: with the
 // block's planes in w.p[0], steps 0 to FFT_FORWARD_STEPS - 1, run in order, leave the packed
-// spectrum in spectrum (and change w).
+// spectrum in spectrum (and change w). The forward transform takes 256 real samples to the packed
+// half spectrum (entry 0 DC, entry 1 the value at half the sampling rate, entries 2k, 2k + 1 the
+// real and imaginary part of bin k), scaled by 1/128; every overflow saturates.
 inline constexpr int FFT_FORWARD_STEPS = 7;
 void real_fft_forward_step(FftTransform& w, int step, FftPlanes& spectrum);
 
-// real_fft(x, -1) on the packed spectrum given as planes, the 256 samples written to x.
+// The inverse real transform of the packed spectrum given as planes, the 256 samples written to x:
+// x[n] = (1/2) sum_k Y[k] e^(+j 2 pi k n / 256), so that the inverse of the forward gives the
+// input back up to rounding; every overflow saturates.
 void real_fft_inverse_planes(const FftPlanes& spectrum, int16_t* x);
 
-// The straightforward forms of complex_fft and real_fft: bit reversal and in-place butterflies,
-// one basic operator at a time. They give the same bits as the fast forms above for every input,
-// which the tests check.
-void complex_fft_reference(int16_t* x, int16_t direction);
-void real_fft_reference(int16_t* x, int16_t direction);
+// The 128-point complex transform of the values (re[m], im[m]) of w.p[0], forward (direction 1,
+// scaled by 1/128) or inverse (any other direction, not scaled), to w.p[1] (w.p[0] changes).
+void complex_fft_planes(FftTransform& w, int16_t direction);
+
+// One bin k = i / 2 (i = 2, 4, ..., 128) of the split of the real transform and its mirror
+// j = 256 - i, in place on a packed block, with the saturating operators, halving. Forward:
+// separates the spectra of the even and odd samples after the forward complex transform and
+// combines them into bins k and 128 - k (bin k in entries 2k, 2k + 1). Inverse: undoes it,
+// rebuilding the complex spectrum of the 128 sample pairs.
+void fft_split_forward_bin(int16_t* x, int i);
+void fft_split_inverse_bin(int16_t* x, int i);
 
 }  // namespace halvern

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fixedpoint/basic_ops.h"
-#include "stages/suppressor/fft/fft.h"
+#include "stages/suppressor/fft/fft_reference.h"
 #include "stages/suppressor/fft/rounded_products.h"
 
 namespace halvern {

@@ -1,4 +1,4 @@
-#include "stages/suppressor/fft/fft.h"
+#include "stages/suppressor/fft/fft_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <random>
 
 #include "fixedpoint/basic_ops.h"
-#include "fixedpoint/block_scale.h"
+#include "fixedpoint/fixedpoint_reference.h"
 
 namespace halvern {
 namespace {

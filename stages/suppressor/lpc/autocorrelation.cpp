@@ -7,41 +7,6 @@
 namespace halvern {
 namespace {
 
-// 1 + the sum of the squares of y, exact.
-int64_t block_energy(const std::array<int16_t, LPC_BLOCK>& y) {
-  int64_t e = 1;
-  for (const int16_t v : y) e += int32_t{v} * v;
-  return e;
-}
-
-}  // namespace
-
-void autocorrelation_reference(const int16_t* block, int32_t* r) {
-  std::array<int16_t, LPC_BLOCK> y;
-  for (int n = 0; n < LPC_BLOCK; ++n) y[n] = block[n];
-
-  // Halve the working copy until the energy fits 31 bits; a full-scale block needs four halvings.
-  int64_t energy = block_energy(y);
-  while (energy >= (int64_t{1} << 31)) {
-    for (int16_t& v : y) v = static_cast<int16_t>(v >> 1);
-    energy = block_energy(y);
-  }
-
-  const int16_t s = norm_l(static_cast<int32_t>(energy));
-  const int32_t scale = int32_t{1} << s;
-  r[0] = static_cast<int32_t>(energy) * scale;
-
-  // Every partial sum is bounded by the energy (Cauchy-Schwarz), so neither the 32-bit sum nor
-  // the shift by s can overflow.
-  for (int i = 1; i <= LPC_ORDER; ++i) {
-    int32_t sum = 0;
-    for (int n = 0; n < LPC_BLOCK - i; ++n) sum += int32_t{y[n]} * y[n + i];
-    r[i] = sum * scale;
-  }
-}
-
-namespace {
-
 // The lag sum of the zero-padded working copy over the whole block.
 template <int Lag>
 int32_t lag_sum(const std::array<int16_t, LPC_BLOCK + 16>& y) {
@@ -52,7 +17,8 @@ int32_t lag_sum(const std::array<int16_t, LPC_BLOCK + 16>& y) {
 
 }  // namespace
 
-// The same steps with the loops in forms the compiler vectorises.
+// The steps of autocorrelation_reference (lpc_reference.cpp) with the loops in forms the compiler
+// vectorises.
 // - The energy of the 16-bit values is summed exactly in 64 bits, in any order.
 // - The lag sums are 32-bit dot products. Every partial sum, over any subset of the terms and so
 //   in any order, is bounded by the energy (Cauchy-Schwarz) and cannot overflow. The working

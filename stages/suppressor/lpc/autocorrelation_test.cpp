@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "stages/suppressor/lpc/lpc.h"
+#include "stages/suppressor/lpc/lpc_reference.h"
 
 namespace halvern {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "stages/suppressor/lpc/lpc.h"
+#include "stages/suppressor/lpc/lpc_reference.h"
 #include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {

@@ -12,8 +12,9 @@ namespace halvern {
 inline constexpr int LPC_ORDER = 10;
 inline constexpr int LPC_BLOCK = 256;
 
-// Each operation with a `_reference` twin below has a fast form beside the straightforward one;
-// the two give the same bits (and the same messages) for every input, which the tests check.
+// The straightforward forms of these operations, and the entry points that only tests use, are
+// in lpc_reference.h; each pair gives the same bits (and the same messages) for every input,
+// which the tests check.
 
 // Cosine grid scanned for the roots of the line-spectral-pair polynomials, Q15: entry k
 // (k = 0..60) is 32768 cos(pi k / 60) truncated toward zero, except the two end points, which
@@ -52,32 +53,33 @@ inline constexpr std::array<int16_t, 64> LSF_SLOPE_TABLE = {
 // r[0..10]: autocorrelation of the 256-sample block at lags 0 to 10, normalised so that r[0] lies
 // in [2^30, 2^31). The block is not changed.
 void autocorrelation(const int16_t* block, int32_t* r);
-void autocorrelation_reference(const int16_t* block, int32_t* r);
 
-// a[0..10] in Q12 (a[0] = 4096) from r[0..10]; the trivial predictor when the recursion becomes
-// unstable. An invalid division is reported to diag (may be null) and gives k = 0 for that order.
-void levinson_durbin(int16_t* a, const int32_t* r, Diagnostics* diag);
-void levinson_durbin_reference(int16_t* a, const int32_t* r, Diagnostics* diag);
-
-// levinson_durbin, calling between(context) after each order it completes (at most ten times,
-// fewer when the recursion stops early), so that a caller can interleave independent work with
-// the recursion's long chain of dependent steps.
+// a[0..10] in Q12 (a[0] = 4096) from r[0..10] by the Levinson-Durbin recursion; the trivial
+// predictor when the recursion becomes unstable. An invalid division is reported to diag (may be
+// null) and gives k = 0 for that order. Calls between(context) after each order it completes (at
+// most ten times, fewer when the recursion stops early), so that a caller can interleave
+// independent work with the recursion's long chain of dependent steps.
 void levinson_durbin_interleaved(int16_t* a, const int32_t* r, Diagnostics* diag,
                                  void (*between)(void*), void* context);
 
 // lsp[0..9] (Q15 cosines) from a[1..10]; a copy of fallback[0..9] when fewer than ten roots are
 // found.
 void lpc_to_lsp(const int16_t* a, int16_t* lsp, const int16_t* fallback);
-void lpc_to_lsp_reference(const int16_t* a, int16_t* lsp, const int16_t* fallback);
+
+// The root search of lpc_to_lsp one grid point and one bisection at a time, evaluating the
+// polynomials with evaluate (chebyshev_value or chebyshev_value_saturating): the same roots.
+// lpc_to_lsp takes it for the polynomials its fast search does not cover.
+void lsp_search_sequential(const int16_t* a, int16_t* lsp, const int16_t* fallback,
+                           int16_t (*evaluate)(int16_t x, const int16_t* f));
 
 // The Q14 value at the Q15 cosine x of the polynomial with Q10 coefficients f[1..5].
-// chebyshev_value_reference is the recurrence one basic operator at a time; chebyshev_value gives
-// the same bits for every input.
+// chebyshev_value_saturating is the recurrence one saturating operator at a time, which
+// chebyshev_value takes where its exact 64-bit form could leave the 32-bit range; both give the
+// same bits for every input.
 int16_t chebyshev_value(int16_t x, const int16_t* f);
-int16_t chebyshev_value_reference(int16_t x, const int16_t* f);
+int16_t chebyshev_value_saturating(int16_t x, const int16_t* f);
 
 // lsf[0..9] (16384 = half the sampling rate) from lsp[0..9].
 void lsp_to_lsf(const int16_t* lsp, int16_t* lsf);
-void lsp_to_lsf_reference(const int16_t* lsp, int16_t* lsf);
 
 }  // namespace halvern

@@ -44,14 +44,9 @@ void lsp_polynomials(const int16_t* a, Polynomial& f1, Polynomial& f2) {
 // when a and b are both non-zero with the same sign.
 constexpr bool same_sign(int16_t a, int16_t b) { return (a > 0 && b > 0) || (a < 0 && b < 0); }
 
-template <bool Fast>
-bool positive_product(int16_t a, int16_t b) {
-  return Fast ? same_sign(a, b) : L_mult(a, b) > 0;
-}
-
 }  // namespace
 
-int16_t chebyshev_value_reference(int16_t x, const int16_t* f) {
+int16_t chebyshev_value_saturating(int16_t x, const int16_t* f) {
   // The recurrence values b1, b2 are in double-precision format (hi, lo) on a Q24 scale.
   int16_t b1_hi = 0;
   int16_t b1_lo = 0;
@@ -78,28 +73,28 @@ int16_t chebyshev_value_reference(int16_t x, const int16_t* f) {
   return extract_h(L_shl(t, 6));
 }
 
-// The recurrence of chebyshev_value_reference in plain 64-bit arithmetic, while no step can
-// saturate. A recurrence value held as (hi, lo) stands for V = 65536 hi + 2 lo, which is the
-// 32-bit sum t it was extracted from with bit 0 cleared. Its product with x as the reference forms
+// The recurrence of chebyshev_value_saturating in plain 64-bit arithmetic, while no step can
+// saturate. A recurrence value held as (hi, lo) stands for V = 65536 hi + 2 lo, which is the 32-bit
+// sum t it was extracted from with bit 0 cleared. Its product with x as the saturating form forms
 // it, L_mac(L_mult(hi, x), mult(lo, x), 1) = 2 (hi x + ((lo x) >> 15)), is 2 ((V x) >> 16):
-// mult(lo, x) never saturates (0 <= lo < 32768), and (V x) >> 16 = hi x + floor(2 lo x / 65536).
-// A step then forms, in this order, that product, doubled, - 65536 hi2 - 2 lo2 = - V2, and
-// + 16384 f[i]; the last one the product undoubled, - V2 and + 8192 f[5].
-// With |hi1|, |hi2| <= 8191 and |f[i]| <= 8191 every partial sum stays below the sum of the
-// terms' magnitudes, 2^30 (4 hi1 x + 4 m) + 2^29 + 2^18 + 2^27 < 2^31, so none of L_mac, L_shl,
-// L_msu saturates, and L_mult's -32768 x -32768 case would need hi = -32768. The start
-// 16384 f[1] + 1024 x never saturates. The result extract_h(L_shl(t, 6)) is sat16(t >> 10): when
-// 64 t fits it is (64 t) >> 16, and when it does not, t >> 10 lies beyond the 16-bit range on the
-// same side. The steps run without branches in 64 bits, where nothing overflows whatever the
-// values; if any hi or f[i] lay beyond 8191, the reference evaluates instead.
+// mult(lo, x) never saturates (0 <= lo < 32768), and (V x) >> 16 = hi x + floor(2 lo x / 65536). A
+// step then forms, in this order, that product, doubled, - 65536 hi2 - 2 lo2 = - V2, and + 16384
+// f[i]; the last one the product undoubled, - V2 and + 8192 f[5]. With |hi1|, |hi2| <= 8191 and
+// |f[i]| <= 8191 every partial sum stays below the sum of the terms' magnitudes, 2^30 (4 hi1 x + 4
+// m) + 2^29 + 2^18 + 2^27 < 2^31, so none of L_mac, L_shl, L_msu saturates, and L_mult's -32768 x
+// -32768 case would need hi = -32768. The start 16384 f[1] + 1024 x never saturates. The result
+// extract_h(L_shl(t, 6)) is sat16(t >> 10): when 64 t fits it is (64 t) >> 16, and when it does
+// not, t >> 10 lies beyond the 16-bit range on the same side. The steps run without branches in 64
+// bits, where nothing overflows whatever the values; if any hi or f[i] lay beyond 8191, the
+// saturating form evaluates instead.
 namespace {
 
-// chebyshev_value_reference in 64-bit arithmetic, for any coefficients: every operator of the
+// chebyshev_value_saturating in 64-bit arithmetic, for any coefficients: every operator of the
 // recurrence gives its exact value while that value lies in the 32-bit range (L_mult gives
 // 2 a b except for -32768 x -32768, whose 2^31 is out of range; mult(lo, x) with
 // 0 <= lo < 32768 never saturates; L_Extract's hi and lo are bits 16..31 and 1..15 of the sum).
-// So while every partial sum of the reference stays in range, the exact sums are the
-// reference's; the first one out of range hands the point to the reference. The result is
+// So while every partial sum of the saturating form stays in range, the exact sums are its
+// sums; the first one out of range hands the point to the saturating form. The result is
 // sat16(t >> 10) as in chebyshev_core. Recurrence values are held as (hi, lo).
 int16_t chebyshev_checked(int16_t x, const int16_t* f) {
   const auto in_range = [](int64_t v) { return v >= MIN_32 && v <= MAX_32; };
@@ -124,7 +119,7 @@ int16_t chebyshev_checked(int16_t x, const int16_t* f) {
     h1 = t >> 16;
     l1 = (t >> 1) & 0x7fff;
   }
-  if (!ok) return chebyshev_value_reference(x, f);
+  if (!ok) return chebyshev_value_saturating(x, f);
   return sat16(static_cast<int32_t>(t >> 10));
 }
 
@@ -166,28 +161,8 @@ int16_t chebyshev_value(int16_t x, const int16_t* f) {
   return coefficients_within_limit(f) ? chebyshev_core(x, f) : chebyshev_checked(x, f);
 }
 
-namespace {
-
-// A polynomial of the search with the way to evaluate it: the fast form checks the coefficients
-// once per polynomial instead of once per point.
-template <bool Fast>
-struct Evaluator {
-  const int16_t* f;
-  bool within;
-
-  explicit Evaluator(const int16_t* coefficients)
-      : f(coefficients), within(coefficients_within_limit(coefficients)) {}
-
-  int16_t operator()(int16_t x) const {
-    if (!Fast) return chebyshev_value_reference(x, f);
-    return within ? chebyshev_core(x, f) : chebyshev_checked(x, f);
-  }
-};
-
-// The root search of lpc_to_lsp; Fast selects the fast forms of the evaluation, the sign test
-// and the division, which give the same values.
-template <bool Fast>
-void lsp_search(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
+void lsp_search_sequential(const int16_t* a, int16_t* lsp, const int16_t* fallback,
+                           int16_t (*evaluate)(int16_t x, const int16_t* f)) {
   // Sum (f1) and difference (f2) polynomials with their roots at z = -1 and z = +1 divided out,
   // symmetric halves in Q10.
   Polynomial f1{};
@@ -198,24 +173,22 @@ void lsp_search(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
   // roots are kept apart until the search is complete, so lsp may share storage with fallback.
   std::array<int16_t, LPC_ORDER> roots{};
   int nf = 0;
-  const Evaluator<Fast> e1(f1.data());
-  const Evaluator<Fast> e2(f2.data());
-  const Evaluator<Fast>* current = &e1;
+  const int16_t* current = f1.data();
   int16_t xlow = LSP_GRID[0];
-  int16_t ylow = (*current)(xlow);
+  int16_t ylow = evaluate(xlow, current);
   int j = 0;
   while (nf < LPC_ORDER && j < GRID_INTERVALS) {
     ++j;
     int16_t xhigh = xlow;
     int16_t yhigh = ylow;
     xlow = LSP_GRID[j];
-    ylow = (*current)(xlow);
-    if (positive_product<Fast>(ylow, yhigh)) continue;
+    ylow = evaluate(xlow, current);
+    if (L_mult(ylow, yhigh) > 0) continue;
 
     for (int b = 0; b < BISECTIONS; ++b) {
       const int16_t xmid = add(shr(xhigh, 1), shr(xlow, 1));
-      const int16_t ymid = (*current)(xmid);
-      if (!positive_product<Fast>(ylow, ymid)) {
+      const int16_t ymid = evaluate(xmid, current);
+      if (L_mult(ylow, ymid) <= 0) {
         xhigh = xmid;
         yhigh = ymid;
       } else {
@@ -229,32 +202,33 @@ void lsp_search(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
     ++nf;
     // The next bracket starts at the root just found, in the other polynomial.
     xlow = xint;
-    current = current == &e1 ? &e2 : &e1;
-    ylow = (*current)(xlow);
+    current = current == f1.data() ? f2.data() : f1.data();
+    ylow = evaluate(xlow, current);
   }
 
   for (int i = 0; i < LPC_ORDER; ++i) lsp[i] = nf < LPC_ORDER ? fallback[i] : roots[i];
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------------------------
 // The fast search: the same scan, with the evaluations taken out of its sequence.
 //
 // - The signs of both polynomials at the 61 grid points do not depend on the scan, so they are
-//   formed up front, many at once (grid_signs). A bracket the scan meets between two grid points
-//   is then known without it: polynomial c has a bracket at point k (1..60) exactly when
-//   !same_sign(c(g[k]), c(g[k - 1])), and its four bisections and secant root depend only on
-//   these two points. Every such bracket of either polynomial is solved up front, all of them
-//   at once, whether the scan reaches it or not (the evaluations have no side effects).
+//   formed up front, many at once (grid_signs). A bracket the scan meets between two grid points is
+//   then known without it: polynomial c has a bracket at point k (1..60) exactly when
+//   !same_sign(c(g[k]), c(g[k - 1])), and its four bisections and secant root depend only on these
+//   two points. Every such bracket of either polynomial is solved up front, all of them at once,
+//   whether the scan reaches it or not (the evaluations have no side effects).
 // - So is the sign of the other polynomial at each of those roots, which the scan reads next.
-// - The scan itself then follows the reference's sequence from these tables: from a grid point
-//   it moves to the next bracket of the current polynomial; after a root at point j it compares
-//   the other polynomial at g[j + 1] with its value at the root. Only when these differ in sign
-//   is the bracket (g[j + 1], root] one that depends on the root itself; it is solved then, one
-//   evaluation at a time, as is the value at its root.
-// The bisections and the sign tests only compare signs (value_signs, below); the values the
-// secant roots take are kept as well.
-// Polynomials with a coefficient beyond the limit of chebyshev_core, and pathological ones with
-// more sign changes than the table holds, take the sequential search (lsp_search<true>).
+// - The scan itself then follows the sequential search's sequence from these tables: from a grid
+//   point it moves to the next bracket of the current polynomial; after a root at point j it
+//   compares the other polynomial at g[j + 1] with its value at the root. Only when these differ in
+//   sign is the bracket (g[j + 1], root] one that depends on the root itself; it is solved then,
+//   one evaluation at a time, as is the value at its root. The bisections and the sign tests only
+//   compare signs (value_signs, below); the values the secant roots take are kept as well.
+//   Polynomials with a coefficient beyond the limit of chebyshev_core, and pathological ones with
+//   more sign changes than the table holds, take the sequential search (lsp_search_sequential).
 //
 // The exact evaluations run in 32-bit lanes: a recurrence value V of chebyshev_core (bit 0
 // clear) is held in a lane, and (V x) >> 16 = hi x + ((lo x) >> 15) with hi = V >> 16 and
@@ -341,7 +315,7 @@ struct BracketLanes {
 
 // Values at x[0..M-1] of the polynomials poly[0..M-1] (0 or 1); the entries below `used` in each
 // run of `run` lanes are read, and where such a lane leaves the limit, chebyshev_checked (or the
-// reference) gives its value.
+// the saturating form) gives its value.
 template <int M>
 void lane_values(const std::array<const int16_t*, 2>& f, const std::array<int16_t, M>& poly,
                  const std::array<int16_t, M>& x, int run, int used, std::array<int16_t, M>& y) {
@@ -564,7 +538,7 @@ void lsp_search_fast(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
   Polynomial f2{};
   lsp_polynomials(a, f1, f2);
   if (!coefficients_within_limit(f1.data()) || !coefficients_within_limit(f2.data())) {
-    lsp_search<true>(a, lsp, fallback);
+    lsp_search_sequential(a, lsp, fallback, &chebyshev_value);
     return;
   }
   const std::array<const int16_t*, 2> f = {f1.data(), f2.data()};
@@ -583,7 +557,7 @@ void lsp_search_fast(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
   }
   const int brackets = std::popcount(change[0]) + std::popcount(change[1]);
   if (brackets > BRACKET_LANES) {
-    lsp_search<true>(a, lsp, fallback);
+    lsp_search_sequential(a, lsp, fallback, &chebyshev_value);
     return;
   }
 
@@ -599,20 +573,6 @@ void lsp_search_fast(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
 
 void lpc_to_lsp(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
   lsp_search_fast(a, lsp, fallback);
-}
-
-void lpc_to_lsp_reference(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
-  lsp_search<false>(a, lsp, fallback);
-}
-
-void lsp_to_lsf_reference(const int16_t* lsp, int16_t* lsf) {
-  // Piecewise-linear arc cosine; the table index only moves down, from the highest frequency on.
-  int ind = 63;
-  for (int i = LPC_ORDER - 1; i >= 0; --i) {
-    while (sub(LSF_COS_TABLE[ind], lsp[i]) < 0) --ind;
-    const int32_t step = L_mult(sub(lsp[i], LSF_COS_TABLE[ind]), LSF_SLOPE_TABLE[ind]);
-    lsf[i] = add(round_fx(L_shl(step, 3)), shl(static_cast<int16_t>(ind), 8));
-  }
 }
 
 namespace {
@@ -646,7 +606,7 @@ constexpr int cos_index(int16_t v) {
 
 }  // namespace
 
-// The reference's index search without the walk: sub(table[ind], v) < 0 exactly when
+// The straightforward index search without the walk: sub(table[ind], v) < 0 exactly when
 // table[ind] < v (the saturated difference keeps its sign), so the walk down from ind stops at
 // the largest k <= ind with table[k] >= v. The table decreases strictly and starts at 32767, so
 // that is min(ind, cos_index(v)); the indices of all ten values are found independently and the

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "stages/suppressor/lpc/lpc.h"
+#include "stages/suppressor/lpc/lpc_reference.h"
 
 namespace halvern {
 namespace {
