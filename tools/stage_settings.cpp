@@ -89,12 +89,12 @@ void highpass_settings(const HighPassContext& c, Settings* s) {
   } else {
     s->add("cutoff_hz", nullptr, "cut-off none: the filter passes the signal through");
   }
-  s->gain_q11("gain_db", "gain", c.gain);
+  s->gain_q11("gain_db", "gain", c.gain_q11);
 }
 
 void dynamics_settings(const DynamicsContext& d, Settings* s) {
   const MainCompressor& c = d.main_compressor;
-  s->gain_q11("input_gain_db", "input gain", d.input_gain);
+  s->gain_q11("input_gain_db", "input gain", d.input_gain_q11);
   s->level_q7("comp_threshold_dbfs", "compressor threshold T1", c.comp_threshold);
   s->comp_ratio("comp_ratio", "compressor ratio", c.comp_slope);
   s->level_q7("boost_threshold_dbfs", "boost starts below T2", c.boost_threshold);
@@ -107,7 +107,7 @@ void dynamics_settings(const DynamicsContext& d, Settings* s) {
   s->time("gain_release_ms", "gain release time constant", c.gain_release);
   s->time("level_attack_ms", "level attack time constant", c.level_attack);
   s->time("level_release_ms", "level release time constant", c.level_release);
-  s->gain_q11("output_gain_db", "output gain", d.output_gain);
+  s->gain_q11("output_gain_db", "output gain", d.output_gain_q11);
   const bool pre = (d.mode & DYNAMICS_MODE_PRE_EXPANDER) != 0;
   s->add("pre_expander", pre, std::string("pre-expander ") + (pre ? "on" : "off"));
   if (pre) {
@@ -155,7 +155,7 @@ void equalizer_settings(const EqualizerContext& e, Settings* s) {
   s->level_q7("exp_threshold_dbfs", "compander expander threshold", e.compander.exp_threshold);
   s->exp_ratio("exp_ratio", "compander expander ratio", e.compander.exp_slope);
   s->level_q7("limiter_threshold_dbfs", "limiter threshold", e.limiter.threshold);
-  s->gain_q11("final_gain_db", "final gain", e.final_gain);
+  s->gain_q11("final_gain_db", "final gain", e.final_gain_q11);
 }
 
 void suppressor_settings(const PeakSuppressorContext& p, Settings* s) {
