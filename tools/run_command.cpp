@@ -166,9 +166,9 @@ int run(const RunSettings& s) {
     }
   }
   const TuningSlots slots = load_tuning(s.tuning);
-  const AudioFormat format = format_for_path(s.output);
   refuse_overwrite(s, s.output);
   if (!s.stats.empty()) refuse_overwrite(s, s.stats);
+  const AudioFormat format = format_for_path(s.output);
   if (!s.trace.empty()) {
     std::error_code error;
     std::filesystem::create_directories(s.trace, error);
