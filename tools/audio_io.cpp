@@ -286,8 +286,30 @@ struct AudioWriter::Impl {
   std::string path;
   std::unique_ptr<SafeFile> file;  // null for standard output
   SNDFILE* sndfile = nullptr;
+  std::vector<int16_t> pending;  // samples not yet handed on: few large writes, not many small
   std::vector<unsigned char> bytes;
+
+  void flush();
 };
+
+void AudioWriter::Impl::flush() {
+  const size_t n = pending.size();
+  if (n == 0) return;
+  if (sndfile != nullptr) {
+    if (sf_write_short(sndfile, pending.data(), static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
+      throw AudioError("cannot write " + path + ": " + sf_strerror(sndfile));
+    }
+  } else {
+    bytes.resize(2 * n);
+    to_little_endian(pending.data(), n, bytes.data());
+    if (file) {
+      file->write(bytes.data(), bytes.size());
+    } else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
+    }
+  }
+  pending.clear();
+}
 
 AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format)
     : impl_(std::make_unique<Impl>()) {
@@ -310,22 +332,12 @@ AudioWriter::~AudioWriter() {
 }
 
 void AudioWriter::write(const int16_t* samples, size_t n) {
-  if (impl_->sndfile != nullptr) {
-    if (sf_write_short(impl_->sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
-      throw AudioError("cannot write " + impl_->path + ": " + sf_strerror(impl_->sndfile));
-    }
-    return;
-  }
-  impl_->bytes.resize(2 * n);
-  to_little_endian(samples, n, impl_->bytes.data());
-  if (impl_->file) {
-    impl_->file->write(impl_->bytes.data(), impl_->bytes.size());
-  } else if (std::fwrite(impl_->bytes.data(), 1, impl_->bytes.size(), stdout) != impl_->bytes.size()) {
-    throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
-  }
+  impl_->pending.insert(impl_->pending.end(), samples, samples + n);
+  if (impl_->pending.size() >= kChunkFrames * 4) impl_->flush();
 }
 
 void AudioWriter::commit() {
+  impl_->flush();
   if (impl_->sndfile != nullptr) {
     SNDFILE* f = impl_->sndfile;
     impl_->sndfile = nullptr;

@@ -120,7 +120,7 @@ class ProgressBar {
 
  private:
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point last_{};
+  std::chrono::steady_clock::time_point last_ = start_;  // the first line after 100 ms
   bool shown_ = false;
 };
 
