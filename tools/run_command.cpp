@@ -202,7 +202,9 @@ int run(const RunSettings& s) {
       result = run_job(audio.samples, slots, options);
     } catch (const ArithmeticFault& fault) {
       bar.clear();
-      throw JobFailure(s.tuning + ": the engine stopped: " + fault.what());
+      std::string message = fault.what();
+      while (!message.empty() && message.back() == '\n') message.pop_back();
+      throw JobFailure(s.tuning + ": the engine stopped: " + message);
     }
     bar.clear();
     for (const std::string& message : result.diagnostics) {
