@@ -289,26 +289,28 @@ struct AudioWriter::Impl {
   std::vector<int16_t> pending;  // samples not yet handed on: few large writes, not many small
   std::vector<unsigned char> bytes;
 
-  void flush();
+  void flush() {
+    put(pending.data(), pending.size());
+    pending.clear();
+  }
+  void put(const int16_t* samples, size_t n);
 };
 
-void AudioWriter::Impl::flush() {
-  const size_t n = pending.size();
+void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
   if (n == 0) return;
   if (sndfile != nullptr) {
-    if (sf_write_short(sndfile, pending.data(), static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
+    if (sf_write_short(sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
       throw AudioError("cannot write " + path + ": " + sf_strerror(sndfile));
     }
   } else {
     bytes.resize(2 * n);
-    to_little_endian(pending.data(), n, bytes.data());
+    to_little_endian(samples, n, bytes.data());
     if (file) {
       file->write(bytes.data(), bytes.size());
     } else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
       throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
     }
   }
-  pending.clear();
 }
 
 AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format)
@@ -332,8 +334,13 @@ AudioWriter::~AudioWriter() {
 }
 
 void AudioWriter::write(const int16_t* samples, size_t n) {
-  impl_->pending.insert(impl_->pending.end(), samples, samples + n);
-  if (impl_->pending.size() >= kChunkFrames * 4) impl_->flush();
+  constexpr size_t kBlock = 4 * kChunkFrames;
+  if (impl_->pending.size() + n < kBlock) {
+    impl_->pending.insert(impl_->pending.end(), samples, samples + n);
+    return;
+  }
+  impl_->flush();
+  for (size_t at = 0; at < n; at += kBlock) impl_->put(samples + at, std::min(kBlock, n - at));
 }
 
 void AudioWriter::commit() {
@@ -353,9 +360,7 @@ void AudioWriter::commit() {
 void write_audio(const std::string& path, const AudioFormat& format,
                  const std::vector<int16_t>& samples) {
   AudioWriter writer(path, format);
-  for (size_t at = 0; at < samples.size(); at += kChunkFrames) {
-    writer.write(samples.data() + at, std::min(kChunkFrames, samples.size() - at));
-  }
+  writer.write(samples.data(), samples.size());
   writer.commit();
 }
 
