@@ -29,9 +29,15 @@ std::string lower_extension(const std::string& path) {
   return ext;
 }
 
+// "-", .pcm, .raw, and a device or pipe without an extension (/dev/null, a FIFO).
 bool is_raw_path(const std::string& path) {
   const std::string ext = lower_extension(path);
-  return path == "-" || ext == ".pcm" || ext == ".raw";
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  const bool special = !ec && std::filesystem::exists(status) &&
+                       !std::filesystem::is_regular_file(status) &&
+                       !std::filesystem::is_directory(status);
+  return path == "-" || ext == ".pcm" || ext == ".raw" || (ext.empty() && special);
 }
 
 void to_little_endian(const int16_t* samples, size_t n, unsigned char* bytes) {
@@ -241,7 +247,7 @@ AudioInput read_audio(const std::string& path, const ReadOptions& options) {
 AudioFormat format_for_path(const std::string& path) {
   AudioFormat format;
   if (is_raw_path(path)) {
-    format.extension = path == "-" ? ".pcm" : lower_extension(path);
+    format.extension = lower_extension(path).empty() ? ".pcm" : lower_extension(path);
     format.name = "raw 16-bit PCM";
     return format;
   }
