@@ -30,6 +30,20 @@ inline void write_file(const fs::path& path, const std::string& bytes) {
   f << bytes;
 }
 
+// Runs 'program' followed by args (shell words) in dir, standard input from stdin_from;
+// standard output and error are caught.
+inline Result run_program(const fs::path& dir, const std::string& program, const std::string& args,
+                          const std::string& stdin_from = "/dev/null") {
+  const std::string command = "cd '" + dir.string() + "' && '" + program + "' " + args + " <" +
+                              stdin_from + " >stdout.txt 2>stderr.txt";
+  const int raw = std::system(command.c_str());
+  Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(dir / "stdout.txt"),
+           read_file(dir / "stderr.txt")};
+  fs::remove(dir / "stdout.txt");
+  fs::remove(dir / "stderr.txt");
+  return r;
+}
+
 // A test with a fresh temporary folder, removed after it.
 class ProgramFolder : public ::testing::Test {
  protected:
@@ -42,18 +56,10 @@ class ProgramFolder : public ::testing::Test {
 
   fs::path path(const std::string& name) const { return dir_ / name; }
 
-  // Runs the program with the given argument string (shell words) in the folder, standard input
-  // from stdin_from; standard output and error are caught.
+  // Runs the program in the folder.
   Result run_program(const std::string& program, const std::string& args,
                      const std::string& stdin_from = "/dev/null") const {
-    const std::string command = "cd '" + dir_.string() + "' && '" + program + "' " + args + " <" +
-                                stdin_from + " >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(path("stdout.txt")),
-             read_file(path("stderr.txt"))};
-    fs::remove(path("stdout.txt"));
-    fs::remove(path("stderr.txt"));
-    return r;
+    return halvern::testing::run_program(dir_, program, args, stdin_from);
   }
 
   fs::path dir_;
