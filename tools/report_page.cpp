@@ -240,8 +240,8 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
   j["stages"] = std::move(stages);
   auto findings = nlohmann::ordered_json::array();
   for (const ReportFinding& f : c.findings) findings.push_back({{"severity", f.severity}, {"text", f.text}});
-  for (const std::string& n : c.notes) findings.push_back({{"severity", "note"}, {"text", n}});
   j["diagnostics"] = std::move(findings);
+  j["notes"] = c.notes;
 
   const std::vector<ReportSignal> signals = report_signals(c.stage_mask);
   auto sigs = nlohmann::ordered_json::array();

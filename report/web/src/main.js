@@ -60,6 +60,7 @@ function buildHeader() {
     ...[
       ['Input', data.files.input],
       ['Tuning', data.files.tuning],
+      ['Format', data.files.input_format],
       ['Recording', `${formatNumber(data.duration_s)} s, ${data.frames} frames of ${data.frame_length} samples at ${data.sample_rate} Hz`],
       ['Made', data.created],
       ['Program', data.program],
@@ -75,6 +76,10 @@ function buildHeader() {
       el('li', { class: `sev-${d.severity}` }, el('span', { class: 'sev' }, d.severity), ' ', d.text))));
   }
   h.append(files, el('h3', {}, 'Stages'), stages, diag);
+  if (data.notes.length > 0) {
+    h.append(el('div', { class: 'diagnostics' }, el('h3', {}, 'Notes on the input and the run'),
+      el('ul', {}, data.notes.map((n) => el('li', { class: 'sev-note' }, n)))));
+  }
   document.getElementById('app').append(h);
 }
 
@@ -303,6 +308,10 @@ function timeHooks(extraDraw) {
   };
 }
 
+// Every plot on the time axis has axes of the same widths, so that their times line up.
+const LEFT_AXIS = 120;
+const RIGHT_AXIS = 60;
+
 function timeAxis() {
   return { label: 'time (s)', labelSize: 16, size: 36 };
 }
@@ -317,7 +326,8 @@ function timePlot(container, name, title, series, values, yAxes, extraDraw, heig
     cursor: { sync: { key: 'halvern-time' }, drag: { x: true, y: false } },
     legend: { live: true },
     series: [{ label: 'time (s)', value: (u, v) => (v == null ? '-' : v.toFixed(2)) }, ...series],
-    axes: [timeAxis(), ...yAxes.map((a, i) => ({ scale: a.scale, label: a.label, side: i === 0 ? 3 : 1, grid: { show: i === 0 }, size: 56 }))],
+    axes: [timeAxis(), ...yAxes.map((a, i) => ({ scale: a.scale, label: a.label, labelSize: 16, side: i === 0 ? 3 : 1, grid: { show: i === 0 }, size: i === 0 ? LEFT_AXIS : RIGHT_AXIS })),
+      ...(yAxes.length === 1 ? [{ scale: yAxes[0].scale, side: 1, grid: { show: false }, size: RIGHT_AXIS }] : [])],
     hooks: timeHooks(extraDraw),
   }, [data.trace.time_s, ...values], box);
   timePlots.push(u);
@@ -341,7 +351,9 @@ function buildTraces() {
     { label: 'limiter gain (dB)', stroke: '#c0392b', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
   ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)], [{ scale: 'db', label: 'gain (dB)' }]);
   buildHowlMap(s);
-  timePlot(s, 'clips', 'Clipped samples per frame', data.signals.map((sig, i) => ({
+  const clipTitle = t.clips.length === 0 ? 'Clipped samples per frame: none in this recording'
+    : `Clipped samples per frame: ${t.clips.length} frames with clipped samples`;
+  timePlot(s, 'clips', clipTitle, data.signals.map((sig, i) => ({
     label: sig.label, stroke: CLIP_COLOURS[i % CLIP_COLOURS.length], width: 0,
     points: { show: true, size: 7, fill: CLIP_COLOURS[i % CLIP_COLOURS.length] },
     paths: () => null,
@@ -395,11 +407,11 @@ function buildHowlMap(container) {
     legend: { show: false },
     series: [{}, { label: 'band', scale: 'band', stroke: 'transparent', paths: () => null, points: { show: false } }],
     axes: [timeAxis(), {
-      scale: 'band', side: 3, size: 110, label: 'band (Hz)', labelSize: 16,
+      scale: 'band', side: 3, size: LEFT_AXIS, label: 'band (Hz)', labelSize: 16,
       splits: () => rows,
       values: (u, vals) => vals.map((b) => (Number.isInteger(b) && bands[b] ? `${b}: ${Math.round(bands[b].first_hz)}-${Math.round(bands[b].last_hz)}` : '')),
       grid: { show: false },
-    }],
+    }, { scale: 'band', side: 1, size: RIGHT_AXIS, grid: { show: false }, values: (u, vals) => vals.map(() => '') }],
     hooks: timeHooks(draw),
   }, [t.time_s, t.time_s.map(() => null)], box);
   timePlots.push(u);
@@ -526,32 +538,44 @@ function buildFigures() {
       el('td', {}, r.status), el('td', {}, r.meaning)))));
 }
 
-// Every number of the statistics object, as rows of path and value; data-stat holds the path so
-// that the shown figure can be checked against the data.
+// The statistics: plain figures in one table, each group of figures (an object) in its own table,
+// a group of groups with the same figures (the positions of the chain) as one matrix, and lists
+// (one figure per band) as rows. Every number cell carries its path in data-stat, so that the
+// figure shown can be checked against the data.
+function statCell(v, key) {
+  return el('td', typeof v === 'number' ? { class: 'num', 'data-stat': key } : { class: 'num' }, v === null || v === undefined ? '-' : formatNumber(v));
+}
+const words = (k) => k.replaceAll('_', ' ');
+const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
+
 function statsTable(stats) {
-  const rows = [];
-  const walk = (v, path) => {
-    if (v !== null && typeof v === 'object' && !Array.isArray(v)) {
-      for (const [k, x] of Object.entries(v)) walk(x, [...path, k]);
-    } else if (Array.isArray(v)) {
-      rows.push([path, v.map(formatNumber).join(', '), null]);
-    } else {
-      rows.push([path, formatNumber(v), typeof v === 'number' ? path.join('.') : null]);
-    }
-  };
-  walk(stats, []);
-  const groups = new Map();
-  for (const [path, text, key] of rows) {
-    const g = path.length > 1 ? path[0] : '';
-    if (!groups.has(g)) groups.set(g, []);
-    groups.get(g).push([path.slice(path.length > 1 ? 1 : 0).join(' / ').replaceAll('_', ' '), text, key]);
-  }
   const wrap = el('div', { class: 'stats' });
-  for (const [g, items] of groups) {
-    wrap.append(el('table', { class: 'stat-group' },
-      g ? el('caption', {}, g.replaceAll('_', ' ')) : null,
-      items.map(([name, text, key]) => el('tr', {}, el('th', {}, name),
-        el('td', key ? { class: 'num', 'data-stat': key } : { class: 'num' }, text)))));
+  const plain = Object.entries(stats).filter(([, v]) => !isObject(v));
+  if (plain.length > 0) {
+    wrap.append(el('table', { class: 'stat-group' }, el('caption', {}, 'run'),
+      plain.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), statCell(v, k)))));
+  }
+  for (const [g, group] of Object.entries(stats).filter(([, v]) => isObject(v))) {
+    const members = Object.values(group);
+    if (members.length > 0 && members.every(isObject)) {
+      const cols = Object.keys(group);
+      const rows = [...new Set(members.flatMap((m) => Object.keys(m)))];
+      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, words(g)),
+        el('tr', {}, el('th', {}, ''), cols.map((c) => el('th', { class: 'num' }, words(c)))),
+        rows.map((r) => el('tr', {}, el('th', {}, words(r)), cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
+      continue;
+    }
+    const scalars = Object.entries(group).filter(([, v]) => !Array.isArray(v) && !isObject(v));
+    const lists = Object.entries(group).filter(([, v]) => Array.isArray(v));
+    const table = el('table', { class: 'stat-group' }, el('caption', {}, words(g)),
+      scalars.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), statCell(v, `${g}.${k}`))));
+    wrap.append(table);
+    if (lists.length > 0) {
+      const n = Math.max(...lists.map(([, v]) => v.length));
+      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, `${words(g)}, by band`),
+        el('tr', {}, el('th', {}, 'band'), Array.from({ length: n }, (_, i) => el('th', { class: 'num' }, i))),
+        lists.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
+    }
   }
   return wrap;
 }
