@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fixedpoint/diagnostics.h"
 #include "tools/audio_io.h"
@@ -88,15 +89,22 @@ int report(const ReportSettings& s) {
     std::fputs(kNoReport, stderr);
     return 2;
   }
-  for (const std::string* path : {&s.input, &s.tuning}) {
-    if (same_file(s.output, *path)) {
-      throw Failure{"refusing to write " + s.output + ": it is the " +
-                        (path == &s.input ? "input recording" : "tuning file") +
-                        "; choose another path with -o",
-                    2};
+  const TuningReview review = review_tuning(s.tuning);
+  std::vector<std::string> outputs{s.output};
+  if (s.audio_beside) {
+    const auto files = beside_files(s.output, review.slots[STAGE_MASK_SLOT]);
+    outputs.insert(outputs.end(), files.begin(), files.end());
+  }
+  for (const std::string& output : outputs) {
+    for (const std::string* path : {&s.input, &s.tuning}) {
+      if (same_file(output, *path)) {
+        throw Failure{"refusing to write " + output + ": it is the " +
+                          (path == &s.input ? "input recording" : "tuning file") +
+                          "; choose another path with -o",
+                      2};
+      }
     }
   }
-  const TuningReview review = review_tuning(s.tuning);
   if (!review.readable) {
     std::string why;
     for (const Diagnostic& d : review.diagnostics) why += "\n  " + format_diagnostic(s.tuning, d);
@@ -126,7 +134,13 @@ int report(const ReportSettings& s) {
     run = run_job(audio.samples, review.slots, options);
   } catch (const ArithmeticFault& fault) {
     steps.done();
-    throw Failure{s.tuning + ": the engine stopped: " + fault.what(), 1};
+    std::string why;
+    for (const Diagnostic& d : review.diagnostics) {
+      if (d.severity == Severity::kError) why += "\n  " + format_diagnostic(s.tuning, d);
+    }
+    std::string what = fault.what();
+    while (!what.empty() && what.back() == '\n') what.pop_back();
+    throw Failure{s.tuning + ": the engine stopped: " + what + why, 1};
   }
   if (run.stats.frames == 0) {
     steps.done();

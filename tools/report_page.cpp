@@ -298,6 +298,22 @@ std::string audio_folder_for(const std::string& report_path) {
   return p.stem().string() + "_audio";
 }
 
+namespace {
+std::filesystem::path beside_folder(const std::string& report_path) {
+  return std::filesystem::path(report_path).parent_path() / audio_folder_for(report_path);
+}
+}  // namespace
+
+std::vector<std::string> beside_files(const std::string& report_path, int16_t stage_mask) {
+  std::vector<std::string> files;
+  for (const ReportSignal& s : report_signals(stage_mask)) {
+    for (const char* extension : {".wav", ".js"}) {
+      files.push_back((beside_folder(report_path) / (s.key + extension)).string());
+    }
+  }
+  return files;
+}
+
 uint64_t write_report(const ReportContent& content, AudioPlacement placement,
                       std::string_view script, std::string_view style) {
   const std::vector<ReportSignal> signals = report_signals(content.stage_mask);
@@ -305,7 +321,7 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
   std::string folder;
   if (placement == AudioPlacement::kBeside) {
     folder = audio_folder_for(content.report_path);
-    const std::filesystem::path dir = std::filesystem::path(content.report_path).parent_path() / folder;
+    const std::filesystem::path dir = beside_folder(content.report_path);
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (error) throw AudioError("cannot create the audio folder " + dir.string() + ": " + error.message());

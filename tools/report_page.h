@@ -62,6 +62,9 @@ enum class AudioPlacement { kEmbedded, kBeside };
 // The folder beside the report that --audio-beside fills: report.html -> report_audio.
 std::string audio_folder_for(const std::string& report_path);
 
+// The files --audio-beside writes for a page at report_path (a WAV and a script per signal).
+std::vector<std::string> beside_files(const std::string& report_path, int16_t stage_mask);
+
 // Writes the page, and with kBeside the audio folder (a WAV and a script for each signal), each
 // file under a temporary name renamed when complete. script and style are the page bundle.
 // Returns the bytes of the page. Throws AudioError when a file cannot be written.

@@ -451,6 +451,7 @@ function buildCurves() {
     'Measured by running the fixed-point stages on steady tones (level curves: a 1 kHz sine from -90 to 0 dBFS peak, measured once the stage has settled; responses: a sine at each frequency). Levels are RMS dBFS: a full-scale sine is -3 dBFS, a full-scale square 0 dBFS.');
   const c = data.curves;
   if (c.error) s.append(el('p', { class: 'warning' }, c.error));
+  const off = Object.fromEntries(data.stages.map((st) => [st.key, st.enabled ? '' : ' (stage off in this tuning)']));
   const grid = el('div', { class: 'curve-grid' });
   s.append(grid);
   const levelSeries = (label, colour) => [
@@ -462,19 +463,19 @@ function buildCurves() {
     xScale: { range: [-96, 0] }, yScale: { range: [SILENCE_DB, 10] },
   });
   if (c.dynamics) {
-    xyPlot(grid, 'curve_dynamics', 'Dynamics stage: static level curve', levelOpts('output (dBFS)', '#d35400'),
+    xyPlot(grid, 'curve_dynamics', `Dynamics stage: static level curve${off.dynamics}`, levelOpts('output (dBFS)', '#d35400'),
       c.dynamics.in_db, [c.dynamics.out_db.map(floorDb), c.dynamics.in_db]);
   }
   if (c.compander_limiter) {
-    xyPlot(grid, 'curve_compander', 'Equalizer compander, limiter and final gain: static level curve', levelOpts('output (dBFS)', '#8e44ad'),
+    xyPlot(grid, 'curve_compander', `Equalizer compander, limiter and final gain: static level curve${off.equalizer}`, levelOpts('output (dBFS)', '#8e44ad'),
       c.compander_limiter.in_db, [c.compander_limiter.out_db.map(floorDb), c.compander_limiter.in_db]);
   }
   const respOpts = (label, colour) => ({
     xLabel: 'frequency (Hz)', yLabel: 'gain (dB)', xScale: { distr: 3, log: 10 }, yScale: { range: (u, min, max) => [Math.max(min, -60) - 3, max + 3] },
     series: [{ label, stroke: colour, width: 2, value: (u, v) => (v == null ? '-' : v.toFixed(2)) }],
   });
-  xyPlot(grid, 'curve_highpass', 'High-pass stage: magnitude response', respOpts('gain (dB)', '#2c6fbb'), c.highpass.hz, [c.highpass.gain_db.map((v) => Math.max(v, -80))]);
-  xyPlot(grid, 'curve_fir', 'Equalizer FIR: magnitude response', respOpts('gain (dB)', '#16a085'), c.fir.hz, [c.fir.gain_db.map((v) => Math.max(v, -80))]);
+  xyPlot(grid, 'curve_highpass', `High-pass stage: magnitude response${off.highpass}`, respOpts('gain (dB)', '#2c6fbb'), c.highpass.hz, [c.highpass.gain_db.map((v) => Math.max(v, -80))]);
+  xyPlot(grid, 'curve_fir', `Equalizer FIR: magnitude response${off.equalizer}`, respOpts('gain (dB)', '#16a085'), c.fir.hz, [c.fir.gain_db.map((v) => Math.max(v, -80))]);
   buildBandChart(s);
 }
 
@@ -506,7 +507,7 @@ function buildBandChart(container) {
     add('line', { x1: fx(hz), x2: fx(hz), y1: 8, y2: H - 28, class: 'tick' });
     add('text', { x: fx(hz), y: H - 14, 'text-anchor': 'middle', class: 'lbl' }, `${hz / 1000} kHz`);
   }
-  const box = el('div', { class: 'plot' }, el('h3', {}, 'Peak suppressor: bands and thresholds'),
+  const box = el('div', { class: 'plot' }, el('h3', {}, `Peak suppressor: bands and thresholds${data.stages.find((st) => st.key === 'suppressor').enabled ? '' : ' (stage off in this tuning)'}`),
     el('p', { class: 'legend-note' }, `A band is marked when its peak-to-floor level exceeds its threshold (level units of about 0.37 dB); its bins are then cut to ${formatNumber(sup.mark1_gain_db)} dB (${formatNumber(sup.mark2_gain_db)} dB when more than 10 units above), and the rest of the spectrum to ${formatNumber(sup.rest_gain_db)} dB.`));
   box.append(svg);
   container.append(box);
