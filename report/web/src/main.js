@@ -327,7 +327,7 @@ function timePlot(container, name, title, series, values, yAxes, extraDraw, heig
     legend: { live: true },
     series: [{ label: 'time (s)', value: (u, v) => (v == null ? '-' : v.toFixed(2)) }, ...series],
     axes: [timeAxis(), ...yAxes.map((a, i) => ({ scale: a.scale, label: a.label, labelSize: 16, side: i === 0 ? 3 : 1, grid: { show: i === 0 }, size: i === 0 ? LEFT_AXIS : RIGHT_AXIS })),
-      ...(yAxes.length === 1 ? [{ scale: yAxes[0].scale, side: 1, grid: { show: false }, size: RIGHT_AXIS }] : [])],
+      ...(yAxes.length === 1 ? [{ scale: yAxes[0].scale, label: ' ', labelSize: 16, side: 1, grid: { show: false }, size: RIGHT_AXIS }] : [])],
     hooks: timeHooks(extraDraw),
   }, [data.trace.time_s, ...values], box);
   timePlots.push(u);
@@ -411,7 +411,7 @@ function buildHowlMap(container) {
       splits: () => rows,
       values: (u, vals) => vals.map((b) => (Number.isInteger(b) && bands[b] ? `${b}: ${Math.round(bands[b].first_hz)}-${Math.round(bands[b].last_hz)}` : '')),
       grid: { show: false },
-    }, { scale: 'band', side: 1, size: RIGHT_AXIS, grid: { show: false }, values: (u, vals) => vals.map(() => '') }],
+    }, { scale: 'band', label: ' ', labelSize: 16, side: 1, size: RIGHT_AXIS, grid: { show: false }, values: (u, vals) => vals.map(() => '') }],
     hooks: timeHooks(draw),
   }, [t.time_s, t.time_s.map(() => null)], box);
   timePlots.push(u);
