@@ -29,9 +29,15 @@ std::string lower_extension(const std::string& path) {
   return ext;
 }
 
+// "-", .pcm, .raw, and a device or pipe without an extension (/dev/null, a FIFO).
 bool is_raw_path(const std::string& path) {
   const std::string ext = lower_extension(path);
-  return path == "-" || ext == ".pcm" || ext == ".raw";
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  const bool special = !ec && std::filesystem::exists(status) &&
+                       !std::filesystem::is_regular_file(status) &&
+                       !std::filesystem::is_directory(status);
+  return path == "-" || ext == ".pcm" || ext == ".raw" || (ext.empty() && special);
 }
 
 void to_little_endian(const int16_t* samples, size_t n, unsigned char* bytes) {
@@ -46,43 +52,54 @@ void to_little_endian(const int16_t* samples, size_t n, unsigned char* bytes) {
   }
 }
 
-void from_little_endian(const unsigned char* bytes, size_t n, int16_t* samples) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(samples, bytes, 2 * n);
-  } else {
+// Samples read as little-endian bytes, in the machine's byte order (as read on a little-endian one).
+void samples_from_little_endian(int16_t* samples, size_t n) {
+  if constexpr (std::endian::native != std::endian::little) {
     for (size_t i = 0; i < n; ++i) {
-      samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+      const auto v = static_cast<uint16_t>(samples[i]);
+      samples[i] = static_cast<int16_t>((v >> 8) | (v << 8));
     }
   }
 }
 
-// Raw 16-bit little-endian samples from path ("-": standard input).
+// Raw 16-bit little-endian samples from path ("-": standard input), read straight into the
+// sample vector (sized from the file when it has a size).
 void read_raw(const std::string& path, AudioInput* audio) {
   const bool from_stdin = path == "-";
   const std::string name = from_stdin ? "standard input" : path;
   std::FILE* f = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
   if (f == nullptr) throw AudioError("cannot open " + name + ": " + std::strerror(errno));
-  std::vector<unsigned char> bytes;
-  unsigned char chunk[1 << 16];
-  size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  std::error_code ec;
+  const uintmax_t size = from_stdin ? 0 : std::filesystem::file_size(path, ec);
+  std::vector<int16_t>& samples = audio->samples;
+  if (!ec && size > 0) samples.reserve(static_cast<size_t>(size / 2) + 1);  // + 1: one read finds the end
+  size_t bytes = 0;  // read so far
+  for (;;) {
+    const size_t have = bytes / 2;
+    samples.resize(std::max(samples.capacity(), have + kChunkFrames));
+    auto* target = reinterpret_cast<unsigned char*>(samples.data()) + bytes;
+    const size_t room = 2 * samples.size() - bytes;
+    const size_t got = std::fread(target, 1, room, f);
+    bytes += got;
+    if (got < room) break;
+  }
   const bool failed = std::ferror(f) != 0;
   const int error = errno;
   if (!from_stdin) std::fclose(f);
   if (failed) throw AudioError("cannot read " + name + ": " + std::strerror(error));
-  audio->samples.resize(bytes.size() / 2);
-  from_little_endian(bytes.data(), audio->samples.size(), audio->samples.data());
-  audio->ignored_bytes = static_cast<int64_t>(bytes.size() % 2);
+  samples.resize(bytes / 2);
+  samples_from_little_endian(samples.data(), samples.size());
+  audio->ignored_bytes = static_cast<int64_t>(bytes % 2);
   audio->description = "raw 16-bit PCM, 16000 Hz, 1 channel";
   if (audio->ignored_bytes != 0) {
     audio->notes.push_back(name + ": the last byte is half a sample and was ignored");
   }
 }
 
-std::string format_name(int format, int command) {
+std::string format_name(int format) {
   SF_FORMAT_INFO info{};
   info.format = format;
-  if (sf_command(nullptr, command, &info, sizeof info) != 0 || info.name == nullptr) return "?";
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return "?";
   return info.name;
 }
 
@@ -139,8 +156,8 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const int subtype = info.format & SF_FORMAT_SUBMASK;
   audio->source_rate = info.samplerate;
   audio->source_channels = info.channels;
-  audio->description = format_name(info.format & SF_FORMAT_TYPEMASK, SFC_GET_FORMAT_MAJOR) +
-                       ", " + format_name(subtype, SFC_GET_FORMAT_SUBTYPE) + ", " +
+  audio->description = format_name(info.format & SF_FORMAT_TYPEMASK) +
+                       ", " + format_name(subtype) + ", " +
                        std::to_string(info.samplerate) + " Hz, " + std::to_string(info.channels) +
                        (info.channels == 1 ? " channel" : " channels");
   const std::string channels = std::to_string(info.channels);
@@ -162,7 +179,9 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const auto width = static_cast<size_t>(info.channels);
   const bool exact = fits_16_bits(subtype) && !other_rate;
 
+  const auto frames = static_cast<size_t>(std::max<sf_count_t>(info.frames, 0));
   if (exact) {
+    audio->samples.reserve(frames);
     std::vector<short> chunk(kChunkFrames * width);
     sf_count_t got = 0;
     while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
@@ -170,6 +189,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     }
   } else {
     std::vector<double> mono;
+    mono.reserve(frames);
     std::vector<double> chunk(kChunkFrames * width);
     sf_count_t got = 0;
     while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
@@ -185,7 +205,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     int64_t not_numbers = 0;
     round_to_16_bits(mono, audio, &not_numbers);
     audio->converted = !fits_16_bits(subtype);
-    std::string note = path + ": " + (audio->converted ? format_name(subtype, SFC_GET_FORMAT_SUBTYPE) + " samples" : "the resampled signal");
+    std::string note = path + ": " + (audio->converted ? format_name(subtype) + " samples" : "the resampled signal");
     note += " rounded to 16 bits; " + (audio->clipped == 0 ? std::string("none") : std::to_string(audio->clipped)) +
             " clipped at full scale";
     if (not_numbers > 0) note += "; " + std::to_string(not_numbers) + " were not numbers and became 0";
@@ -227,12 +247,14 @@ AudioInput read_audio(const std::string& path, const ReadOptions& options) {
 AudioFormat format_for_path(const std::string& path) {
   AudioFormat format;
   if (is_raw_path(path)) {
-    format.extension = path == "-" ? ".pcm" : lower_extension(path);
+    format.extension = lower_extension(path).empty() ? ".pcm" : lower_extension(path);
     format.name = "raw 16-bit PCM";
     return format;
   }
   std::string ext = lower_extension(path);
-  const std::string wanted = ext == ".aif" ? "aiff" : ext.empty() ? "" : ext.substr(1);
+  std::string wanted = ext.empty() ? "" : ext.substr(1);
+  if (wanted == "aif") wanted = "aiff";
+  if (wanted == "ogg") wanted = "oga";
   int majors = 0;
   sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
   std::string known;
@@ -240,7 +262,8 @@ AudioFormat format_for_path(const std::string& path) {
     SF_FORMAT_INFO info{};
     info.format = m;
     if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0) continue;
-    known += std::string(known.empty() ? "" : ", ") + "." + info.extension;
+    const std::string listed = std::string(".") + info.extension;
+    if (listed != ".raw" && known.find(listed + ",") == std::string::npos) known += listed + ", ";
     if (wanted.empty() || wanted != info.extension) continue;
     // 16-bit PCM where the format has it, else its lossy codec.
     for (int subtype : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
@@ -253,20 +276,44 @@ AudioFormat format_for_path(const std::string& path) {
       format.sndfile_format = check.format;
       format.extension = ext;
       format.lossy = subtype != SF_FORMAT_PCM_16;
-      format.name = std::string(info.name) + (format.lossy ? " (" + format_name(subtype, SFC_GET_FORMAT_SUBTYPE) + ")" : "");
+      format.name = std::string(info.name) + (format.lossy ? " (" + format_name(subtype) + ")" : "");
       return format;
     }
   }
   throw AudioError("cannot write " + path + ": no audio format has the extension '" + ext +
-                   "'; use one of " + known + ", or .pcm / .raw for headerless 16-bit PCM");
+                   "'; use one of " + known + "or .pcm / .raw for headerless 16-bit PCM");
 }
 
 struct AudioWriter::Impl {
   std::string path;
   std::unique_ptr<SafeFile> file;  // null for standard output
   SNDFILE* sndfile = nullptr;
+  std::vector<int16_t> pending;  // samples not yet handed on: few large writes, not many small
   std::vector<unsigned char> bytes;
+
+  void flush() {
+    put(pending.data(), pending.size());
+    pending.clear();
+  }
+  void put(const int16_t* samples, size_t n);
 };
+
+void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
+  if (n == 0) return;
+  if (sndfile != nullptr) {
+    if (sf_write_short(sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
+      throw AudioError("cannot write " + path + ": " + sf_strerror(sndfile));
+    }
+  } else {
+    bytes.resize(2 * n);
+    to_little_endian(samples, n, bytes.data());
+    if (file) {
+      file->write(bytes.data(), bytes.size());
+    } else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
+    }
+  }
+}
 
 AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format)
     : impl_(std::make_unique<Impl>()) {
@@ -289,22 +336,17 @@ AudioWriter::~AudioWriter() {
 }
 
 void AudioWriter::write(const int16_t* samples, size_t n) {
-  if (impl_->sndfile != nullptr) {
-    if (sf_write_short(impl_->sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
-      throw AudioError("cannot write " + impl_->path + ": " + sf_strerror(impl_->sndfile));
-    }
+  constexpr size_t kBlock = 4 * kChunkFrames;
+  if (impl_->pending.size() + n < kBlock) {
+    impl_->pending.insert(impl_->pending.end(), samples, samples + n);
     return;
   }
-  impl_->bytes.resize(2 * n);
-  to_little_endian(samples, n, impl_->bytes.data());
-  if (impl_->file) {
-    impl_->file->write(impl_->bytes.data(), impl_->bytes.size());
-  } else if (std::fwrite(impl_->bytes.data(), 1, impl_->bytes.size(), stdout) != impl_->bytes.size()) {
-    throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
-  }
+  impl_->flush();
+  for (size_t at = 0; at < n; at += kBlock) impl_->put(samples + at, std::min(kBlock, n - at));
 }
 
 void AudioWriter::commit() {
+  impl_->flush();
   if (impl_->sndfile != nullptr) {
     SNDFILE* f = impl_->sndfile;
     impl_->sndfile = nullptr;
@@ -320,9 +362,7 @@ void AudioWriter::commit() {
 void write_audio(const std::string& path, const AudioFormat& format,
                  const std::vector<int16_t>& samples) {
   AudioWriter writer(path, format);
-  for (size_t at = 0; at < samples.size(); at += kChunkFrames) {
-    writer.write(samples.data() + at, std::min(kChunkFrames, samples.size() - at));
-  }
+  writer.write(samples.data(), samples.size());
   writer.commit();
 }
 
