@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "stages/highpass/highpass.h"
 #include "tools/run_job.h"
 #include "tools/stats.h"
 
@@ -113,6 +114,39 @@ TEST(Curves, FirResponseMatchesTheGainOfATone) {
     const double gain = last_second_dbfs(out) - last_second_dbfs(in);
     EXPECT_NEAR(r.gain_db[i], gain, 0.2) << hz << " Hz";
   }
+}
+
+// The equalizer with a flat FIR: a tone through the stage as `halvern run` runs it, at levels where
+// the compander expands, does nothing, compresses, and where the limiter holds the peaks.
+TEST(Curves, CompanderLimiterCurveMatchesTheLevelMeasuredOnASteadyTone) {
+  TuningSlots slots = example_tuning();
+  for (int s = EQ_FIRST_TAP_SLOT; s <= EQ_CENTRE_TAP_SLOT; ++s) slots[static_cast<size_t>(s)] = 0;
+  const LevelCurve curve = compander_limiter_level_curve(slots);
+  for (double peak : {-68.5, -40.5, -5.5, -0.5}) {
+    const std::vector<int16_t> in = tone(peak, 440.0, 10 * 16000);
+    const std::vector<int16_t> out = run_engine(slots, STAGE_BIT_EQUALIZER, in);
+    EXPECT_NEAR(interpolate(curve.in_db, curve.out_db, last_second_dbfs(in)), last_second_dbfs(out), 0.5)
+        << "tone at " << peak << " dBFS peak";
+  }
+}
+
+// The measured response of the high-pass stage against the transfer function of its coefficient
+// row in double precision.
+TEST(Curves, HighPassResponseMatchesItsCoefficients) {
+  const TuningSlots slots = example_tuning();
+  const MagnitudeResponse r = highpass_response(slots);
+  const auto& row = HIGHPASS_COEFFS_16K[static_cast<size_t>(slots[1] / 50)];
+  const double q30 = 1073741824.0;
+  for (size_t i = 0; i < r.hz.size(); ++i) {
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * std::numbers::pi * r.hz[i] / 16000.0);
+    const std::complex<double> h = (row[0] / q30 + row[1] / q30 * z1 + row[2] / q30 * z1 * z1) /
+                                   (1.0 - row[3] / q30 * z1 - row[4] / q30 * z1 * z1);
+    const double expected = 20.0 * std::log10(std::abs(h));
+    if (expected > -40.0) {
+      EXPECT_NEAR(r.gain_db[i], expected, 0.1) << r.hz[i] << " Hz";
+    }
+  }
+  EXPECT_LT(r.gain_db.front(), -20.0);  // 20 Hz under a 100 Hz high-pass
 }
 
 }  // namespace
