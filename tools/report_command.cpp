@@ -40,6 +40,9 @@ constexpr const char* kNoReport =
     "at build time.\nInstall them (Debian: sudo apt-get install -y nodejs npm), then reconfigure "
     "and rebuild:\n  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2\n";
 
+// Past this size an embedded page is better written with --audio-beside (see the README).
+constexpr uint64_t kLargePage = 25'000'000;
+
 const char* severity_name(Severity s) {
   switch (s) {
     case Severity::kError: return "error";
@@ -184,6 +187,10 @@ int report(const ReportSettings& s) {
     std::printf("wrote %s (%.1f MB, %.1f s of audio, %zu findings)%s\n", s.output.c_str(),
                 static_cast<double>(bytes) / 1e6, run.stats.audio_seconds(), content.findings.size(),
                 s.audio_beside ? (", audio in " + audio_folder_for(s.output) + "/").c_str() : "");
+    if (!s.audio_beside && bytes > kLargePage) {
+      std::printf("note: the page is large to mail or open in an editor; --audio-beside writes the audio "
+                  "beside it and keeps the page small\n");
+    }
     if (std::fflush(stdout) != 0) return 1;
   }
   return 0;

@@ -239,6 +239,7 @@ function buildListening() {
 
 const timePlots = [];
 let playhead = 0;
+state.timeRanges = () => timePlots.map((u) => [u.scales.x.min, u.scales.x.max]);
 
 function onTime(t) {
   playhead = t;

@@ -141,6 +141,22 @@ async function main() {
     for (const d of data.diagnostics) check(header.includes(d.text), `the header lacks the finding: ${d.text}`);
     check(data.stages.filter((s) => s.enabled).every((s) => header.includes(s.name)), 'the header lacks an enabled stage');
 
+    // Zoom: a drag across one trace sets the same time range on every trace.
+    const over = page.locator('#traces .plot .u-over').first();
+    await over.scrollIntoViewIfNeeded();
+    const box = await over.boundingBox();
+    await page.mouse.move(box.x + box.width * 0.25, box.y + box.height / 2);
+    await page.mouse.down();
+    await page.mouse.move(box.x + box.width * 0.5, box.y + box.height / 2, { steps: 5 });
+    await page.mouse.up();
+    await page.waitForTimeout(200);
+    const ranges = await page.evaluate(() => window.halvernReport.timeRanges());
+    const [lo, hi] = ranges[0];
+    check(hi - lo < data.duration_s * 0.5 && lo > 0, `a drag did not zoom the first trace (${lo} to ${hi} s)`);
+    check(ranges.every(([a, b]) => Math.abs(a - lo) < 1e-9 && Math.abs(b - hi) < 1e-9), `the traces do not share the zoomed time range: ${JSON.stringify(ranges)}`);
+    await over.dblclick();
+    await page.evaluate(() => window.scrollTo(0, 0));
+
     // The switch flips what is heard without moving the clock.
     await page.locator('button.switch').click();
     const heard = await page.locator('.player.heard h3').innerText();
