@@ -79,10 +79,10 @@ void read_raw(const std::string& path, AudioInput* audio) {
   }
 }
 
-std::string format_name(int format, int command) {
+std::string format_name(int format) {
   SF_FORMAT_INFO info{};
   info.format = format;
-  if (sf_command(nullptr, command, &info, sizeof info) != 0 || info.name == nullptr) return "?";
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return "?";
   return info.name;
 }
 
@@ -139,8 +139,8 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const int subtype = info.format & SF_FORMAT_SUBMASK;
   audio->source_rate = info.samplerate;
   audio->source_channels = info.channels;
-  audio->description = format_name(info.format & SF_FORMAT_TYPEMASK, SFC_GET_FORMAT_MAJOR) +
-                       ", " + format_name(subtype, SFC_GET_FORMAT_SUBTYPE) + ", " +
+  audio->description = format_name(info.format & SF_FORMAT_TYPEMASK) +
+                       ", " + format_name(subtype) + ", " +
                        std::to_string(info.samplerate) + " Hz, " + std::to_string(info.channels) +
                        (info.channels == 1 ? " channel" : " channels");
   const std::string channels = std::to_string(info.channels);
@@ -185,7 +185,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     int64_t not_numbers = 0;
     round_to_16_bits(mono, audio, &not_numbers);
     audio->converted = !fits_16_bits(subtype);
-    std::string note = path + ": " + (audio->converted ? format_name(subtype, SFC_GET_FORMAT_SUBTYPE) + " samples" : "the resampled signal");
+    std::string note = path + ": " + (audio->converted ? format_name(subtype) + " samples" : "the resampled signal");
     note += " rounded to 16 bits; " + (audio->clipped == 0 ? std::string("none") : std::to_string(audio->clipped)) +
             " clipped at full scale";
     if (not_numbers > 0) note += "; " + std::to_string(not_numbers) + " were not numbers and became 0";
@@ -232,7 +232,9 @@ AudioFormat format_for_path(const std::string& path) {
     return format;
   }
   std::string ext = lower_extension(path);
-  const std::string wanted = ext == ".aif" ? "aiff" : ext.empty() ? "" : ext.substr(1);
+  std::string wanted = ext.empty() ? "" : ext.substr(1);
+  if (wanted == "aif") wanted = "aiff";
+  if (wanted == "ogg") wanted = "oga";
   int majors = 0;
   sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
   std::string known;
@@ -240,7 +242,8 @@ AudioFormat format_for_path(const std::string& path) {
     SF_FORMAT_INFO info{};
     info.format = m;
     if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0) continue;
-    known += std::string(known.empty() ? "" : ", ") + "." + info.extension;
+    const std::string listed = std::string(".") + info.extension;
+    if (listed != ".raw" && known.find(listed + ",") == std::string::npos) known += listed + ", ";
     if (wanted.empty() || wanted != info.extension) continue;
     // 16-bit PCM where the format has it, else its lossy codec.
     for (int subtype : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
@@ -253,12 +256,12 @@ AudioFormat format_for_path(const std::string& path) {
       format.sndfile_format = check.format;
       format.extension = ext;
       format.lossy = subtype != SF_FORMAT_PCM_16;
-      format.name = std::string(info.name) + (format.lossy ? " (" + format_name(subtype, SFC_GET_FORMAT_SUBTYPE) + ")" : "");
+      format.name = std::string(info.name) + (format.lossy ? " (" + format_name(subtype) + ")" : "");
       return format;
     }
   }
   throw AudioError("cannot write " + path + ": no audio format has the extension '" + ext +
-                   "'; use one of " + known + ", or .pcm / .raw for headerless 16-bit PCM");
+                   "'; use one of " + known + "or .pcm / .raw for headerless 16-bit PCM");
 }
 
 struct AudioWriter::Impl {
