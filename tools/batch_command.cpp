@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "fixedpoint/diagnostics.h"
@@ -94,7 +95,12 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     const TuningSlots slots = read_tuning_file(job.tuning.string());
     const AudioFormat format = format_for_path(job.output.string());
     const AudioInput input = read_audio(job.input.string());
-    JobResult result = run_job(input.samples, slots);
+    JobResult result;
+    try {
+      result = run_job(input.samples, slots);
+    } catch (const ArithmeticFault& fault) {
+      throw std::runtime_error(job.tuning.string() + ": the engine stopped: " + fault.what());
+    }
     if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
     write_audio(job.output.string(), format, result.output);
     const std::vector<std::string> stats = stats_cells(result.stats);

@@ -44,8 +44,8 @@ LagEstimate estimate_lag(std::span<const int16_t> a, std::span<const int16_t> b,
   if (best_energy <= 0) return best;
   const auto energy_a = static_cast<double>(best_energy);
   for (int distance = 0; distance <= max_lag; ++distance) {
-    for (const int lag : {distance, -distance}) {
-      if (lag == -distance && distance == 0) continue;
+    for (int side = 0; side < (distance == 0 ? 1 : 2); ++side) {
+      const int lag = side == 0 ? distance : -distance;
       // a[start + i] against b[start + i + lag], where b exists.
       const int64_t from = std::max<int64_t>(start, -int64_t{lag});
       const int64_t to = std::min<int64_t>(start + width, length_b - lag);
