@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -109,6 +110,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
   } catch (const std::exception& e) {
     row[5] = "failed";
     row[6] = e.what();
+    while (!row[6].empty() && std::isspace(static_cast<unsigned char>(row[6].back()))) row[6].pop_back();
     const std::vector<std::string> empty = no_stats_cells();
     row.insert(row.end(), empty.begin(), empty.end());
   }
