@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_runner.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,21 +22,9 @@ namespace fs = std::filesystem;
 const std::string kRule(91, '=');
 const std::string kBanner = kRule + "\n Halvern Engine Simulation\t\n" + kRule + "\n";
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-}
+using halvern::testing::read_file;
+using halvern::testing::Result;
+using halvern::testing::write_file;
 
 class Program : public ::testing::Test {
  protected:
@@ -49,14 +39,7 @@ class Program : public ::testing::Test {
 
   // Runs the program with the given argument string (shell words), in the test's folder.
   Result run(const std::string& args, const std::string& stdin_from = "/dev/null") const {
-    const std::string command = "cd '" + dir_.string() + "' && '" HALVERN_SIM "' " + args +
-                                " <" + stdin_from + " >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(path("stdout.txt")),
-             read_file(path("stderr.txt"))};
-    fs::remove(path("stdout.txt"));
-    fs::remove(path("stderr.txt"));
-    return r;
+    return halvern::testing::run_program(dir_, HALVERN_SIM, args, stdin_from);
   }
 
   static std::string paths_text(const std::string& in, const std::string& out,

@@ -56,23 +56,38 @@ void from_little_endian(const unsigned char* bytes, size_t n, int16_t* samples) 
   }
 }
 
-// Raw 16-bit little-endian samples from path ("-": standard input).
+// Raw 16-bit little-endian samples from path ("-": standard input), read straight into the
+// sample vector (sized from the file when it has a size).
 void read_raw(const std::string& path, AudioInput* audio) {
   const bool from_stdin = path == "-";
   const std::string name = from_stdin ? "standard input" : path;
   std::FILE* f = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
   if (f == nullptr) throw AudioError("cannot open " + name + ": " + std::strerror(errno));
-  std::vector<unsigned char> bytes;
-  unsigned char chunk[1 << 16];
-  size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  std::error_code ec;
+  const uintmax_t size = from_stdin ? 0 : std::filesystem::file_size(path, ec);
+  std::vector<int16_t>& samples = audio->samples;
+  if (!ec && size > 0) samples.reserve(static_cast<size_t>(size / 2) + 1);  // + 1: one read finds the end
+  size_t bytes = 0;  // read so far
+  for (;;) {
+    const size_t have = bytes / 2;
+    samples.resize(std::max(samples.capacity(), have + kChunkFrames));
+    auto* target = reinterpret_cast<unsigned char*>(samples.data()) + bytes;
+    const size_t room = 2 * samples.size() - bytes;
+    const size_t got = std::fread(target, 1, room, f);
+    bytes += got;
+    if (got < room) break;
+  }
   const bool failed = std::ferror(f) != 0;
   const int error = errno;
   if (!from_stdin) std::fclose(f);
   if (failed) throw AudioError("cannot read " + name + ": " + std::strerror(error));
-  audio->samples.resize(bytes.size() / 2);
-  from_little_endian(bytes.data(), audio->samples.size(), audio->samples.data());
-  audio->ignored_bytes = static_cast<int64_t>(bytes.size() % 2);
+  samples.resize(bytes / 2);
+  if constexpr (std::endian::native != std::endian::little) {
+    std::vector<unsigned char> le(2 * samples.size());
+    std::memcpy(le.data(), samples.data(), le.size());
+    from_little_endian(le.data(), samples.size(), samples.data());
+  }
+  audio->ignored_bytes = static_cast<int64_t>(bytes % 2);
   audio->description = "raw 16-bit PCM, 16000 Hz, 1 channel";
   if (audio->ignored_bytes != 0) {
     audio->notes.push_back(name + ": the last byte is half a sample and was ignored");
@@ -162,7 +177,9 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const auto width = static_cast<size_t>(info.channels);
   const bool exact = fits_16_bits(subtype) && !other_rate;
 
+  const auto frames = static_cast<size_t>(std::max<sf_count_t>(info.frames, 0));
   if (exact) {
+    audio->samples.reserve(frames);
     std::vector<short> chunk(kChunkFrames * width);
     sf_count_t got = 0;
     while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
@@ -170,6 +187,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     }
   } else {
     std::vector<double> mono;
+    mono.reserve(frames);
     std::vector<double> chunk(kChunkFrames * width);
     sf_count_t got = 0;
     while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
@@ -268,8 +286,32 @@ struct AudioWriter::Impl {
   std::string path;
   std::unique_ptr<SafeFile> file;  // null for standard output
   SNDFILE* sndfile = nullptr;
+  std::vector<int16_t> pending;  // samples not yet handed on: few large writes, not many small
   std::vector<unsigned char> bytes;
+
+  void flush() {
+    put(pending.data(), pending.size());
+    pending.clear();
+  }
+  void put(const int16_t* samples, size_t n);
 };
+
+void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
+  if (n == 0) return;
+  if (sndfile != nullptr) {
+    if (sf_write_short(sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
+      throw AudioError("cannot write " + path + ": " + sf_strerror(sndfile));
+    }
+  } else {
+    bytes.resize(2 * n);
+    to_little_endian(samples, n, bytes.data());
+    if (file) {
+      file->write(bytes.data(), bytes.size());
+    } else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
+    }
+  }
+}
 
 AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format)
     : impl_(std::make_unique<Impl>()) {
@@ -292,22 +334,17 @@ AudioWriter::~AudioWriter() {
 }
 
 void AudioWriter::write(const int16_t* samples, size_t n) {
-  if (impl_->sndfile != nullptr) {
-    if (sf_write_short(impl_->sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
-      throw AudioError("cannot write " + impl_->path + ": " + sf_strerror(impl_->sndfile));
-    }
+  constexpr size_t kBlock = 4 * kChunkFrames;
+  if (impl_->pending.size() + n < kBlock) {
+    impl_->pending.insert(impl_->pending.end(), samples, samples + n);
     return;
   }
-  impl_->bytes.resize(2 * n);
-  to_little_endian(samples, n, impl_->bytes.data());
-  if (impl_->file) {
-    impl_->file->write(impl_->bytes.data(), impl_->bytes.size());
-  } else if (std::fwrite(impl_->bytes.data(), 1, impl_->bytes.size(), stdout) != impl_->bytes.size()) {
-    throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
-  }
+  impl_->flush();
+  for (size_t at = 0; at < n; at += kBlock) impl_->put(samples + at, std::min(kBlock, n - at));
 }
 
 void AudioWriter::commit() {
+  impl_->flush();
   if (impl_->sndfile != nullptr) {
     SNDFILE* f = impl_->sndfile;
     impl_->sndfile = nullptr;
@@ -323,9 +360,7 @@ void AudioWriter::commit() {
 void write_audio(const std::string& path, const AudioFormat& format,
                  const std::vector<int16_t>& samples) {
   AudioWriter writer(path, format);
-  for (size_t at = 0; at < samples.size(); at += kChunkFrames) {
-    writer.write(samples.data() + at, std::min(kChunkFrames, samples.size() - at));
-  }
+  writer.write(samples.data(), samples.size());
   writer.commit();
 }
 

@@ -120,7 +120,7 @@ class ProgressBar {
 
  private:
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point last_{};
+  std::chrono::steady_clock::time_point last_ = start_;  // the first line after 100 ms
   bool shown_ = false;
 };
 
@@ -189,11 +189,14 @@ int run(const RunSettings& s) {
                  s.output.c_str(), format.name.c_str());
   }
 
+  // The outputs are created (under temporary names) before the work, so that a path that cannot
+  // be written is reported at once, as a usage error.
+  AudioWriter output(s.output, format);
   std::unique_ptr<TraceWriter> trace;
+  if (!s.trace.empty()) trace = std::make_unique<TraceWriter>(s.trace, format);
+  options.observer = trace.get();
   ProgressBar bar;
   try {
-    if (!s.trace.empty()) trace = std::make_unique<TraceWriter>(s.trace, format);
-    options.observer = trace.get();
     if (!s.quiet && isatty(STDERR_FILENO) != 0) {
       options.progress = [&bar](int64_t done, int64_t total) { bar.update(done, total); };
     }
@@ -202,7 +205,9 @@ int run(const RunSettings& s) {
       result = run_job(audio.samples, slots, options);
     } catch (const ArithmeticFault& fault) {
       bar.clear();
-      throw JobFailure(s.tuning + ": the engine stopped: " + fault.what());
+      std::string message = fault.what();
+      while (!message.empty() && message.back() == '\n') message.pop_back();
+      throw JobFailure(s.tuning + ": the engine stopped: " + message);
     }
     bar.clear();
     for (const std::string& message : result.diagnostics) {
@@ -212,7 +217,8 @@ int run(const RunSettings& s) {
       std::fprintf(stderr, "note: the last %lld samples (a partial frame) were dropped, as halvern-sim does; --pad keeps them\n",
                    static_cast<long long>(result.stats.dropped_samples));
     }
-    write_audio(s.output, format, result.output);
+    output.write(result.output.data(), result.output.size());
+    output.commit();
     if (trace) trace->commit();
     if (!s.stats.empty()) write_text_file(s.stats, stats_to_json(result.stats).dump(2) + "\n");
 

@@ -139,9 +139,10 @@ std::string stats_summary(const RunStats& stats) {
     if (!ps.enabled) continue;
     char changed[24] = "-";
     if (p != 0) std::snprintf(changed, sizeof changed, "%lld", static_cast<long long>(ps.changed_frames));
+    const double dc = std::fabs(ps.signal.dc()) < 0.000005 ? 0.0 : ps.signal.dc();  // no "-0.00000"
     add(std::snprintf(line, sizeof line, "%-11s %9.2f %9.2f %7.2f %9.5f %8lld %8s\n",
                       position_name(static_cast<ChainPosition>(p)), ps.signal.peak_dbfs(),
-                      ps.signal.rms_dbfs(), ps.signal.crest_factor(), ps.signal.dc(),
+                      ps.signal.rms_dbfs(), ps.signal.crest_factor(), dc,
                       static_cast<long long>(ps.signal.clipped), changed));
   }
   if (stats.dynamics.enabled) {

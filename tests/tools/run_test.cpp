@@ -18,25 +18,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/program_runner.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-}
+using halvern::testing::read_file;
+using halvern::testing::Result;
+using halvern::testing::write_file;
 
 std::vector<int16_t> samples_of(const std::string& bytes) {
   std::vector<int16_t> s(bytes.size() / 2);
@@ -112,14 +102,7 @@ class Run : public ::testing::Test {
 
   Result shell(const std::string& program, const std::string& args,
                const std::string& stdin_from = "/dev/null") const {
-    const std::string command = "cd '" + dir_.string() + "' && '" + program + "' " + args + " <" +
-                                stdin_from + " >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(path("stdout.txt")),
-             read_file(path("stderr.txt"))};
-    fs::remove(path("stdout.txt"));
-    fs::remove(path("stderr.txt"));
-    return r;
+    return halvern::testing::run_program(dir_, program, args, stdin_from);
   }
   Result halvern(const std::string& args, const std::string& stdin_from = "/dev/null") const {
     return shell(HALVERN, args, stdin_from);
