@@ -4,37 +4,23 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/program_runner.h"
+
 namespace halvern_test {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-inline std::string read_file(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-inline void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
-}
+using halvern::testing::read_file;
+using halvern::testing::Result;
+using halvern::testing::write_file;
 
 inline std::vector<int16_t> samples_of(const std::string& bytes) {
   std::vector<int16_t> s(bytes.size() / 2);
@@ -83,14 +69,7 @@ class ToolTest : public ::testing::Test {
   // Runs a command line (shell words) in the test's folder.
   Result shell(const std::string& program, const std::string& args,
                const std::string& stdin_from = "/dev/null") const {
-    const std::string command = "cd '" + dir_.string() + "' && '" + program + "' " + args + " <" +
-                                stdin_from + " >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(path("stdout.txt")),
-             read_file(path("stderr.txt"))};
-    fs::remove(path("stdout.txt"));
-    fs::remove(path("stderr.txt"));
-    return r;
+    return halvern::testing::run_program(dir_, program, args, stdin_from);
   }
   Result halvern(const std::string& args, const std::string& stdin_from = "/dev/null") const {
     return shell(HALVERN, args, stdin_from);
