@@ -313,6 +313,11 @@ int batch_command(const BatchOptions& options) {
     }
     jobs = shard_jobs(jobs, shard);
   }
+  if (options.resume && options.summary.empty()) {
+    std::fprintf(stderr, "halvern batch: --resume needs the summary file of the batch (-o FILE): "
+                 "the finished jobs' figures are taken from it\n");
+    return 2;
+  }
   if (!options.compare_with.empty() && !fs::is_directory(options.compare_with)) {
     std::fprintf(stderr, "halvern batch: --compare-with %s: no such folder\n", options.compare_with.c_str());
     return 2;
