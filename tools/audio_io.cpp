@@ -29,9 +29,15 @@ std::string lower_extension(const std::string& path) {
   return ext;
 }
 
+// "-", .pcm, .raw, and a device or pipe without an extension (/dev/null, a FIFO).
 bool is_raw_path(const std::string& path) {
   const std::string ext = lower_extension(path);
-  return path == "-" || ext == ".pcm" || ext == ".raw";
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  const bool special = !ec && std::filesystem::exists(status) &&
+                       !std::filesystem::is_regular_file(status) &&
+                       !std::filesystem::is_directory(status);
+  return path == "-" || ext == ".pcm" || ext == ".raw" || (ext.empty() && special);
 }
 
 void to_little_endian(const int16_t* samples, size_t n, unsigned char* bytes) {
@@ -46,12 +52,12 @@ void to_little_endian(const int16_t* samples, size_t n, unsigned char* bytes) {
   }
 }
 
-void from_little_endian(const unsigned char* bytes, size_t n, int16_t* samples) {
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(samples, bytes, 2 * n);
-  } else {
+// Samples read as little-endian bytes, in the machine's byte order (as read on a little-endian one).
+void samples_from_little_endian(int16_t* samples, size_t n) {
+  if constexpr (std::endian::native != std::endian::little) {
     for (size_t i = 0; i < n; ++i) {
-      samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+      const auto v = static_cast<uint16_t>(samples[i]);
+      samples[i] = static_cast<int16_t>((v >> 8) | (v << 8));
     }
   }
 }
@@ -82,11 +88,7 @@ void read_raw(const std::string& path, AudioInput* audio) {
   if (!from_stdin) std::fclose(f);
   if (failed) throw AudioError("cannot read " + name + ": " + std::strerror(error));
   samples.resize(bytes / 2);
-  if constexpr (std::endian::native != std::endian::little) {
-    std::vector<unsigned char> le(2 * samples.size());
-    std::memcpy(le.data(), samples.data(), le.size());
-    from_little_endian(le.data(), samples.size(), samples.data());
-  }
+  samples_from_little_endian(samples.data(), samples.size());
   audio->ignored_bytes = static_cast<int64_t>(bytes % 2);
   audio->description = "raw 16-bit PCM, 16000 Hz, 1 channel";
   if (audio->ignored_bytes != 0) {
@@ -245,7 +247,7 @@ AudioInput read_audio(const std::string& path, const ReadOptions& options) {
 AudioFormat format_for_path(const std::string& path) {
   AudioFormat format;
   if (is_raw_path(path)) {
-    format.extension = path == "-" ? ".pcm" : lower_extension(path);
+    format.extension = lower_extension(path).empty() ? ".pcm" : lower_extension(path);
     format.name = "raw 16-bit PCM";
     return format;
   }

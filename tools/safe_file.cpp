@@ -29,6 +29,14 @@ mode_t current_umask() {
 }  // namespace
 
 SafeFile::SafeFile(const std::string& path) : path_(path) {
+  // A device or a pipe (/dev/null, a FIFO) is written in place: renaming over it would replace
+  // it with a plain file.
+  struct stat node {};
+  if (::stat(path.c_str(), &node) == 0 && !S_ISREG(node.st_mode) && !S_ISDIR(node.st_mode)) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) throw AudioError("cannot open " + path + ": " + std::strerror(errno));
+    return;
+  }
   const std::filesystem::path target(path);
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
   std::string hidden = ".";
@@ -73,6 +81,7 @@ void SafeFile::commit() {
     std::remove(temporary_.c_str());
     throw AudioError("cannot write " + path_ + ": " + std::strerror(error != 0 ? error : errno));
   }
+  if (temporary_.empty()) return;  // written in place
   if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     const int rename_error = errno;
     std::remove(temporary_.c_str());

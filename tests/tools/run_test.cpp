@@ -304,11 +304,13 @@ TEST_F(Run, NeverOverwritesItsInputs) {
   }
   EXPECT_EQ(read_file(path("in.pcm")), speech_);
   EXPECT_FALSE(fs::exists(path("out.pcm")));
-  // A failed write leaves nothing behind, and the status says so.
-  const Result full = halvern("run in.pcm - t.txt", "/dev/null");
-  EXPECT_EQ(full.status, 0);
-  const Result r = shell("/bin/sh", "-c \"'" HALVERN "' run in.pcm - t.txt >/dev/full\"");
-  EXPECT_EQ(r.status, 1);
+  // A device is written in place, never replaced; a failed write is reported.
+  EXPECT_EQ(halvern("run in.pcm /dev/null t.txt").status, 0);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  const Result full = halvern("run in.pcm /dev/full t.txt");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("cannot write /dev/full"), std::string::npos) << full.err;
+  EXPECT_EQ(shell("/bin/sh", "-c \"'" HALVERN "' run in.pcm - t.txt >/dev/full\"").status, 1);
 }
 
 }  // namespace
