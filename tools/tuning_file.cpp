@@ -3,18 +3,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <stdexcept>
+
+#include "tools/audio_io.h"
 
 namespace halvern::tools {
 
 TuningSlots read_tuning_file(const std::string& path) {
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) throw std::runtime_error("cannot open the tuning " + path + ": " + std::strerror(errno));
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw AudioError("cannot open tuning file " + path + ": " + std::strerror(errno));
   TuningSlots slots{};
-  if (!tuning_load(file.get(), &slots)) {
-    throw std::runtime_error("cannot read the tuning " + path + ": " + std::strerror(errno));
-  }
+  const bool read = tuning_load(f, &slots);
+  std::fclose(f);
+  if (!read) throw AudioError("cannot read tuning file " + path);
   return slots;
 }
 
