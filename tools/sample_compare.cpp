@@ -51,9 +51,9 @@ LagEstimate estimate_lag(std::span<const int16_t> a, std::span<const int16_t> b,
       const int64_t to = std::min<int64_t>(start + width, length_b - lag);
       if (from >= to) continue;
       int64_t dot = 0;
-      const int16_t* pa = a.data();
-      const int16_t* pb = b.data() + lag;
-      for (int64_t i = from; i < to; ++i) dot += int32_t{pa[i]} * pb[i];
+      const int16_t* pa = a.data() + from;
+      const int16_t* pb = b.data() + (from + lag);
+      for (int64_t i = 0; i < to - from; ++i) dot += int32_t{pa[i]} * pb[i];
       const int64_t energy_b = prefix_b[to + lag] - prefix_b[from + lag];
       if (energy_b == 0) continue;
       // Against all of the excerpt's energy, so a lag that overlaps less of it scores less.
