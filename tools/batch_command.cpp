@@ -45,6 +45,7 @@ struct BatchOptions {
   std::string shard;
   std::vector<std::string> merge;
   bool quiet = false;
+  ReadOptions read;  // as halvern run's --resample, --channel and --pad, for every job
 };
 
 // Column positions in a summary row.
@@ -95,7 +96,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     }
     const TuningSlots slots = read_tuning_file(job.tuning.string());
     const AudioFormat format = format_for_path(job.output.string());
-    const AudioInput input = read_audio(job.input.string());
+    const AudioInput input = read_audio(job.input.string(), options.read);
     JobResult result;
     try {
       result = run_job(input.samples, slots);
@@ -405,6 +406,13 @@ void add_batch_command(CLI::App& app, int* status) {
   sub->add_option("--shard", options->shard, "run only the K-th of N equal parts of the jobs (K/N)");
   sub->add_option("--merge", options->merge, "merge these shard summaries (CSV) into one")->expected(1, -1);
   sub->add_flag("-q,--quiet", options->quiet, "show failures only, no progress");
+  sub->add_flag("--resample", options->read.resample,
+                "convert inputs of another sample rate to 16 kHz (as halvern run --resample)");
+  sub->add_option("--channel", options->read.channel,
+                  "the channel to process of inputs with several (as halvern run --channel)")
+      ->check(CLI::PositiveNumber);
+  sub->add_flag("--pad", options->read.pad,
+                "pad a trailing partial frame with zeros (as halvern run --pad)");
   sub->callback([options, status] { *status = batch_command(*options); });
 }
 

@@ -32,6 +32,7 @@ struct CompareOptions {
   std::string trace_a;
   std::string trace_b;
   bool json = false;
+  ReadOptions read;  // --resample and --channel, for both recordings
 };
 
 Json db_json(double db) { return std::isfinite(db) ? Json(db) : Json(nullptr); }
@@ -132,8 +133,8 @@ int compare_files(const CompareOptions& o) {
                                   ": give auto or a number of samples (positive: b comes later)");
     }
   }
-  const AudioInput a = read_audio(o.a);
-  const AudioInput b = read_audio(o.b);
+  const AudioInput a = read_audio(o.a, o.read);
+  const AudioInput b = read_audio(o.b, o.read);
   if (o.delay == "auto") {
     const LagEstimate estimate = estimate_lag(a.samples, b.samples, o.max_delay);
     lag = estimate.lag;
@@ -326,6 +327,11 @@ void add_compare_command(CLI::App& app, int* status) {
   sub->add_option("--trace-a", options->trace_a, "trace folder of halvern run --trace");
   sub->add_option("--trace-b", options->trace_b, "the trace folder to compare it with");
   sub->add_flag("--json", options->json, "the figures as JSON");
+  sub->add_flag("--resample", options->read.resample,
+                "convert recordings of another sample rate to 16 kHz before comparing");
+  sub->add_option("--channel", options->read.channel,
+                  "the channel to compare of recordings with several, from 1")
+      ->check(CLI::PositiveNumber);
   sub->callback([options, status] { *status = compare_command(*options); });
 }
 
