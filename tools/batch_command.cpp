@@ -331,11 +331,24 @@ int batch_command(const BatchOptions& options) {
   if (options.resume) previous = journal.previous_rows(options.summary, columns);
   journal.open(columns, previous);
 
+  // The longest inputs first, so that the last jobs to finish are short ones and no thread idles
+  // long at the end while another works.
+  std::vector<size_t> order(jobs.size());
+  std::vector<uintmax_t> sizes(jobs.size());
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    std::error_code ignored;
+    order[i] = i;
+    sizes[i] = fs::file_size(jobs[i].input, ignored);
+    if (ignored) sizes[i] = 0;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sizes[a] > sizes[b]; });
+
   std::vector<std::vector<std::string>> rows(jobs.size());
   Progress progress(jobs.size(), options.quiet);
   std::atomic<size_t> next{0};
   const auto worker = [&] {
-    for (size_t i = next++; i < jobs.size(); i = next++) {
+    for (size_t n = next++; n < jobs.size(); n = next++) {
+      const size_t i = order[n];
       const BatchJob& job = jobs[i];
       if (options.resume) {
         remove_partial_files(job.output);
