@@ -151,19 +151,20 @@ int main(int argc, char** argv) {
   if (same_regular_file(argv[2], argv[1]) || same_regular_file(argv[2], argv[3])) {
     fail_open("output file error..\n");
   }
-  std::FILE* out = std::fopen(argv[2], "wb");
-  if (out == nullptr) fail_open("output file error..\n");
   std::FILE* tuning = std::fopen(argv[3], "rb");
   if (tuning == nullptr) fail_open("input Tuning file error..\n");
+  TuningSlots slots{};
+  if (!tuning_load(tuning, &slots)) fail_open("input Tuning file error..\n");
+  std::fclose(tuning);
+  // The output is created (and an existing one truncated) only once the recording and the tuning
+  // have been opened and read, so that a mistyped or swapped path destroys nothing.
+  std::FILE* out = std::fopen(argv[2], "wb");
+  if (out == nullptr) fail_open("output file error..\n");
   // Larger stream buffers than the default: fewer system calls per frame.
   static char in_buffer[1 << 16];
   static char out_buffer[1 << 16];
   std::setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
   std::setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
-
-  TuningSlots slots{};
-  if (!tuning_load(tuning, &slots)) fail_open("input Tuning file error..\n");
-  std::fclose(tuning);
 
   std::printf(" [1] Input pcm path : %s \n", argv[1]);
   std::printf(" [2] Output pcm path : %s \n", argv[2]);

@@ -153,8 +153,7 @@ TEST_F(Program, FilesThatCannotBeOpened) {
   EXPECT_EQ(r.status, 26);
   EXPECT_EQ(r.err, "input Tuning file error..\n");
   EXPECT_EQ(r.out, kBanner);
-  EXPECT_TRUE(fs::exists(path("out.pcm")));  // already created, left empty
-  EXPECT_EQ(fs::file_size(path("out.pcm")), 0u);
+  EXPECT_FALSE(fs::exists(path("out.pcm")));  // never created before the tuning is read
 
   fs::create_directory(path("tuning_dir"));
   r = run("in.pcm out.pcm tuning_dir");
@@ -177,6 +176,29 @@ TEST_F(Program, OutputNeverOverwritesTheRecordingOrTheTuning) {
   fs::create_hard_link(path("in.pcm"), path("link.pcm"));
   EXPECT_EQ(run("in.pcm link.pcm t.txt").status, 20);
   EXPECT_EQ(read_file(path("in.pcm")), input);
+}
+
+// A slip in the arguments leaves every file as it was: the output is created only after the
+// recording and the tuning have been opened and read.
+TEST_F(Program, MistakenArgumentsDestroyNoFile) {
+  const std::string tuning = "mask 1 cut 100 gain 0\n";
+  write_file(path("in.pcm"), random_bytes(640, 4));
+  write_file(path("t.txt"), tuning);
+
+  // Output and tuning swapped, the intended output not there yet.
+  Result r = run("in.pcm t.txt out.pcm");
+  EXPECT_EQ(r.status, 26);
+  EXPECT_EQ(r.err, "input Tuning file error..\n");
+  EXPECT_EQ(read_file(path("t.txt")), tuning);
+  EXPECT_FALSE(fs::exists(path("out.pcm")));
+
+  // A mistyped tuning path with an earlier output in place.
+  const std::string earlier = random_bytes(1280, 5);
+  write_file(path("out.pcm"), earlier);
+  r = run("in.pcm out.pcm tunnig.txt");
+  EXPECT_EQ(r.status, 26);
+  EXPECT_EQ(r.err, "input Tuning file error..\n");
+  EXPECT_EQ(read_file(path("out.pcm")), earlier);
 }
 
 TEST_F(Program, InputReadErrorIsNotTheEndOfTheInput) {

@@ -147,8 +147,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
   if (!file) {
     std::string message = "cannot read " + path + ": " + sf_strerror(nullptr);
-    std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
+    if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT) {
       message += " (a headerless 16-bit 16 kHz recording needs the extension .pcm or .raw)";
     }
     throw AudioError(message);
@@ -179,7 +178,8 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const auto width = static_cast<size_t>(info.channels);
   const bool exact = fits_16_bits(subtype) && !other_rate;
 
-  const auto frames = static_cast<size_t>(std::max<sf_count_t>(info.frames, 0));
+  // Room for the frames the header announces, within reason: a damaged header may claim any number.
+  const auto frames = static_cast<size_t>(std::clamp<sf_count_t>(info.frames, 0, sf_count_t{1} << 24));
   if (exact) {
     audio->samples.reserve(frames);
     std::vector<short> chunk(kChunkFrames * width);

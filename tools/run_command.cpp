@@ -205,8 +205,9 @@ int run(const RunSettings& s) {
       std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
     }
     if (result.stats.dropped_samples > 0) {
-      std::fprintf(stderr, "note: the last %lld samples (a partial frame) were dropped, as halvern-sim does; --pad keeps them\n",
-                   static_cast<long long>(result.stats.dropped_samples));
+      const int64_t n = result.stats.dropped_samples;
+      std::fprintf(stderr, "note: the last %lld sample%s (a partial frame) %s dropped, as halvern-sim does; --pad keeps %s\n",
+                   static_cast<long long>(n), n == 1 ? "" : "s", n == 1 ? "was" : "were", n == 1 ? "it" : "them");
     }
     output.write(result.output.data(), result.output.size());
     output.commit();

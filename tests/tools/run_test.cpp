@@ -165,11 +165,19 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
   };
   ASSERT_LT(column("limiter_gain_db"), header.size());
   std::vector<int64_t> marks(14, 0);
-  int64_t rows = 0;
+  int64_t rows = 0, limiting = 0;
+  double gain_min = 1e9, gain_max = -1e9, gain_sum = 0, deepest = 0;
   while (std::getline(csv, line)) {
     std::vector<std::string> cells;
     for (std::istringstream c(line); std::getline(c, line, ',');) cells.push_back(line);
     ASSERT_EQ(cells.size(), header.size());
+    const double gain = std::stod(cells[column("dyn_gain_db")]) + std::stod(cells[column("dyn_makeup_db")]);
+    gain_min = std::min(gain_min, gain);
+    gain_max = std::max(gain_max, gain);
+    gain_sum += gain;
+    const double limiter = std::stod(cells[column("limiter_gain_db")]);
+    limiting += limiter < -0.01 ? 1 : 0;
+    deepest = std::min(deepest, limiter);
     for (int b = 0; b < 14; ++b) {
       char name[16];
       std::snprintf(name, sizeof name, "band%02d_mark", b);
@@ -179,6 +187,13 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
   }
   EXPECT_EQ(rows, stats["frames"].get<int64_t>());
   EXPECT_EQ(stats["suppressor"]["marks_per_band"].get<std::vector<int64_t>>(), marks);
+  // The dynamics and limiter figures from the CSV's dB columns (4 decimals).
+  EXPECT_NEAR(stats["dynamics"]["gain_db_min"].get<double>(), gain_min, 2e-4);
+  EXPECT_NEAR(stats["dynamics"]["gain_db_max"].get<double>(), gain_max, 2e-4);
+  EXPECT_NEAR(stats["dynamics"]["gain_db_mean"].get<double>(), gain_sum / static_cast<double>(rows), 2e-4);
+  EXPECT_EQ(stats["limiter"]["frames_limiting"].get<int64_t>(), limiting);
+  EXPECT_GT(limiting, 0);
+  EXPECT_NEAR(stats["limiter"]["deepest_reduction_db"].get<double>(), deepest, 1e-4);
 }
 
 TEST_F(Run, StereoAt44kNeedsChannelAndResample) {
