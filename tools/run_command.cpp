@@ -20,6 +20,7 @@
 #include "tools/run_job.h"
 #include "tools/safe_file.h"
 #include "tools/stats.h"
+#include "tools/tuning_file.h"
 #include "tuning/tuning.h"
 
 namespace halvern::tools {
@@ -134,16 +135,6 @@ std::string stage_names(int16_t mask) {
   return names.empty() ? "none" : names;
 }
 
-TuningSlots load_tuning(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) throw AudioError("cannot open tuning file " + path + ": " + std::strerror(errno));
-  TuningSlots slots{};
-  const bool read = tuning_load(f, &slots);
-  std::fclose(f);
-  if (!read) throw AudioError("cannot read tuning file " + path);
-  return slots;
-}
-
 // Refuses an output that would replace the input recording or the tuning file.
 void refuse_overwrite(const RunSettings& s, const std::string& output) {
   for (const std::string* input : {&s.input, &s.tuning}) {
@@ -165,7 +156,7 @@ int run(const RunSettings& s) {
       throw AudioError(e.what());
     }
   }
-  const TuningSlots slots = load_tuning(s.tuning);
+  const TuningSlots slots = read_tuning_file(s.tuning);
   refuse_overwrite(s, s.output);
   if (!s.stats.empty()) refuse_overwrite(s, s.stats);
   const AudioFormat format = format_for_path(s.output);

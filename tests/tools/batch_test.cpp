@@ -1,0 +1,206 @@
+// halvern batch as a user runs it: outputs equal to separate runs of halvern run, a failing job
+// reported while the others go on, a batch killed and resumed, and the GNU parallel recipe whose
+// shard summaries merge to the summary of one batch.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/tools/tool_test.h"
+
+namespace {
+
+using namespace halvern_test;
+using Json = nlohmann::json;
+
+class Batch : public ToolTest {
+ protected:
+  // Four tunings: all stages, dynamics only, another equalizer tap, a lower suppressor threshold.
+  void write_tunings() {
+    write_file(path("all.txt"), tuning_with({}));
+    write_file(path("dyn.txt"), tuning_with({{0, 2}}));
+    write_file(path("eq.txt"), tuning_with({{30, 1200}}));
+    write_file(path("sup.txt"), tuning_with({{70, 2}}));
+  }
+  const std::vector<std::string> tunings_ = {"all.txt", "dyn.txt", "eq.txt", "sup.txt"};
+
+  // "<prefix><i><suffix>", put together without the temporaries g++ 12 warns about.
+  static std::string numbered(const char* prefix, int i, const char* suffix) {
+    std::string name = prefix;
+    name += std::to_string(i);
+    name += suffix;
+    return name;
+  }
+
+  // Input i: a slice of the example, 20 frames and i samples more.
+  std::string input(int i) const {
+    return speech_.substr(static_cast<size_t>(i) * 12800, 2 * (6400 + static_cast<size_t>(i)));
+  }
+};
+
+TEST_F(Batch, FortyJobsEqualSeparateRunsAndAFailureDoesNotStopThem) {
+  write_tunings();
+  std::string manifest = "name,input,tuning,output\n";
+  for (int i = 0; i < 10; ++i) {
+    const std::string in = i == 3 ? "in, 3.pcm" : numbered("in", i, ".pcm");
+    write_file(path(in), input(i));
+    for (const std::string& t : tunings_) {
+      const std::string job = numbered("j", i, "_") + t.substr(0, t.size() - 4);
+      const std::string in_field = job == "j5_eq" ? "missing.pcm" : in;
+      manifest += job + ",\"" + in_field + "\"," + t + ",out/" + job + ".pcm\n";
+    }
+  }
+  write_file(path("jobs.csv"), manifest);
+
+  const Result r = halvern("batch jobs.csv -j 2 -o summary.csv");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("j5_eq"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("missing.pcm"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("1 of 40 jobs failed"), std::string::npos) << r.err;
+
+  const Json summary = Json::parse(halvern("batch --merge summary.csv --json").out)["jobs"];
+  ASSERT_EQ(summary.size(), 40u);
+  int compared = 0;
+  for (int i = 0; i < 10; ++i) {
+    const std::string in = i == 3 ? "'in, 3.pcm'" : numbered("in", i, ".pcm");
+    for (const std::string& t : tunings_) {
+      const std::string job = numbered("j", i, "_") + t.substr(0, t.size() - 4);
+      const Json& row = summary[static_cast<size_t>(compared++)];
+      ASSERT_EQ(row["name"], job);
+      if (job == "j5_eq") {
+        EXPECT_EQ(row["status"], "failed");
+        EXPECT_FALSE(fs::exists(path("out/j5_eq.pcm")));
+        continue;
+      }
+      ASSERT_EQ(row["status"], "ok") << row.dump();
+      ASSERT_EQ(halvern("run -q " + in + " single.pcm " + t + " --stats single.json").status, 0);
+      EXPECT_EQ(read_file(path("out/" + job + ".pcm")), read_file(path("single.pcm"))) << job;
+      if (i == 3) {  // the statistics are those of halvern run --stats
+        const Json stats = Json::parse(read_file(path("single.json")));
+        EXPECT_EQ(row["frames"], stats["frames"]);
+        EXPECT_EQ(row["dropped_samples"], 3);
+        const Json& positions = stats["positions"];
+        EXPECT_EQ(row["dither.rms_dbfs"],
+                  positions.contains("dither") ? positions["dither"]["rms_dbfs"] : Json(nullptr));
+        EXPECT_EQ(row["input.peak_dbfs"], positions["input"]["peak_dbfs"]);
+      }
+    }
+  }
+  for (const auto& entry : fs::directory_iterator(path("out"))) {
+    EXPECT_EQ(entry.path().filename().string().front(), 'j') << "left behind: " << entry.path();
+  }
+
+  // A manifest error names its line, and nothing runs.
+  write_file(path("bad.csv"), "input,tuning,output\nin0.pcm,all.txt,x.pcm\n\nin1.pcm,all.txt\n");
+  const Result bad = halvern("batch bad.csv");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("bad.csv:4: 2 fields"), std::string::npos) << bad.err;
+  EXPECT_FALSE(fs::exists(path("x.pcm")));
+}
+
+TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
+  // 24 jobs of 10 s of audio each, one at a time: killed when the second is written (the first
+  // job's row is then in the journal).
+  constexpr int kJobs = 24;
+  std::string longer;
+  while (longer.size() < 2 * 16000 * 10) longer += speech_;
+  write_file(path("long.pcm"), longer);
+  write_file(path("t.txt"), tuning_with({}));
+  std::string manifest = "input,tuning,output\n";
+  for (int i = 0; i < kJobs; ++i) manifest += numbered("long.pcm,t.txt,out/o", i, ".pcm\n");
+  write_file(path("jobs.csv"), manifest);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    execl(HALVERN, HALVERN, "batch", "jobs.csv", "-j", "1", "-q", "-o", "summary.csv", nullptr);
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(path("out/o1.pcm")) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_FALSE(fs::exists(path("summary.csv")));
+
+  const std::string expected = sim(longer, tuning_with({}));
+  int complete = 0;
+  for (int i = 0; i < kJobs; ++i) {
+    const fs::path out = path(numbered("out/o", i, ".pcm"));
+    if (!fs::exists(out)) continue;
+    ++complete;
+    EXPECT_EQ(read_file(out), expected) << out;  // never a truncated file under the final name
+  }
+  EXPECT_GE(complete, 1);
+  EXPECT_LT(complete, kJobs) << "the batch ended before it could be killed";
+
+  const Result resumed = halvern("batch jobs.csv -j 2 --resume -o summary.csv");
+  EXPECT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find("complete, skipped o0.pcm"), std::string::npos) << resumed.err;
+  for (int i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(read_file(path(numbered("out/o", i, ".pcm"))), expected) << i;
+  }
+  for (const auto& entry : fs::directory_iterator(path("out"))) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+  }
+  // Every job is the same run: the rows kept from before the kill and the rows of the jobs run
+  // after it differ only in the job's number and output.
+  const Json summary = Json::parse(halvern("batch --merge summary.csv --json").out)["jobs"];
+  ASSERT_EQ(summary.size(), static_cast<size_t>(kJobs));
+  for (int i = 0; i < kJobs; ++i) {
+    Json row = summary[static_cast<size_t>(i)];
+    EXPECT_EQ(row["job"], i + 1);
+    EXPECT_EQ(row["output"], numbered("out/o", i, ".pcm"));
+    for (const char* key : {"job", "name", "output"}) row.erase(key);
+    EXPECT_EQ(row, [&] {
+      Json first = summary[0];
+      for (const char* key : {"job", "name", "output"}) first.erase(key);
+      return first;
+    }()) << i;
+  }
+}
+
+TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {
+  if (std::system("parallel --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no GNU parallel";
+  write_tunings();
+  std::string inputs;
+  for (int i = 0; i < 3; ++i) {
+    write_file(path(numbered("in", i, ".pcm")), input(i));
+    inputs += numbered(" in", i, ".pcm");
+  }
+  const std::string grid = "batch --grid" + inputs + " --tunings all.txt dyn.txt eq.txt sup.txt";
+  ASSERT_EQ(halvern(grid + " --out one -o one.csv").status, 0);
+
+  // The README's recipe, with three local shards.
+  const Result shards = shell("parallel", "--will-cite '" HALVERN "' " + grid +
+                                               " --out sharded --shard {}/3 -q -o part{}.csv ::: 1 2 3");
+  ASSERT_EQ(shards.status, 0) << shards.err;
+  ASSERT_EQ(halvern("batch --merge part3.csv part1.csv part2.csv -o merged.csv").status, 0);
+  std::string expected = read_file(path("one.csv"));
+  for (size_t at; (at = expected.find("one/")) != std::string::npos;) expected.replace(at, 4, "sharded/");
+  EXPECT_EQ(read_file(path("merged.csv")), expected);
+  // A shard left out is named.
+  const Result partial = halvern("batch --merge part1.csv part3.csv -o partial.csv");
+  EXPECT_EQ(partial.status, 1);
+  EXPECT_NE(partial.err.find("jobs missing from the summaries: 5 6 7 8"), std::string::npos) << partial.err;
+
+  // After a change to one tuning, the batch against the reference set names what changed.
+  write_file(path("eq.txt"), tuning_with({{30, 900}}));
+  const Result after = halvern(grid + " --out after -q --compare-with one -o after.csv --json");
+  EXPECT_EQ(after.status, 1);
+  EXPECT_NE(after.err.find("3 differ from one"), std::string::npos) << after.err;
+  const Json after_summary = Json::parse(read_file(path("after.csv")));
+  for (const Json& row : after_summary["jobs"]) {
+    const bool changed = row["tuning"] == "eq.txt";
+    EXPECT_EQ(row["compare"], changed ? "different" : "identical") << row.dump();
+  }
+}
+
+}  // namespace
