@@ -128,8 +128,8 @@ function makePlayer(side, initialKey, container) {
     data.signals.map((s) => el('option', { value: s.key }, s.label)));
   select.value = initialKey;
   const wave = el('div', { class: 'wave' });
-  const spec = el('div', { class: 'spec' });
-  const box = el('div', { class: 'player' }, el('div', { class: 'player-head' }, title, select), wave, spec);
+  const spectrogram = el('div', { class: 'spectrogram' });
+  const box = el('div', { class: 'player' }, el('div', { class: 'player-head' }, title, select), wave, spectrogram);
   container.append(box);
   const ws = WaveSurfer.create({
     container: wave,
@@ -141,7 +141,7 @@ function makePlayer(side, initialKey, container) {
     normalize: false,
     dragToSeek: true,
     plugins: [Spectrogram.create({
-      container: spec,
+      container: spectrogram,
       labels: true,
       height: 140,
       frequencyMax: data.sample_rate / 2,
