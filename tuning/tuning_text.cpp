@@ -76,7 +76,9 @@ std::string at_words(const TuningPosition& at) {
 
 }  // namespace
 
-TuningSlots load_tuning_text(std::string_view text) { return load(text, nullptr); }
+TuningSlots load_tuning_text(std::string_view text, TuningListener* listener) {
+  return load(text, listener);
+}
 
 std::string rewrite_tuning_text(std::string_view text, std::span<const SlotChange> changes) {
   std::array<std::optional<int16_t>, TUNING_SLOT_COUNT> wanted;

@@ -48,7 +48,8 @@ std::string rewrite_tuning_text(std::string_view text, std::span<const SlotChang
 // The same for every slot of slots that differs from what text loads.
 std::string rewrite_tuning_text(std::string_view text, const TuningSlots& slots);
 
-// The slots that text loads, as tuning_load reads a file holding exactly these bytes.
-TuningSlots load_tuning_text(std::string_view text);
+// The slots that text loads, as tuning_load reads a file holding exactly these bytes, telling
+// listener (when not null) as tuning_load tells it.
+TuningSlots load_tuning_text(std::string_view text, TuningListener* listener = nullptr);
 
 }  // namespace halvern
