@@ -84,7 +84,36 @@ TEST(EngineStream, AnyChunkingGivesTheOneShotSamples) {
   std::vector<int16_t> padded = input;
   padded.resize((input.size() / FRAME_LENGTH + 1) * FRAME_LENGTH, 0);
   EXPECT_EQ(chunked(&stream, input, &rng, 5000, true), one_shot(padded, slots));
-  EXPECT_EQ(stream.latency(), FRAME_LENGTH - 1);
+}
+
+TEST(EngineStream, DelayIsWhereAnImpulseComesOut) {
+  // An impulse through each stage alone and through all: it comes out delay() samples later
+  // (the tuning is all zeros: unity taps and gains), and no more than latency() samples of
+  // input after it went in, fed one sample at a time.
+  std::vector<int16_t> input(4 * FRAME_LENGTH, 0);
+  const size_t at = FRAME_LENGTH + 7;  // the 8th sample of a frame
+  input[at] = 8000;
+  for (const int16_t mask : {STAGE_BIT_HIGHPASS, STAGE_BIT_DYNAMICS, STAGE_BIT_EQUALIZER,
+                             STAGE_BIT_SUPPRESSOR, STAGE_BIT_DITHER, int16_t{31}}) {
+    TuningSlots slots{};
+    slots[STAGE_MASK_SLOT] = mask;
+    EngineStream stream(slots);
+    std::vector<int16_t> output;
+    size_t fed = 0;
+    for (; fed < input.size() && output.size() <= at + static_cast<size_t>(stream.delay()); ++fed) {
+      stream.process(std::span(&input[fed], 1), &output);
+    }
+    size_t loudest = 0;
+    for (size_t i = 0; i < output.size(); ++i) {
+      if (std::abs(output[i]) > std::abs(output[loudest])) loudest = i;
+    }
+    EXPECT_EQ(loudest, at + static_cast<size_t>(stream.delay())) << "mask " << mask;
+    EXPECT_LE(fed - 1 - at, static_cast<size_t>(stream.latency())) << "mask " << mask;
+  }
+  TuningSlots all{};
+  all[STAGE_MASK_SLOT] = 31;
+  EXPECT_EQ(EngineStream(all).delay(), 142);
+  EXPECT_EQ(EngineStream(all).latency(), 461);
 }
 
 TEST(EngineStream, StageMaskOverrideResetAndObserver) {

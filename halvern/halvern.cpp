@@ -9,11 +9,11 @@
 
 #include "engine/stream.h"
 #include "fixedpoint/diagnostics.h"
-#include "tools/audio_io.h"
-#include "tools/frame_state.h"
-#include "tools/run_job.h"
-#include "tools/safe_file.h"
-#include "tools/tuning_review.h"
+#include "tools/io/audio_io.h"
+#include "tools/running/frame_state.h"
+#include "tools/running/run_job.h"
+#include "tools/io/safe_file.h"
+#include "tools/review/tuning_review.h"
 #include "tuning/slot_catalogue.h"
 #include "tuning/tuning_text.h"
 
@@ -330,6 +330,7 @@ void Processor::flush(bool pad, std::vector<int16_t>* out) {
 
 void Processor::reset() { impl_->reset(); }
 
+int Processor::delay() const { return impl_->stream.delay(); }
 int Processor::latency() const { return impl_->stream.latency(); }
 size_t Processor::buffered() const { return impl_->stream.buffered(); }
 int64_t Processor::frames() const { return impl_->stream.frames(); }

@@ -14,10 +14,10 @@
 
 #include "fixedpoint/diagnostics.h"
 #include "halvern/halvern.h"
-#include "tools/audio_io.h"
-#include "tools/frame_state.h"
-#include "tools/run_job.h"
-#include "tools/stats.h"
+#include "tools/io/audio_io.h"
+#include "tools/running/frame_state.h"
+#include "tools/running/run_job.h"
+#include "tools/running/stats.h"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -449,8 +449,13 @@ equal process() of the whole input, bit for bit. flush() ends the stream.)")
            py::call_guard<py::gil_scoped_release>(),
            "Drops the waiting samples and the engine's state: the next chunk starts a new stream.")
       .def_property_readonly("latency", [](const PyProcessor& self) { return self.processor.latency(); },
-                             "319: the most samples the output lags the input. A sample comes out "
-                             "once its frame is complete; the engine adds no delay beyond that.")
+                             "The most samples between an input sample going in and what it became "
+                             "coming out: 319 (the rest of its frame must arrive first) plus delay; "
+                             "461 with every stage on.")
+      .def_property_readonly("delay", [](const PyProcessor& self) { return self.processor.delay(); },
+                             "Samples by which the enabled stages delay the signal (the equalizer "
+                             "46, the peak suppressor 96): output[i + delay] is what input[i] "
+                             "became. halvern-sim's output has the same delay.")
       .def_property_readonly("buffered", [](const PyProcessor& self) { return self.processor.buffered(); },
                              "Input samples waiting for their frame to complete.");
 

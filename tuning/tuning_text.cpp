@@ -11,16 +11,18 @@
 namespace halvern {
 namespace {
 
+// Where the loader read one slot's value.
+struct Place {
+  TuningValueRead read = TuningValueRead::kEndOfFile;
+  TuningPosition value;  // where the value token starts (or the file ended)
+  int64_t end = 0;       // kNumber: just after its last digit
+  int16_t loaded = 0;
+  std::string token;     // kNotANumber: the first bytes of the token that is no number
+};
+
 // Where the loader read each slot's value.
 class ValuePlaces : public TuningListener {
  public:
-  struct Place {
-    TuningValueRead read = TuningValueRead::kEndOfFile;
-    TuningPosition value;  // where the value token starts (or the file ended)
-    int64_t end = 0;       // kNumber: just after its last digit
-    int16_t loaded = 0;
-    std::string token;     // kNotANumber: the first bytes of the token that is no number
-  };
   std::array<std::optional<Place>, TUNING_SLOT_COUNT> places;  // empty: the pair was never read
   TuningPosition file_end;
   int pairs = 0;

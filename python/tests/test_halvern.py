@@ -6,6 +6,7 @@ import csv
 import json
 import os
 import subprocess
+import sys
 import wave
 from pathlib import Path
 
@@ -61,7 +62,7 @@ def test_process_gives_halvern_sim_bytes_for_any_chunking(tmp_path, example):
             at += n
         chunks.append(processor.flush())
         assert np.array_equal(np.concatenate(chunks), expect), f"chunks of 1..{high}"
-    assert processor.latency == 319
+    assert (processor.latency, processor.delay) == (319 + 142, 142)  # every stage on
 
     # pad=True equals halvern-sim on the input padded with zeros to a whole frame.
     padded = np.concatenate([samples, np.zeros(77, np.int16)])  # the example is whole frames
@@ -164,3 +165,10 @@ def test_read_and_write_use_the_audio_files_of_run(tmp_path, example):
     with pytest.raises(halvern.Error, match="resample=True"):
         halvern.read(stereo, channel=2)
     assert len(halvern.read(stereo, resample=True, channel=2)) == 1600
+
+
+def test_sweep_example_writes_its_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    subprocess.run([sys.executable, str(SOURCE / "examples" / "sweep.py"), "--values", "0:19:9",
+                    "--output", str(tmp_path / "sweep.png")], check=True, capture_output=True)
+    assert (tmp_path / "sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
