@@ -3,7 +3,7 @@
 # checks that both give halvern-sim's bytes on the example; then the installed programs and the
 # installed Python module run from the prefix.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK=... -DCXX=... -DLIBDIR=lib
-#         [-DPYTHON=... -DPYTHON_DIR=...]
+#         [-DFLAGS="compiler flags the libraries need"] [-DPYTHON=... -DPYTHON_DIR=...]
 #         -P run_consumer.cmake
 cmake_minimum_required(VERSION 3.16)
 
@@ -33,7 +33,7 @@ run(${prefix}/bin/halvern-sim ${example} ${WORK}/sim.pcm ${tuning})
 
 # find_package(halvern)
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK}/build -DCMAKE_BUILD_TYPE=Release
-    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${prefix})
+    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_CXX_FLAGS=${FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK}/build)
 run(${WORK}/build/consumer ${example} ${tuning} ${WORK}/consumer.pcm)
 run(${CMAKE_COMMAND} -E compare_files ${WORK}/sim.pcm ${WORK}/consumer.pcm)
@@ -46,7 +46,7 @@ execute_process(COMMAND ${PKG_CONFIG} --cflags --libs halvern RESULT_VARIABLE st
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "pkg-config --cflags --libs halvern failed")
 endif()
-separate_arguments(flags UNIX_COMMAND "${flags}")
+separate_arguments(flags UNIX_COMMAND "${FLAGS} ${flags}")
 run(${CXX} -std=c++20 ${SOURCE_DIR}/tests/consumer/main.cpp -o ${WORK}/consumer_pc ${flags})
 run(${WORK}/consumer_pc ${example} ${tuning} ${WORK}/consumer_pc.pcm)
 run(${CMAKE_COMMAND} -E compare_files ${WORK}/sim.pcm ${WORK}/consumer_pc.pcm)
