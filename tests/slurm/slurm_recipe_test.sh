@@ -62,6 +62,7 @@ finish() {
   rm -rf "$HALVERN_SLURM_DIR"
 }
 trap finish EXIT
+trap 'exit 1' INT TERM
 if ! "$src/scripts/slurm-local.sh" start >slurm-start.log 2>&1; then
   echo "SKIPPED: Slurm cannot start on this machine:"
   cat slurm-start.log
