@@ -242,8 +242,8 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
   }
   std::printf("%d kills at random moments (%d batches complete before their kill), %lld ms "
-              "uninterrupted: no partial file, the same summary\n",
-              landed, restarts, static_cast<long long>(span.count() / 1000));
+              "uninterrupted, HALVERN_BATCH_KILL_SEED=%u: no partial file, the same summary\n",
+              landed, restarts, static_cast<long long>(span.count() / 1000), seed);
 }
 
 TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {
