@@ -204,7 +204,9 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   SCOPED_TRACE("HALVERN_BATCH_KILL_SEED=" + std::to_string(seed));
   std::mt19937 random(seed);
   const auto span = std::chrono::duration_cast<std::chrono::microseconds>(uninterrupted);
-  std::uniform_int_distribution<long long> moment(0, span.count() * 11 / 10);
+  // The moments span the uninterrupted batch's time; shorter after a batch that ended before its
+  // kill (the machine became faster than when it was timed).
+  long long longest = span.count() * 11 / 10;
   fs::remove_all(path("out"));
   fs::remove(path("summary.csv"));
   int landed = 0;
@@ -213,6 +215,7 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
     const pid_t run =
         start_batch(dir_, {"jobs.csv", "-j", "1", "-q", "--resume", "-o", "summary.csv"});
     ASSERT_GE(run, 0);
+    std::uniform_int_distribution<long long> moment(0, longest);
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
     const bool killed = kill_process(run);
     landed += killed ? 1 : 0;
@@ -230,6 +233,7 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
       fs::remove_all(path("out"));
       fs::remove(path("summary.csv"));
       ++restarts;
+      longest = longest * 9 / 10;
     }
   }
   const Result last = halvern("batch jobs.csv -j 1 -q --resume -o summary.csv");
