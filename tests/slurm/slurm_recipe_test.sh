@@ -81,4 +81,5 @@ if [[ $status -ne 0 ]]; then
 fi
 cmp local.csv summary.csv
 diff -r local_out out
-echo "the Slurm job array's merged summary and its $(ls out | wc -l) outputs are those of one local batch"
+outputs=(out/*)
+echo "the Slurm job array's merged summary and its ${#outputs[@]} outputs are those of one local batch"
