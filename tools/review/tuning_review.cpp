@@ -409,7 +409,9 @@ size_t Reviewer::permuted_block(size_t k) const {
     const PairRecord& p = pairs[j];
     if (p.read.value_read != TuningValueRead::kNumber) return 0;
     if (j > 0 && name_from_previous_value(pairs[j - 1], p)) return 0;
-    if (std::find(fault_origins_.begin(), fault_origins_.end(), j) != fault_origins_.end()) return 0;
+    if (std::find(fault_origins_.begin(), fault_origins_.end(), j) != fault_origins_.end()) {
+      return 0;
+    }
     const int owner = owner_of(p);
     if (owner < static_cast<int>(k) || owner >= static_cast<int>(k + MAX_PERMUTED_SPAN)) return 0;
     bool& once = seen[static_cast<size_t>(owner) - k];
@@ -458,8 +460,9 @@ void Reviewer::permutation(size_t k, size_t last) {
   for (const size_t i : moved) {
     const PairRecord& p = pairs[i];
     add(Severity::kNote, p.read.name, p.read.slot,
-        quoted_name(p) + " is the name of slot " + std::to_string(owner_of(p)) + ", but its value " +
-            std::to_string(p.read.slot_value) + " sets " + slot_words(p.read.slot));
+        quoted_name(p) + " is the name of slot " + std::to_string(owner_of(p)) +
+            ", but its value " + std::to_string(p.read.slot_value) + " sets " +
+            slot_words(p.read.slot));
   }
 }
 

@@ -186,4 +186,12 @@ std::string stats_summary(const RunStats& stats) {
   return text;
 }
 
+std::string dropped_note(const RunStats& stats) {
+  const int64_t n = stats.dropped_samples;
+  if (n <= 0) return "";
+  return "the last " + std::to_string(n) + (n == 1 ? " sample" : " samples") +
+         " (a partial frame) " + (n == 1 ? "was" : "were") +
+         " dropped, as halvern-sim does; --pad keeps " + (n == 1 ? "it" : "them");
+}
+
 }  // namespace halvern::tools
