@@ -602,7 +602,7 @@ const LABELS = {
   frames_limiting: 'limiting (frames)',
   frames_marked: 'with a marked band (frames)',
   marks_per_band: 'marked (frames)',
-  longest_run_per_band: 'longest marked run (frames)',
+  longest_marked_run_per_band: 'longest marked run (frames)',
   boost_slope_db_per_db: 'boost slope (dB per dB)',
   step_lsb: 'step (LSB)',
   peak_level_min: 'lowest peak level (level units)',

@@ -59,6 +59,33 @@ async function main() {
       problems.push(`network request: ${route.request().url()}`);
       route.abort();
     });
+    // The pixels drawn in each player's spectrogram at the very instant the page sets its ready
+    // flag: what a person sees once the page says it has settled.
+    await context.addInitScript(() => {
+      const inkOfSpectrograms = () => [...document.querySelectorAll('.player .spectrogram')].map((box) =>
+        [...box.querySelectorAll('canvas')].reduce((n, c) => {
+          const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+          for (let i = 3; i < px.length; i += 4) if (px[i] !== 0) ++n;
+          return n;
+        }, 0));
+      let report;
+      Object.defineProperty(window, 'halvernReport', {
+        configurable: true,
+        get: () => report,
+        set: (r) => {
+          report = r;
+          let ready = r.ready;
+          Object.defineProperty(r, 'ready', {
+            enumerable: true,
+            get: () => ready,
+            set: (v) => {
+              if (v && !ready) window.halvernSpectrogramsAtReady = inkOfSpectrograms();
+              ready = v;
+            },
+          });
+        },
+      });
+    });
     const page = await context.newPage();
     page.on('console', (m) => { if (m.type() === 'error') problems.push(`console error: ${m.text()}`); });
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
@@ -87,9 +114,7 @@ async function main() {
         return n;
       };
       const inked = [...document.querySelectorAll('.plot canvas')].map(ink);
-      // Read at once, as the page said it was ready: no waiting for a late drawing.
-      const spectrograms = [...document.querySelectorAll('.player .spectrogram')].map((s) =>
-        [...s.querySelectorAll('canvas')].reduce((n, c) => n + ink(c), 0));
+      const spectrograms = window.halvernSpectrogramsAtReady || [];
       const shown = [...document.querySelectorAll('[data-stat]')].map((e) => [e.dataset.stat, e.textContent]);
       const labels = [...document.querySelectorAll('#figures th, #figures caption')].map((e) => e.textContent);
       const gainSpans = [['dynamics', 'gain'], ['equalizer', 'db']].map(([name, key]) => {
