@@ -199,8 +199,8 @@ TEST_F(Tool, SwappedLinesAreNamedAndTheirFatalSlotsMarked) {
   }
   const Result table = run("explain t.txt");
   EXPECT_EQ(table.status, 1);
-  EXPECT_TRUE(std::regex_search(table.out, std::regex("\n   8     9  dyn_full_boost_threshold .* error ")))
-      << table.out;
+  const std::regex marked("\n   8     9  dyn_full_boost_threshold .* error ");
+  EXPECT_TRUE(std::regex_search(table.out, marked)) << table.out;
 }
 
 TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {

@@ -33,7 +33,8 @@ TEST_F(Report, NotesNameTheFileOnceOnTheConsoleAndInThePage) {
   const size_t from = page.find(open);
   ASSERT_NE(from, std::string::npos);
   const size_t start = from + open.size();
-  const auto data = nlohmann::json::parse(page.substr(start, page.find("</script>", start) - start));
+  const size_t end = page.find("</script>", start);
+  const auto data = nlohmann::json::parse(page.substr(start, end - start));
   EXPECT_EQ(data["notes"].get<std::vector<std::string>>(), notes);
 }
 

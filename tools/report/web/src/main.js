@@ -283,7 +283,10 @@ function plotWidth(container) { return Math.max(400, container.clientWidth - 8);
 
 const plotsByName = {};
 // The range of a plot's scale as drawn, e.g. scaleRange('dynamics', 'gain').
-state.scaleRange = (name, key) => [plotsByName[name].scales[key].min, plotsByName[name].scales[key].max];
+state.scaleRange = (name, key) => {
+  const scale = plotsByName[name].scales[key];
+  return [scale.min, scale.max];
+};
 
 function register(name, u, points) {
   plotsByName[name] = u;
@@ -382,7 +385,8 @@ function buildTraces() {
   timePlot(s, 'equalizer', 'Equalizer: compander gain and limiter gain', [
     { label: 'compander gain (dB)', stroke: '#8e44ad', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
     { label: 'limiter gain (dB)', stroke: '#c0392b', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
-  ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)], [{ scale: 'db', label: 'gain (dB)', range: gainRange }]);
+  ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)],
+  [{ scale: 'db', label: 'gain (dB)', range: gainRange }]);
   buildHowlMap(s);
   const clipTitle = t.clips.length === 0 ? 'Clipped samples per frame: none in this recording'
     : `Clipped samples per frame: ${t.clips.length} frames with clipped samples`;
@@ -560,7 +564,8 @@ function buildFigures() {
     const rows = Object.entries(st).filter(([k, v]) => k !== 'name' && k !== 'enabled' && typeof v !== 'object');
     stages.append(el('table', { class: `stat-group${st.enabled ? '' : ' off'}` },
       el('caption', {}, `${sentence(st.name)}${st.enabled ? '' : ' (off)'}`),
-      rows.map(([k, v]) => el('tr', {}, el('th', {}, label(k)), el('td', { class: 'num' }, formatNumber(v))))));
+      rows.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
+        el('td', { class: 'num' }, formatNumber(v))))));
   }
   s.append(stages);
   s.append(el('h3', {}, 'Slots'));
@@ -609,13 +614,18 @@ const LABELS = {
   threshold: 'threshold (level units)',
   positions: 'levels at each position of the chain',
 };
-const UNITS = [['_dbfs', 'dBFS'], ['_db', 'dB'], ['_hz', 'Hz'], ['_ms', 'ms'], ['_samples', 'samples']];
-const SHORT_WORDS = { comp: 'compressor', exp: 'expander', cutoff: 'cut-off', mark1: 'marked', mark2: 'strongly marked' };
+const UNITS = [
+  ['_dbfs', 'dBFS'], ['_db', 'dB'], ['_hz', 'Hz'], ['_ms', 'ms'], ['_samples', 'samples'],
+];
+const SHORT_WORDS = {
+  comp: 'compressor', exp: 'expander', cutoff: 'cut-off', mark1: 'marked', mark2: 'strongly marked',
+};
 
 function label(key) {
   if (LABELS[key]) return LABELS[key];
   const [suffix, unit] = UNITS.find(([end]) => key.endsWith(end)) || ['', ''];
-  const text = key.slice(0, key.length - suffix.length).split('_').map((w) => SHORT_WORDS[w] || w).join(' ');
+  const text = key.slice(0, key.length - suffix.length).split('_')
+    .map((w) => SHORT_WORDS[w] || w).join(' ');
   return unit ? `${text} (${unit})` : text;
 }
 const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
@@ -633,8 +643,10 @@ function statsTable(stats) {
       const cols = Object.keys(group);
       const rows = [...new Set(members.flatMap((m) => Object.keys(m)))];
       wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, sentence(label(g))),
-        el('tr', {}, el('th', {}, ''), cols.map((c) => el('th', { class: 'num' }, signalByKey(c)?.label ?? words(c)))),
-        rows.map((r) => el('tr', {}, el('th', {}, label(r)), cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
+        el('tr', {}, el('th', {}, ''),
+          cols.map((c) => el('th', { class: 'num' }, signalByKey(c)?.label ?? words(c)))),
+        rows.map((r) => el('tr', {}, el('th', {}, label(r)),
+          cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
       continue;
     }
     const scalars = Object.entries(group).filter(([, v]) => !Array.isArray(v) && !isObject(v));
@@ -644,9 +656,11 @@ function statsTable(stats) {
     wrap.append(table);
     if (lists.length > 0) {
       const n = Math.max(...lists.map(([, v]) => v.length));
-      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, `${sentence(label(g))} by band`),
+      wrap.append(el('table', { class: 'stat-group matrix' },
+        el('caption', {}, `${sentence(label(g))} by band`),
         el('tr', {}, el('th', {}, 'band'), Array.from({ length: n }, (_, i) => el('th', { class: 'num' }, i))),
-        lists.map(([k, v]) => el('tr', {}, el('th', {}, label(k)), v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
+        lists.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
+          v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
     }
   }
   return wrap;

@@ -3,7 +3,8 @@
 // checks what a person would see: no error, both players holding the whole recording with their
 // spectrograms drawn by the time the page says it is ready, every plot drawn with one point per
 // frame or per measured tone, gain axes no narrower than 2 dB, and the figures on the page, under
-// labels with units, equal to what `halvern run --stats` writes. A screenshot of the page is kept in the output folder.
+// labels with units, equal to what `halvern run --stats` writes. A screenshot of the page is kept
+// in the output folder.
 //
 // node report_page_test.cjs HALVERN INPUT TUNING OUTDIR [--audio-beside]
 // Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
@@ -62,7 +63,8 @@ async function main() {
     // The pixels drawn in each player's spectrogram at the very instant the page sets its ready
     // flag: what a person sees once the page says it has settled.
     await context.addInitScript(() => {
-      const inkOfSpectrograms = () => [...document.querySelectorAll('.player .spectrogram')].map((box) =>
+      const boxes = () => [...document.querySelectorAll('.player .spectrogram')];
+      const inkOfSpectrograms = () => boxes().map((box) =>
         [...box.querySelectorAll('canvas')].reduce((n, c) => {
           const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
           for (let i = 3; i < px.length; i += 4) if (px[i] !== 0) ++n;
@@ -116,12 +118,16 @@ async function main() {
       const inked = [...document.querySelectorAll('.plot canvas')].map(ink);
       const spectrograms = window.halvernSpectrogramsAtReady || [];
       const shown = [...document.querySelectorAll('[data-stat]')].map((e) => [e.dataset.stat, e.textContent]);
-      const labels = [...document.querySelectorAll('#figures th, #figures caption')].map((e) => e.textContent);
+      const labels = [...document.querySelectorAll('#figures th, #figures caption')]
+        .map((e) => e.textContent);
       const gainSpans = [['dynamics', 'gain'], ['equalizer', 'db']].map(([name, key]) => {
         const [lo, hi] = r.scaleRange(name, key);
         return [name, hi - lo];
       });
-      return { data, plots: r.plots, players: r.players, errors: r.errors, inked, spectrograms, shown, labels, gainSpans };
+      return {
+        data, plots: r.plots, players: r.players, errors: r.errors, inked, spectrograms, shown,
+        labels, gainSpans,
+      };
     });
     const { data } = result;
 
@@ -132,8 +138,10 @@ async function main() {
       check(Math.abs(p.duration - data.duration_s) < 1e-3, `player ${side} (${p.key}): ${p.duration} s, the recording is ${data.duration_s} s`);
       check(p.samples === data.samples, `player ${side} (${p.key}): ${p.samples} samples decoded, the recording has ${data.samples}`);
     }
-    check(result.spectrograms.length === 2, `${result.spectrograms.length} spectrograms on the page, expected 2`);
-    result.spectrograms.forEach((n, i) => check(n > 5000, `the spectrogram of player ${'AB'[i]} is blank when the page is ready (${n} pixels drawn)`));
+    check(result.spectrograms.length === 2,
+      `${result.spectrograms.length} spectrograms on the page, expected 2`);
+    result.spectrograms.forEach((n, i) => check(n > 5000,
+      `the spectrogram of player ${'AB'[i]} is blank when the page is ready (${n} pixels drawn)`));
     check(result.players.a && result.players.a.key === 'input', 'player A does not start on the input');
     check(result.players.b && result.players.b.key === data.signals[data.signals.length - 1].key, 'player B does not start on the output');
 
@@ -157,11 +165,15 @@ async function main() {
       check(plot.drawn, `plot ${name} was not drawn`);
     }
     result.inked.forEach((n, i) => check(n > 500, `plot canvas ${i} is blank (${n} pixels drawn)`));
-    for (const [name, span] of result.gainSpans) check(span >= 2 - 1e-9, `the gain axis of plot ${name} spans ${span} dB, less than 2 dB`);
+    for (const [name, span] of result.gainSpans) {
+      check(span >= 2 - 1e-9, `the gain axis of plot ${name} spans ${span} dB, less than 2 dB`);
+    }
 
     // Labels of figures: words with units, never the data's keys.
     check(result.labels.includes('peak (dBFS)'), 'no figure is labelled "peak (dBFS)"');
-    for (const text of result.labels) check(!/_|\bdbfs\b|\bdb\b/.test(text), `a figure is labelled with a raw key: ${text}`);
+    for (const text of result.labels) {
+      check(!/_|\bdbfs\b|\bdb\b/.test(text), `a figure is labelled with a raw key: ${text}`);
+    }
 
     // Figures: every number shown equals the statistics of halvern run (its timing aside).
     const at = (obj, key) => key.split('.').reduce((o, k) => (o == null ? undefined : o[k]), obj);
