@@ -66,7 +66,8 @@ def main():
     job(samples[: 10 * halvern.SAMPLE_RATE], tuning)  # warm up
     one = min(one_thread(samples, tuning) for _ in range(7))
     two = min(two_threads(samples, tuning) for _ in range(7))
-    print(f"two jobs of {seconds:.0f} s of audio: one thread {one[0]:.3f} s, two threads {two[0]:.3f} s")
+    print(f"two jobs of {seconds:.0f} s of audio: one thread {one[0]:.3f} s, "
+          f"two threads {two[0]:.3f} s")
     print(f"two threads run {one[0] / two[0]:.2f}x as fast as one (target: at least 1.7x)")
     # CPU seconds per wall second: 1 for one busy thread, 2 for two that run in parallel. Less
     # means other programs had the processors; the figure above then says little.

@@ -35,7 +35,6 @@ inline constexpr int FRAME_WAIT = FRAME_LENGTH - 1;
 
 class EngineStream {
  public:
-
   // A new engine configured from slots, as halvern-sim configures it; stage_mask, when given,
   // replaces slot 0. Throws ArithmeticFault when the slots need an impossible division.
   explicit EngineStream(const TuningSlots& slots, std::optional<int16_t> stage_mask = std::nullopt);
@@ -79,9 +78,9 @@ class EngineStream {
   // FRAME_WAIT (its frame must complete before the frame comes out) plus delay() (what it became
   // may lie in the frame after). 461 with every stage on.
   int latency() const { return FRAME_WAIT + delay(); }
-  size_t buffered() const { return pending_; }      // input samples waiting for their frame
-  int64_t frames() const { return frames_; }        // frames processed since the last reset
-  int16_t stage_mask() const { return mask_; }      // in force: slot 0 or the override
+  size_t buffered() const { return pending_; }  // input samples waiting for their frame
+  int64_t frames() const { return frames_; }    // frames processed since the last reset
+  int16_t stage_mask() const { return mask_; }  // in force: slot 0 or the override
   const TuningSlots& slots() const { return slots_; }
   // The engine, for observers and statistics that read the stages' state.
   const Engine& engine() const { return *engine_; }

@@ -56,7 +56,8 @@ std::vector<int16_t> chunked(EngineStream* stream, const std::vector<int16_t>& i
                              std::mt19937* rng, size_t max_chunk, bool pad) {
   std::vector<int16_t> output;
   for (size_t at = 0; at < input.size();) {
-    const size_t n = std::min(input.size() - at, std::uniform_int_distribution<size_t>(1, max_chunk)(*rng));
+    const size_t n =
+        std::min(input.size() - at, std::uniform_int_distribution<size_t>(1, max_chunk)(*rng));
     EXPECT_EQ(stream->output_size(n), (stream->buffered() + n) / FRAME_LENGTH * FRAME_LENGTH);
     stream->process(std::span(input.data() + at, n), &output);
     at += n;
@@ -76,7 +77,8 @@ TEST(EngineStream, AnyChunkingGivesTheOneShotSamples) {
   EngineStream stream(slots);
   std::mt19937 rng(7);
   for (const size_t max_chunk : {size_t{1}, size_t{7}, size_t{320}, size_t{641}, size_t{5000}}) {
-    EXPECT_EQ(chunked(&stream, input, &rng, max_chunk, false), expect) << "chunks up to " << max_chunk;
+    EXPECT_EQ(chunked(&stream, input, &rng, max_chunk, false), expect)
+        << "chunks up to " << max_chunk;
     EXPECT_EQ(stream.buffered(), 0u);  // flush reset the stream for the next round
   }
 

@@ -43,18 +43,24 @@ def value_range(text, slot):
         return list(range(*parts))
     entry = halvern.slot_catalogue()[slot]
     if entry["min"] is None:
-        raise SystemExit(f"sweep: slot {slot} {entry['name']} has no documented range: give --values a:b:step")
+        raise SystemExit(f"sweep: slot {slot} {entry['name']} has no documented range: "
+                         "give --values a:b:step")
     return list(range(entry["min"], entry["max"] + 1))
 
 
 def main():
     parser = argparse.ArgumentParser(description="sweep one tuning slot over a recording and plot "
                                                  "the output level against it")
-    parser.add_argument("--slot", default="dyn_makeup_db", help="slot name or number (default: %(default)s)")
-    parser.add_argument("--values", help="values as start:stop:step, stop excluded (default: the slot's range)")
-    parser.add_argument("--input", default=HERE / "speech_howl.pcm", help="recording (default: the example)")
-    parser.add_argument("--tuning", default=HERE / "tuning.txt", help="tuning file (default: the example)")
-    parser.add_argument("--output", default="sweep.png", help="the PNG to write (default: %(default)s)")
+    parser.add_argument("--slot", default="dyn_makeup_db",
+                        help="slot name or number (default: %(default)s)")
+    parser.add_argument("--values",
+                        help="values as start:stop:step, stop excluded (default: the slot's range)")
+    parser.add_argument("--input", default=HERE / "speech_howl.pcm",
+                        help="recording (default: the example)")
+    parser.add_argument("--tuning", default=HERE / "tuning.txt",
+                        help="tuning file (default: the example)")
+    parser.add_argument("--output", default="sweep.png",
+                        help="the PNG to write (default: %(default)s)")
     args = parser.parse_args()
 
     tuning = halvern.Tuning.load(args.tuning)
@@ -64,7 +70,8 @@ def main():
     elif args.slot in names:
         slot = names.index(args.slot)
     else:
-        raise SystemExit(f"sweep: no slot {args.slot!r}: give a number 0..84 or a name such as dyn_makeup_db")
+        raise SystemExit(f"sweep: no slot {args.slot!r}: give a number 0..84 or a name such as "
+                         "dyn_makeup_db")
     name = names[slot]
     values = value_range(args.values, slot)
     samples = halvern.read(args.input)
@@ -88,7 +95,8 @@ def main():
     ax.legend()
     fig.tight_layout()
     fig.savefig(args.output, dpi=100)
-    print(f"{args.output}: {len(values)} values of {name}, RMS {min(rms):.1f} to {max(rms):.1f} dBFS")
+    print(f"{args.output}: {len(values)} values of {name}, "
+          f"RMS {min(rms):.1f} to {max(rms):.1f} dBFS")
 
 
 if __name__ == "__main__":

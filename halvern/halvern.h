@@ -31,9 +31,9 @@ namespace halvern {
 // The library's version, e.g. "1.1.0".
 const char* version();
 
-inline constexpr int SLOT_COUNT = 85;       // tuning slots 0 to 84
-inline constexpr int FRAME_SAMPLES = 320;   // the engine works on frames of 20 ms
-inline constexpr int SAMPLE_RATE = 16000;   // Hz
+inline constexpr int SLOT_COUNT = 85;      // tuning slots 0 to 84
+inline constexpr int FRAME_SAMPLES = 320;  // the engine works on frames of 20 ms
+inline constexpr int SAMPLE_RATE = 16000;  // Hz
 
 using Slots = std::array<int16_t, SLOT_COUNT>;
 
@@ -48,12 +48,12 @@ class Error : public std::runtime_error {
 // One tuning slot: what it is called, which stage reads it and what it means.
 struct Slot {
   int index;
-  std::string_view name;          // as in examples/tuning.txt, e.g. "dyn_makeup_db"
-  std::string_view stage;         // "high-pass", "dynamics", "equalizer", "dither",
-                                  // "peak suppressor", "all stages" (slot 0) or "none"
-  std::string_view unit;          // empty for a plain number or a code
-  bool has_range;                 // false: every 16-bit value is used as it is
-  int min;                        // the documented range, both ends included (has_range)
+  std::string_view name;   // as in examples/tuning.txt, e.g. "dyn_makeup_db"
+  std::string_view stage;  // "high-pass", "dynamics", "equalizer", "dither",
+                           // "peak suppressor", "all stages" (slot 0) or "none"
+  std::string_view unit;   // empty for a plain number or a code
+  bool has_range;          // false: every 16-bit value is used as it is
+  int min;                 // the documented range, both ends included (has_range)
   int max;
   std::string_view out_of_range;  // what a value outside does: "any", "clamped", "skipped",
                                   // "pass-through"
@@ -79,9 +79,9 @@ struct Finding {
   std::string severity;  // "error", "warning" or "note"
   int64_t line = 0;      // from 1; 0 for a finding about the whole file
   int64_t column = 0;
-  int slot = -1;         // the slot concerned, or -1
+  int slot = -1;  // the slot concerned, or -1
   std::string message;
-  std::string text;      // "path:line:column: severity: message [slot N name]"
+  std::string text;  // "path:line:column: severity: message [slot N name]"
 };
 
 // The 85 slot values and the text of the file they came from. A tuning loads as halvern-sim
@@ -207,8 +207,8 @@ class Processor {
   // The most samples that pass between an input sample going in and what it became coming out:
   // 319 (the rest of its frame must arrive first) plus delay(). 461 with every stage on.
   int latency() const;
-  size_t buffered() const;   // input samples waiting for their frame
-  int64_t frames() const;    // frames processed since the last reset
+  size_t buffered() const;  // input samples waiting for their frame
+  int64_t frames() const;   // frames processed since the last reset
   int16_t stage_mask() const;
 
   // Null: none. Not owned; it must outlive its use.

@@ -44,18 +44,20 @@ py::array_t<int16_t, py::array::c_style> int16_samples(const py::handle& obj) {
   const py::dtype dtype = a.dtype();
   const std::string got = py::str(static_cast<const py::handle&>(dtype));
   if (dtype.kind() == 'f' || dtype.kind() == 'c') {
-    throw py::type_error(
-        "samples are " + got + " and the engine takes int16; it does not round for you (0.5 "
-        "would silently become 0). Convert a signal in -1..1 with "
-        "numpy.clip(numpy.round(x * 32768), -32768, 32767).astype(numpy.int16)");
+    throw py::type_error("samples are " + got +
+                         " and the engine takes int16; it does not round for you (0.5 "
+                         "would silently become 0). Convert a signal in -1..1 with "
+                         "numpy.clip(numpy.round(x * 32768), -32768, 32767).astype(numpy.int16)");
   }
   if (!((dtype.kind() == 'i') && dtype.itemsize() == 2)) {
-    throw py::type_error("samples are " + got + " and the engine takes int16: convert with "
+    throw py::type_error("samples are " + got +
+                         " and the engine takes int16: convert with "
                          "samples.astype(numpy.int16) once they fit -32768..32767");
   }
   if (!(a.ndim() == 1 || (a.ndim() == 2 && a.shape(1) == 1))) {
     std::string shape = "(";
-    for (py::ssize_t d = 0; d < a.ndim(); ++d) shape += (d ? ", " : "") + std::to_string(a.shape(d));
+    for (py::ssize_t d = 0; d < a.ndim(); ++d)
+      shape += (d ? ", " : "") + std::to_string(a.shape(d));
     shape += a.ndim() == 1 ? ",)" : ")";
     throw py::value_error("samples must be one-dimensional or one column, not of shape " + shape +
                           ": the engine takes one channel; pick one with samples[:, k]");
@@ -70,7 +72,8 @@ py::array_t<int16_t, py::array::c_style> int16_samples(const py::handle& obj) {
 py::array_t<int16_t> to_array(std::vector<int16_t>&& samples) {
   auto* owned = new std::vector<int16_t>(std::move(samples));
   py::capsule free_when_done(owned, [](void* p) { delete static_cast<std::vector<int16_t>*>(p); });
-  return py::array_t<int16_t>(static_cast<py::ssize_t>(owned->size()), owned->data(), free_when_done);
+  return py::array_t<int16_t>(static_cast<py::ssize_t>(owned->size()), owned->data(),
+                              free_when_done);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -82,16 +85,20 @@ std::optional<int16_t> stage_mask(const py::object& stages) {
   if (py::isinstance<py::str>(stages)) return halvern::parse_stages(stages.cast<std::string>());
   if (py::isinstance<py::int_>(stages)) {
     const long mask = stages.cast<long>();
-    if (mask < 0 || mask > 0x7fff) throw py::value_error("a stage mask is 0..32767 (bits 0-4 count)");
+    if (mask < 0 || mask > 0x7fff)
+      throw py::value_error("a stage mask is 0..32767 (bits 0-4 count)");
     return static_cast<int16_t>(mask);
   }
   if (py::isinstance<py::sequence>(stages)) {
     std::string list;
-    for (const py::handle& name : stages) list += (list.empty() ? "" : ",") + py::str(name).cast<std::string>();
+    for (const py::handle& name : stages)
+      list += (list.empty() ? "" : ",") + py::str(name).cast<std::string>();
     return halvern::parse_stages(list.empty() ? "none" : list);
   }
-  throw py::type_error("stages is None, a list such as \"hp,dyn,eq,sup,dither\", a sequence of "
-                       "those names, or a stage mask, not " + type_name(stages));
+  throw py::type_error(
+      "stages is None, a list such as \"hp,dyn,eq,sup,dither\", a sequence of "
+      "those names, or a stage mask, not " +
+      type_name(stages));
 }
 
 // The slot a key names: an int (numpy's too) or a catalogue name.
@@ -117,17 +124,19 @@ int slot_of(const py::object& key) {
 
 std::string path_text(const std::filesystem::path& path) { return path.string(); }
 
-void warn(const std::string& message) {
-  PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 2);
-}
+void warn(const std::string& message) { PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 2); }
 
-py::object json_loads(const std::string& text) { return py::module_::import("json").attr("loads")(text); }
+py::object json_loads(const std::string& text) {
+  return py::module_::import("json").attr("loads")(text);
+}
 
 // The audio code's hints name the command line's options; here they are arguments.
 std::string python_hint(std::string message) {
   for (const auto& [from, to] : {std::pair{std::string("--channel N"), std::string("channel=N")},
-                                 {"--channel ", "channel="}, {"add --resample", "pass resample=True"}}) {
-    for (size_t at; (at = message.find(from)) != std::string::npos;) message.replace(at, from.size(), to);
+                                 {"--channel ", "channel="},
+                                 {"add --resample", "pass resample=True"}}) {
+    for (size_t at; (at = message.find(from)) != std::string::npos;)
+      message.replace(at, from.size(), to);
   }
   return message;
 }
@@ -145,7 +154,8 @@ struct PyProcessor {
   // The engine's new non-fatal messages as warnings (with the GIL).
   void tell_messages() {
     const std::vector<std::string> messages = processor.messages();
-    for (; messages_told < messages.size(); ++messages_told) warn("engine: " + messages[messages_told]);
+    for (; messages_told < messages.size(); ++messages_told)
+      warn("engine: " + messages[messages_told]);
   }
 };
 
@@ -213,9 +223,13 @@ py::dict frame_columns(const std::vector<halvern::tools::FrameState>& frames) {
   for (py::ssize_t i = 0; i < n; ++i) {
     const FrameState& s = frames[static_cast<size_t>(i)];
     frame.mutable_at(i) = s.frame;
-    const double values[] = {static_cast<double>(s.frame) * 0.02, q7_db(s.dyn_level),
-                             q15_db(s.dyn_gain), q11_db(s.dyn_makeup), q7_db(s.comp_level),
-                             q15_db(s.comp_gain), q15_db(s.limiter_gain)};
+    const double values[] = {static_cast<double>(s.frame) * 0.02,
+                             q7_db(s.dyn_level),
+                             q15_db(s.dyn_gain),
+                             q11_db(s.dyn_makeup),
+                             q7_db(s.comp_level),
+                             q15_db(s.comp_gain),
+                             q15_db(s.limiter_gain)};
     for (size_t c = 0; c < decibels.size(); ++c) decibels[c].mutable_at(i) = values[c];
     size_t c = 0;
     for (const auto* field : {&s.band_level, &s.band_mark, &s.band_hold, &s.peak_flag}) {
@@ -280,7 +294,7 @@ py::dict run(const py::object& samples, const Tuning& tuning, bool trace, const 
 // Audio files
 
 py::array_t<int16_t> read_file(const std::filesystem::path& path, bool resample,
-                          std::optional<int> channel) {
+                               std::optional<int> channel) {
   halvern::tools::ReadOptions options;
   options.resample = resample;
   if (channel) {
@@ -336,8 +350,9 @@ Every failure of a file, a slot or the engine raises halvern.Error.)";
 
   static py::exception<halvern::Error>& error =
       py::register_exception<halvern::Error>(m, "Error", PyExc_RuntimeError);
-  error.doc() = "A file that cannot be read or written, a tuning that cannot be saved, or an "
-                "engine that stopped on an arithmetic error. The message says what and how to fix it.";
+  error.doc() =
+      "A file that cannot be read or written, a tuning that cannot be saved, or an "
+      "engine that stopped on an arithmetic error. The message says what and how to fix it.";
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
@@ -346,21 +361,27 @@ Every failure of a file, a slot or the engine raises halvern.Error.)";
     }
   });
 
-  py::class_<halvern::Finding>(m, "Finding", "One finding of the tuning review, as halvern check prints it.")
+  py::class_<halvern::Finding>(m, "Finding",
+                               "One finding of the tuning review, as halvern check prints it.")
       .def_readonly("severity", &halvern::Finding::severity, "'error', 'warning' or 'note'")
       .def_property_readonly(
-          "line", [](const halvern::Finding& f) { return f.line > 0 ? py::cast(f.line) : py::none(); },
+          "line",
+          [](const halvern::Finding& f) { return f.line > 0 ? py::cast(f.line) : py::none(); },
           "the line, from 1; None for a finding about the whole file")
       .def_property_readonly(
-          "column", [](const halvern::Finding& f) { return f.column > 0 ? py::cast(f.column) : py::none(); },
+          "column",
+          [](const halvern::Finding& f) { return f.column > 0 ? py::cast(f.column) : py::none(); },
           "the column, from 1 (bytes); None for a finding about the whole file")
       .def_property_readonly(
-          "slot", [](const halvern::Finding& f) { return f.slot >= 0 ? py::cast(f.slot) : py::none(); },
+          "slot",
+          [](const halvern::Finding& f) { return f.slot >= 0 ? py::cast(f.slot) : py::none(); },
           "the slot it is about, or None")
       .def_readonly("message", &halvern::Finding::message, "what is wrong and how to fix it")
-      .def_readonly("text", &halvern::Finding::text, "'path:line:column: severity: message [slot N name]'")
+      .def_readonly("text", &halvern::Finding::text,
+                    "'path:line:column: severity: message [slot N name]'")
       .def("__str__", [](const halvern::Finding& f) { return f.text; })
-      .def("__repr__", [](const halvern::Finding& f) { return "<halvern.Finding " + f.text + ">"; });
+      .def("__repr__",
+           [](const halvern::Finding& f) { return "<halvern.Finding " + f.text + ">"; });
 
   py::class_<Tuning>(m, "Tuning", R"(The 85 slot values of a tuning and the text of its file.
 
@@ -369,9 +390,12 @@ name: tuning[12], tuning["dyn_makeup_db"] = 9. save() rewrites only the values t
       .def(py::init<>(), "A tuning with every slot 0, from no file.")
       .def_static(
           "load", [](const std::filesystem::path& path) { return Tuning::load(path_text(path)); },
-          "path"_a, "Loads the tuning file at path as halvern-sim does. Raises halvern.Error when it cannot be read.")
-      .def("__getitem__", [](const Tuning& t, const py::object& key) { return t.get(slot_of(key)); },
-           "key"_a, "The value of a slot, by number (0..84) or by name.")
+          "path"_a,
+          "Loads the tuning file at path as halvern-sim does. Raises halvern.Error when it cannot "
+          "be read.")
+      .def(
+          "__getitem__", [](const Tuning& t, const py::object& key) { return t.get(slot_of(key)); },
+          "key"_a, "The value of a slot, by number (0..84) or by name.")
       .def(
           "__setitem__",
           [](Tuning& t, const py::object& key, const py::object& value) {
@@ -388,21 +412,27 @@ name: tuning[12], tuning["dyn_makeup_db"] = 9. save() rewrites only the values t
             }
             t.set(slot, static_cast<int>(v));
           },
-          "key"_a, "value"_a, "Sets a slot, by number or by name, to a whole number in -32768..32767.")
-      .def("__len__", [](const Tuning&) { return halvern::SLOT_COUNT; }, "85: the number of slots.")
+          "key"_a, "value"_a,
+          "Sets a slot, by number or by name, to a whole number in -32768..32767.")
+      .def(
+          "__len__", [](const Tuning&) { return halvern::SLOT_COUNT; }, "85: the number of slots.")
       .def_property_readonly(
           "slots",
-          [](const Tuning& t) { return to_array(std::vector<int16_t>(t.slots().begin(), t.slots().end())); },
+          [](const Tuning& t) {
+            return to_array(std::vector<int16_t>(t.slots().begin(), t.slots().end()));
+          },
           "The 85 values as a new int16 array.")
       .def_property_readonly(
-          "path", [](const Tuning& t) { return t.path().empty() ? py::none() : py::cast(t.path()); },
+          "path",
+          [](const Tuning& t) { return t.path().empty() ? py::none() : py::cast(t.path()); },
           "The file it was loaded from or last saved to, or None.")
       .def("check", &Tuning::check,
            "The findings of halvern check for the tuning as it stands (its file with the changes "
            "made), as a list of halvern.Finding; empty when all is well.")
-      .def("explain", [](const Tuning& t) { return json_loads(t.explain_json()); },
-           "What halvern explain --json prints for the tuning: a dict with the keys path, "
-           "readable, configured, slots, stages and diagnostics.")
+      .def(
+          "explain", [](const Tuning& t) { return json_loads(t.explain_json()); },
+          "What halvern explain --json prints for the tuning: a dict with the keys path, "
+          "readable, configured, slots, stages and diagnostics.")
       .def(
           "save",
           [](Tuning& t, const std::optional<std::filesystem::path>& path) {
@@ -418,7 +448,8 @@ name: tuning[12], tuning["dyn_makeup_db"] = 9. save() rewrites only the values t
           "or not at all. Raises halvern.Error when a changed slot has no number in the file to "
           "rewrite.")
       .def("__copy__", [](const Tuning& t) { return Tuning(t); })
-      .def("__deepcopy__", [](const Tuning& t, const py::object&) { return Tuning(t); }, "memo"_a)
+      .def(
+          "__deepcopy__", [](const Tuning& t, const py::object&) { return Tuning(t); }, "memo"_a)
       .def("__repr__", [](const Tuning& t) {
         return "<halvern.Tuning " + (t.path().empty() ? std::string("(no file)") : t.path()) + ">";
       });
@@ -432,7 +463,8 @@ equal process() of the whole input, bit for bit. flush() ends the stream.)")
              return std::make_unique<PyProcessor>(tuning, stage_mask(stages));
            }),
            "tuning"_a, "stages"_a = py::none(),
-           "An engine configured from tuning (copied). stages replaces slot 0: \"hp,dyn,eq,sup,dither\", "
+           "An engine configured from tuning (copied). stages replaces slot 0: "
+           "\"hp,dyn,eq,sup,dither\", "
            "a list of those names, or a mask; None keeps slot 0.")
       .def("process", &processor_process, "chunk"_a,
            "Processes a chunk of int16 samples (any length) and returns the int16 samples of every "
@@ -441,23 +473,28 @@ equal process() of the whole input, bit for bit. flush() ends the stream.)")
            "Ends the stream. The partial frame inside is dropped (as halvern-sim drops it) or, "
            "with pad=True, completed with zeros and returned processed (320 samples). The "
            "processor then starts afresh.")
-      .def("reset", [](PyProcessor& self) {
-             std::lock_guard lock(self.mutex);
-             self.processor.reset();
-             self.messages_told = 0;
-           },
-           py::call_guard<py::gil_scoped_release>(),
-           "Drops the waiting samples and the engine's state: the next chunk starts a new stream.")
-      .def_property_readonly("latency", [](const PyProcessor& self) { return self.processor.latency(); },
-                             "The most samples between an input sample going in and what it became "
-                             "coming out: 319 (the rest of its frame must arrive first) plus delay; "
-                             "461 with every stage on.")
-      .def_property_readonly("delay", [](const PyProcessor& self) { return self.processor.delay(); },
-                             "Samples by which the enabled stages delay the signal (the equalizer "
-                             "46, the peak suppressor 96): output[i + delay] is what input[i] "
-                             "became. halvern-sim's output has the same delay.")
-      .def_property_readonly("buffered", [](const PyProcessor& self) { return self.processor.buffered(); },
-                             "Input samples waiting for their frame to complete.");
+      .def(
+          "reset",
+          [](PyProcessor& self) {
+            std::lock_guard lock(self.mutex);
+            self.processor.reset();
+            self.messages_told = 0;
+          },
+          py::call_guard<py::gil_scoped_release>(),
+          "Drops the waiting samples and the engine's state: the next chunk starts a new stream.")
+      .def_property_readonly(
+          "latency", [](const PyProcessor& self) { return self.processor.latency(); },
+          "The most samples between an input sample going in and what it became "
+          "coming out: 319 (the rest of its frame must arrive first) plus delay; "
+          "461 with every stage on.")
+      .def_property_readonly(
+          "delay", [](const PyProcessor& self) { return self.processor.delay(); },
+          "Samples by which the enabled stages delay the signal (the equalizer "
+          "46, the peak suppressor 96): output[i + delay] is what input[i] "
+          "became. halvern-sim's output has the same delay.")
+      .def_property_readonly(
+          "buffered", [](const PyProcessor& self) { return self.processor.buffered(); },
+          "Input samples waiting for their frame to complete.");
 
   m.def("process", &process, "samples"_a, "tuning"_a, "stages"_a = py::none(), "pad"_a = false,
         R"(Runs int16 samples through the engine and returns the int16 output: halvern-sim's.
@@ -498,12 +535,11 @@ complete. Raises halvern.Error.)");
       [] {
         py::list slots;
         for (const halvern::Slot& s : halvern::slot_catalogue()) {
-          slots.append(py::dict("index"_a = s.index, "name"_a = s.name, "stage"_a = s.stage,
-                                "unit"_a = s.unit,
-                                "min"_a = s.has_range ? py::cast(s.min) : py::none(),
-                                "max"_a = s.has_range ? py::cast(s.max) : py::none(),
-                                "out_of_range"_a = s.out_of_range, "range"_a = s.range,
-                                "meaning"_a = s.meaning));
+          slots.append(py::dict(
+              "index"_a = s.index, "name"_a = s.name, "stage"_a = s.stage, "unit"_a = s.unit,
+              "min"_a = s.has_range ? py::cast(s.min) : py::none(),
+              "max"_a = s.has_range ? py::cast(s.max) : py::none(),
+              "out_of_range"_a = s.out_of_range, "range"_a = s.range, "meaning"_a = s.meaning));
         }
         return slots;
       },

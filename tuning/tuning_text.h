@@ -18,7 +18,7 @@ namespace halvern {
 
 // A new value for one slot.
 struct SlotChange {
-  int slot = 0;       // 0 to TUNING_SLOT_COUNT - 1
+  int slot = 0;  // 0 to TUNING_SLOT_COUNT - 1
   int16_t value = 0;
 };
 
@@ -26,7 +26,8 @@ struct SlotChange {
 // names no file (the caller knows the path and puts it in front).
 class TuningTextError : public std::runtime_error {
  public:
-  TuningTextError(int slot, const std::string& message) : std::runtime_error(message), slot_(slot) {}
+  TuningTextError(int slot, const std::string& message)
+      : std::runtime_error(message), slot_(slot) {}
   int slot() const { return slot_; }  // the slot concerned, -1 for none
 
  private:

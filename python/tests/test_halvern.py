@@ -110,7 +110,8 @@ def test_check_and_explain_equal_the_commands(tmp_path):
     text = TUNING.read_text().replace("dyn_makeup_db 6", "dyn_makeup_db 60")
     path.write_text(text.replace("hp_cutoff_hz 100", "hp_cutoff_hz loud"))
     tuning = halvern.Tuning.load(path)
-    check = subprocess.run([str(BUILD / "halvern"), "check", str(path)], capture_output=True, text=True)
+    check = subprocess.run([str(BUILD / "halvern"), "check", str(path)], capture_output=True,
+                           text=True)
     assert [f.text for f in tuning.check()] == check.stdout.splitlines()
     assert any(f.severity == "error" and f.line == 2 for f in tuning.check())
     explain = json.loads(program("halvern", "explain", "--json", path).stdout)

@@ -23,7 +23,8 @@ file(MAKE_DIRECTORY ${WORK})
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(installed bin/halvern-sim bin/halvern include/halvern/halvern.h ${LIBDIR}/libhalvern.a
-        ${LIBDIR}/cmake/halvern/halvernConfig.cmake ${LIBDIR}/cmake/halvern/halvernConfigVersion.cmake
+        ${LIBDIR}/cmake/halvern/halvernConfig.cmake
+        ${LIBDIR}/cmake/halvern/halvernConfigVersion.cmake
         ${LIBDIR}/pkgconfig/halvern.pc)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "cmake --install did not install ${installed}")
