@@ -9,7 +9,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev)
+          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev libfftw3-dev)
 # Node.js and npm may come from elsewhere than Debian (a newer release); keep what is there.
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
