@@ -102,10 +102,13 @@ void loop_run(benchmark::State& state, int16_t mask) {
 void loop_find_msg(benchmark::State& state) {
   LoopBench b;
   const std::vector<int16_t>& speech = signal("speech");
-  while (b.source.size() < 10 * 16000) b.source.insert(b.source.end(), speech.begin(), speech.end());
+  while (b.source.size() < 10 * 16000) {
+    b.source.insert(b.source.end(), speech.begin(), speech.end());
+  }
   b.source.resize(10 * 16000);
   const tools::NyquistResult nyquist = tools::nyquist_msg(b.taps);
-  const tools::LoopInputs inputs{&b.path, &b.source, &b.slots, tools::default_tail_frames(b.taps.size())};
+  const tools::LoopInputs inputs{&b.path, &b.source, &b.slots,
+                                 tools::default_tail_frames(b.taps.size())};
   double audio = 0;
   for (auto _ : state) {
     const tools::LoopMeasurement m = tools::measure_loop(inputs, nyquist, 31, -30, 30);
@@ -116,9 +119,11 @@ void loop_find_msg(benchmark::State& state) {
 }
 
 void register_all() {
-  benchmark::RegisterBenchmark("loop/run/room_0.5s/none", [](benchmark::State& s) { loop_run(s, 0); })
+  benchmark::RegisterBenchmark("loop/run/room_0.5s/none",
+                               [](benchmark::State& s) { loop_run(s, 0); })
       ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("loop/run/room_0.5s/all", [](benchmark::State& s) { loop_run(s, 31); })
+  benchmark::RegisterBenchmark("loop/run/room_0.5s/all",
+                               [](benchmark::State& s) { loop_run(s, 31); })
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("loop/find_msg/room_0.5s/10s", loop_find_msg)
       ->Unit(benchmark::kMillisecond)->UseRealTime();

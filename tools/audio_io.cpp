@@ -381,7 +381,8 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
     response.description = format_name(info.format & SF_FORMAT_TYPEMASK) + ", " +
                            format_name(info.format & SF_FORMAT_SUBMASK) + ", " +
                            std::to_string(info.samplerate) + " Hz, " +
-                           std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
+                           std::to_string(info.channels) +
+                           (info.channels == 1 ? " channel" : " channels");
     if (info.samplerate != ENGINE_SAMPLE_RATE) {
       throw AudioError(path + " is an impulse response at " + std::to_string(info.samplerate) +
                        " Hz: the loop runs at 16000 Hz; resample it first");
@@ -392,7 +393,8 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
     }
     std::vector<double> chunk(kChunkFrames);
     sf_count_t got = 0;
-    while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
+    const auto want = static_cast<sf_count_t>(kChunkFrames);
+    while ((got = sf_readf_double(file.get(), chunk.data(), want)) > 0) {
       response.samples.insert(response.samples.end(), chunk.begin(), chunk.begin() + got);
       if (response.samples.size() > max_samples) break;
     }
@@ -404,7 +406,9 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
     throw AudioError(path + " is longer than " + std::to_string(max_samples) +
                      " samples: shorten the impulse response");
   }
-  if (response.samples.empty()) throw AudioError(path + " holds no sample: an impulse response needs one");
+  if (response.samples.empty()) {
+    throw AudioError(path + " holds no sample: an impulse response needs one");
+  }
   for (size_t i = 0; i < response.samples.size(); ++i) {
     if (!std::isfinite(response.samples[i])) {
       throw AudioError(path + ": sample " + std::to_string(i) + " is not a finite number");

@@ -6,10 +6,9 @@
 
 #include <cmath>
 #include <complex>
+#include <nlohmann/json.hpp>
 #include <numbers>
 #include <random>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/tools/tool_test.h"
 
@@ -111,7 +110,8 @@ std::vector<double> wav_path() {
   f[777] = 0.2;
   std::mt19937 rng(7);
   std::normal_distribution<double> noise(0.0, 0.02);
-  for (size_t i = 100; i < f.size(); ++i) f[i] += noise(rng) * std::exp(-static_cast<double>(i) / 500);
+  for (size_t i = 100; i < f.size(); ++i)
+    f[i] += noise(rng) * std::exp(-static_cast<double>(i) / 500);
   return f;
 }
 
@@ -131,7 +131,8 @@ class Loop : public ToolTest {
 
 TEST_F(Loop, WithTheStagesOffTheSimulatedMsgIsTheNyquistMsg) {
   for (const auto& [rt60, seed] : {std::pair{0.2, 3}, {0.6, 5}, {1.0, 2}}) {
-    const std::string room = "rt60=" + std::to_string(rt60) + ",delay=2ms,seed=" + std::to_string(seed);
+    const std::string room =
+        "rt60=" + std::to_string(rt60) + ",delay=2ms,seed=" + std::to_string(seed);
     const Json j = json_of("--stages none --find-msg --room " + room + " --save-path room.wav");
     EXPECT_NEAR(j["msg_db"].get<double>(), j["nyquist_msg_db"].get<double>(), 0.5) << room;
     EXPECT_EQ(j["msg_db"], j["msg_without_suppressor_db"]);
@@ -142,12 +143,14 @@ TEST_F(Loop, WithTheStagesOffTheSimulatedMsgIsTheNyquistMsg) {
     const std::vector<double> rebuilt = room_unscaled(rt60, 0.002, static_cast<uint64_t>(seed));
     ASSERT_EQ(saved.size(), rebuilt.size()) << room;
     const double scale = saved[100] / rebuilt[100];
-    for (size_t i = 0; i < saved.size(); ++i) ASSERT_NEAR(saved[i], scale * rebuilt[i], 1e-12) << room << " tap " << i;
+    for (size_t i = 0; i < saved.size(); ++i)
+      ASSERT_NEAR(saved[i], scale * rebuilt[i], 1e-12) << room << " tap " << i;
     if (rt60 == 0.2) {
       double largest = 0;
       const size_t grid = 16 * saved.size();
       for (size_t k = 0; k <= grid / 2; ++k) {
-        largest = std::max(largest, std::abs(loop_at(saved, 2 * std::numbers::pi * static_cast<double>(k) / grid)));
+        largest = std::max(largest, std::abs(loop_at(saved, 2 * std::numbers::pi *
+                                                                static_cast<double>(k) / grid)));
       }
       EXPECT_NEAR(20 * std::log10(largest), 0.0, 0.01);
       EXPECT_NEAR(j["nyquist_msg_db"].get<double>(), nyquist_msg_db(saved), 0.02);
@@ -219,7 +222,8 @@ TEST_F(Loop, MicIsTheDirectSimulationBelowMsgAndHowlsAboveIt) {
 }
 
 TEST_F(Loop, FindMsgWithTheExampleTuningGivesTheSameFiguresTwice) {
-  const std::string args = "loop speech.pcm t.txt --room rt60=0.4,delay=2ms,seed=1 --find-msg --json";
+  const std::string args =
+      "loop speech.pcm t.txt --room rt60=0.4,delay=2ms,seed=1 --find-msg --json";
   const Result first = halvern(args);
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(halvern(args).out, first.out);
@@ -232,7 +236,8 @@ TEST_F(Loop, FindMsgWithTheExampleTuningGivesTheSameFiguresTwice) {
   EXPECT_TRUE(j["msg_limit"].is_null());
   EXPECT_NEAR(j["asg_db"].get<double>(),
               j["msg_db"].get<double>() - j["msg_without_suppressor_db"].get<double>(), 1e-9);
-  EXPECT_NEAR(j["lsd_gain_db"].get<double>(), j["msg_without_suppressor_db"].get<double>() - 3, 1e-9);
+  EXPECT_NEAR(j["lsd_gain_db"].get<double>(), j["msg_without_suppressor_db"].get<double>() - 3,
+              1e-9);
   EXPECT_GT(j["lsd_db"].get<double>(), 0.0);
 
   const Result text = halvern("loop speech.pcm t.txt --room rt60=0.4,delay=2ms,seed=1 --find-msg");
@@ -249,7 +254,9 @@ TEST_F(Loop, RefusesWhatItCannotRun) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("bad.txt:17:1: error:"), std::string::npos) << bad.err;
   EXPECT_NE(bad.err.find("--allow-tuning-errors"), std::string::npos) << bad.err;
-  EXPECT_EQ(halvern("loop speech.pcm bad.txt --room rt60=0.3 --allow-tuning-errors --gain -20").status, 0);
+  EXPECT_EQ(
+      halvern("loop speech.pcm bad.txt --room rt60=0.3 --allow-tuning-errors --gain -20").status,
+      0);
 
   EXPECT_EQ(halvern("loop speech.pcm t.txt").status, 2);  // no path
   const Result room = halvern("loop speech.pcm t.txt --room rt60=0.3,size=4");

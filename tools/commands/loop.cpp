@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "fixedpoint/diagnostics.h"
 #include "tools/audio_io.h"
@@ -73,8 +72,10 @@ struct Setup {
 
 std::string stage_names(int16_t mask) {
   std::string names;
-  for (const auto& [bit, name] : {std::pair{STAGE_BIT_HIGHPASS, "hp"}, {STAGE_BIT_DYNAMICS, "dyn"},
-                                  {STAGE_BIT_EQUALIZER, "eq"}, {STAGE_BIT_SUPPRESSOR, "sup"},
+  for (const auto& [bit, name] : {std::pair{STAGE_BIT_HIGHPASS, "hp"},
+                                  {STAGE_BIT_DYNAMICS, "dyn"},
+                                  {STAGE_BIT_EQUALIZER, "eq"},
+                                  {STAGE_BIT_SUPPRESSOR, "sup"},
                                   {STAGE_BIT_DITHER, "dither"}}) {
     if ((mask & bit) != 0) names += (names.empty() ? "" : ",") + std::string(name);
   }
@@ -100,10 +101,12 @@ void check_tuning(const LoopOptions& o) {
   const int errors = review.count(Severity::kError);
   if (errors == 0) return;
   for (const Diagnostic& d : review.diagnostics) {
-    if (d.severity == Severity::kError) std::fprintf(stderr, "%s\n", format_diagnostic(o.tuning, d).c_str());
+    if (d.severity == Severity::kError)
+      std::fprintf(stderr, "%s\n", format_diagnostic(o.tuning, d).c_str());
   }
   if (o.allow_tuning_errors) return;
-  throw AudioError(o.tuning + " has " + std::to_string(errors) + (errors == 1 ? " error" : " errors") +
+  throw AudioError(o.tuning + " has " + std::to_string(errors) +
+                   (errors == 1 ? " error" : " errors") +
                    " (above): mend the tuning, or add --allow-tuning-errors to run it as it is");
 }
 
@@ -119,11 +122,14 @@ void refuse_overwrite(const LoopOptions& o, const std::string& output) {
 
 Setup prepare(const LoopOptions& o) {
   if (o.path_file.empty() == o.room.empty()) {
-    throw AudioError("give the feedback path: --path IR.wav or --room rt60=0.4,delay=2ms,seed=1");
+    throw AudioError(
+        std::string(o.room.empty() ? "give the feedback path" : "give one feedback path") +
+        ": --path IR.wav or --room rt60=0.4,delay=2ms,seed=1");
   }
   const bool single = !o.find_msg && o.sweep.empty();
   if (!single && (!o.mic.empty() || !o.speaker.empty())) {
-    throw AudioError("--mic and --speaker write one run at --gain: leave out --find-msg and --sweep");
+    throw AudioError(
+        "--mic and --speaker write one run at --gain: leave out --find-msg and --sweep");
   }
   if (!o.mic.empty() && o.mic == o.speaker) {
     throw AudioError("--mic and --speaker name one file: give them two");
@@ -137,6 +143,12 @@ Setup prepare(const LoopOptions& o) {
     throw AudioError("--min-gain must lie at least 0.1 dB below --max-gain");
   }
   for (const std::string* output : {&o.mic, &o.speaker, &o.save_path}) refuse_overwrite(o, *output);
+  for (const std::string* output : {&o.mic, &o.speaker}) {
+    if (!output->empty()) format_for_path(*output);
+  }
+  if (!o.save_path.empty() && !o.save_path.ends_with(".wav")) {
+    throw AudioError("--save-path " + o.save_path + ": the path is written as WAV; name it .wav");
+  }
   check_tuning(o);
 
   Setup s;
@@ -173,17 +185,22 @@ Setup prepare(const LoopOptions& o) {
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   const size_t partial = audio.samples.size() % FRAME_LENGTH;
   if (partial != 0) {
-    std::fprintf(stderr, "note: the last %zu sample%s (a partial frame) %s left out, as halvern-sim does; --pad keeps %s\n",
-                 partial, partial == 1 ? "" : "s", partial == 1 ? "is" : "are", partial == 1 ? "it" : "them");
+    std::fprintf(stderr,
+                 "note: the last %zu sample%s (a partial frame) %s left out, as halvern-sim does; "
+                 "--pad keeps %s\n",
+                 partial, partial == 1 ? "" : "s", partial == 1 ? "is" : "are",
+                 partial == 1 ? "it" : "them");
     audio.samples.resize(audio.samples.size() - partial);
   }
-  if (audio.samples.empty()) throw AudioError(o.source + " holds less than one frame (320 samples)");
+  if (audio.samples.empty())
+    throw AudioError(o.source + " holds less than one frame (320 samples)");
   s.source = std::move(audio.samples);
 
   if (o.tail_s) {
     if (!(*o.tail_s >= 0.6 && *o.tail_s <= TAIL_MAX_S)) {
-      throw AudioError("--tail must lie between 0.6 s (the stability decision compares thirds of "
-                       "it in 100 ms windows) and 60 s");
+      throw AudioError(
+          "--tail must lie between 0.6 s (the stability decision compares thirds of "
+          "it in 100 ms windows) and 60 s");
     }
     s.tail_frames = static_cast<int64_t>(std::ceil(*o.tail_s * LOOP_RATE / FRAME_LENGTH - 1e-9));
   } else {
@@ -207,25 +224,24 @@ Json head_json(const LoopOptions& o, const Setup& s, const NyquistResult& nyquis
   j["stages"] = stage_names(s.stage_mask);
   j["tail_s"] = seconds_of(s.tail_frames);
   j["nyquist_msg_db"] = number_json(two_decimals(nyquist.msg_db));
-  j["nyquist_frequency_hz"] = std::isfinite(nyquist.msg_db) ? Json(std::round(nyquist.frequency_hz))
-                                                            : Json(nullptr);
+  j["nyquist_frequency_hz"] =
+      std::isfinite(nyquist.msg_db) ? Json(std::round(nyquist.frequency_hz)) : Json(nullptr);
   return j;
 }
 
 std::string head_text(const LoopOptions& o, const Setup& s, const NyquistResult& nyquist) {
-  char text[512];
-  std::snprintf(text, sizeof text,
-                "%s with %s\npath:   %s\nstages: %s%s; tail %.2f s\n"
-                "Nyquist MSG of the bare path: %s dB",
-                o.source.c_str(), o.tuning.c_str(), s.path_description.c_str(),
-                stage_names(s.stage_mask).c_str(), s.stages_given ? " (--stages)" : " (slot 0)",
-                seconds_of(s.tail_frames), db_text(nyquist.msg_db).c_str());
-  std::string out = text;
+  char tail[32];
+  std::snprintf(tail, sizeof tail, "; tail %.2f s\n", seconds_of(s.tail_frames));
+  std::string out = o.source + " with " + o.tuning + "\npath:   " + s.path_description +
+                    "\nstages: " + stage_names(s.stage_mask) +
+                    (s.stages_given ? " (--stages)" : " (slot 0)") + tail +
+                    "Nyquist MSG of the bare path: ";
   if (std::isfinite(nyquist.msg_db)) {
-    std::snprintf(text, sizeof text, " (at %.0f Hz)", nyquist.frequency_hz);
-    out += text;
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "%.2f dB (at %.0f Hz)\n", nyquist.msg_db, nyquist.frequency_hz);
+    return out + msg;
   }
-  return out + "\n";
+  return out + "none: the path is silent\n";
 }
 
 std::string marks_text(const LoopSummary& r) {
@@ -251,7 +267,8 @@ int single_run(const LoopOptions& o, const Setup& s, const PartitionedPath& path
   std::unique_ptr<AudioWriter> mic;
   std::unique_ptr<AudioWriter> speaker;
   if (!o.mic.empty()) mic = std::make_unique<AudioWriter>(o.mic, format_for_path(o.mic));
-  if (!o.speaker.empty()) speaker = std::make_unique<AudioWriter>(o.speaker, format_for_path(o.speaker));
+  if (!o.speaker.empty())
+    speaker = std::make_unique<AudioWriter>(o.speaker, format_for_path(o.speaker));
   LoopRun run = run_loop(path, s.source, s.slots, settings);
   const LoopSummary& r = run.summary;
   for (const std::string& message : run.diagnostics) {
@@ -275,7 +292,8 @@ int single_run(const LoopOptions& o, const Setup& s, const PartitionedPath& path
       speaker->write(samples.data(), samples.size());
       speaker->commit();
       if (clipped > 0) {
-        std::fprintf(stderr, "note: %s: %lld samples of the loudspeaker signal clipped at full scale\n",
+        std::fprintf(stderr,
+                     "note: %s: %lld samples of the loudspeaker signal clipped at full scale\n",
                      o.speaker.c_str(), static_cast<long long>(clipped));
       }
     }
@@ -302,11 +320,12 @@ int single_run(const LoopOptions& o, const Setup& s, const PartitionedPath& path
   } else {
     std::string text = head_text(o, s, nyquist);
     char line[256];
-    std::snprintf(line, sizeof line,
-                  "gain:   %s dB; %lld frames of source and %lld of tail (%.2f s); %.3f s, %.0fx real time\n",
-                  db_text(o.gain_db).c_str(), static_cast<long long>(r.source_frames),
-                  static_cast<long long>(r.frames - r.source_frames), seconds_of(r.frames),
-                  r.wall_seconds, r.wall_seconds > 0 ? seconds_of(r.frames) / r.wall_seconds : 0);
+    std::snprintf(
+        line, sizeof line,
+        "gain:   %s dB; %lld frames of source and %lld of tail (%.2f s); %.3f s, %.0fx real time\n",
+        db_text(o.gain_db).c_str(), static_cast<long long>(r.source_frames),
+        static_cast<long long>(r.frames - r.source_frames), seconds_of(r.frames), r.wall_seconds,
+        r.wall_seconds > 0 ? seconds_of(r.frames) / r.wall_seconds : 0);
     text += line;
     if (r.howl) {
       std::snprintf(line, sizeof line, "howl:   yes, from %.2f s\n", r.howl_onset_s);
@@ -315,16 +334,19 @@ int single_run(const LoopOptions& o, const Setup& s, const PartitionedPath& path
     }
     text += line;
     text += "position     peak dBFS  RMS dBFS\n";
-    for (const auto& [name, l] : {std::pair{"source", r.source}, {"microphone", r.mic}, {"speaker", r.speaker}}) {
+    for (const auto& [name, l] :
+         {std::pair{"source", r.source}, {"microphone", r.mic}, {"speaker", r.speaker}}) {
       std::snprintf(line, sizeof line, "%-12s %9s %9s\n", name, db_text(l.peak_dbfs).c_str(),
                     db_text(l.rms_dbfs).c_str());
       text += line;
     }
-    std::snprintf(line, sizeof line, "microphone:  %lld samples clipped\n", static_cast<long long>(r.mic_clipped));
+    std::snprintf(line, sizeof line, "microphone:  %lld samples clipped\n",
+                  static_cast<long long>(r.mic_clipped));
     text += line;
     text += marks_text(r);
     std::snprintf(line, sizeof line,
-                  "distortion: %s dB log-spectral distance, speaker against source (delay %lld samples, level %s dB)\n",
+                  "distortion: %s dB log-spectral distance, speaker against source (delay %lld "
+                  "samples, level %s dB)\n",
                   db_text(lsd.lsd_db).c_str(), static_cast<long long>(lsd.delay_samples),
                   db_text(lsd.level_db).c_str());
     text += line;
@@ -349,8 +371,10 @@ int find_msg(const LoopOptions& o, const Setup& s, const PartitionedPath& path,
              const NyquistResult& nyquist) {
   const LoopInputs inputs{&path, &s.source, &s.slots, s.tail_frames};
   const auto start = std::chrono::steady_clock::now();
-  const LoopMeasurement m = measure_loop(inputs, nyquist, s.stage_mask, o.min_gain_db, o.max_gain_db);
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const LoopMeasurement m =
+      measure_loop(inputs, nyquist, s.stage_mask, o.min_gain_db, o.max_gain_db);
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (o.json) {
     Json j = head_json(o, s, nyquist);
     j["min_gain_db"] = o.min_gain_db;
@@ -373,24 +397,26 @@ int find_msg(const LoopOptions& o, const Setup& s, const PartitionedPath& path,
     std::snprintf(line, sizeof line, "gains searched from %s to %s dB in 0.1 dB steps\n",
                   db_text(o.min_gain_db).c_str(), db_text(o.max_gain_db).c_str());
     text += line;
-    if (!m.suppressor_in_mask) text += "the suppressor is not among the stages: both searches are one\n";
+    if (!m.suppressor_in_mask)
+      text += "the suppressor is not among the stages: both searches are one\n";
     std::snprintf(line, sizeof line, "MSG with the suppressor:     %7s dB%s\n",
                   db_text(m.with_suppressor.msg_db).c_str(), limit_text(m.with_suppressor).c_str());
     text += line;
     std::snprintf(line, sizeof line, "MSG without the suppressor:  %7s dB%s\n",
-                  db_text(m.without_suppressor.msg_db).c_str(), limit_text(m.without_suppressor).c_str());
+                  db_text(m.without_suppressor.msg_db).c_str(),
+                  limit_text(m.without_suppressor).c_str());
     text += line;
-    std::snprintf(line, sizeof line, "ASG (added stable gain):     %7s dB\n", db_text(m.asg_db).c_str());
+    std::snprintf(line, sizeof line, "ASG (added stable gain):     %7s dB\n",
+                  db_text(m.asg_db).c_str());
     text += line;
     std::snprintf(line, sizeof line,
-                  "at %s dB gain (3 dB below the MSG without the suppressor), log-spectral distance "
-                  "of the loudspeaker from the source:\n",
+                  "distortion at %s dB, 3 dB below the MSG without the suppressor:\n",
                   db_text(m.lsd_gain_db).c_str());
     text += line;
-    std::snprintf(line, sizeof line, "  with the suppressor:       %7s dB%s\n",
+    std::snprintf(line, sizeof line, "LSD with the suppressor:     %7s dB%s\n",
                   db_text(m.lsd.lsd_db).c_str(), m.lsd_run.howl ? " (the loop howled)" : "");
     text += line;
-    std::snprintf(line, sizeof line, "  without the suppressor:    %7s dB%s\n",
+    std::snprintf(line, sizeof line, "LSD without the suppressor:  %7s dB%s\n",
                   db_text(m.lsd_without_suppressor.lsd_db).c_str(),
                   m.lsd_run_without_suppressor.howl ? " (the loop howled)" : "");
     text += line;
@@ -420,7 +446,8 @@ std::vector<double> sweep_points(const std::string& spec) {
     }
     at = end + 1;
   }
-  if (!(v[2] > 0) || v[1] < v[0] || std::fabs(v[0]) > GAIN_LIMIT_DB || std::fabs(v[1]) > GAIN_LIMIT_DB) {
+  if (!(v[2] > 0) || v[1] < v[0] || std::fabs(v[0]) > GAIN_LIMIT_DB ||
+      std::fabs(v[1]) > GAIN_LIMIT_DB) {
     throw AudioError("--sweep " + spec + ": MIN <= MAX within -100..100 dB and STEP > 0");
   }
   const auto count = static_cast<size_t>(std::floor((v[1] - v[0]) / v[2] + 1e-9)) + 1;
@@ -456,8 +483,9 @@ int sweep(const LoopOptions& o, const Setup& s, const PartitionedPath& path,
     j["rows"] = rows;
     std::printf("%s\n", j.dump(2).c_str());
   } else {
-    std::vector<std::string> header = {"gain_db", "howl", "howl_onset_s", "speaker_peak_dbfs",
-                                       "speaker_rms_dbfs", "mic_clipped", "lsd_db", "frames_marked"};
+    std::vector<std::string> header = {
+        "gain_db",          "howl",        "howl_onset_s", "speaker_peak_dbfs",
+        "speaker_rms_dbfs", "mic_clipped", "lsd_db",       "frames_marked"};
     for (size_t b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
       header.push_back((b < 10 ? "band0" : "band") + std::to_string(b) + "_marks");
     }
@@ -466,9 +494,13 @@ int sweep(const LoopOptions& o, const Setup& s, const PartitionedPath& path,
       const LoopSummary& r = p.summary;
       char onset[32] = "";
       if (r.howl) std::snprintf(onset, sizeof onset, "%.2f", r.howl_onset_s);
-      std::vector<std::string> row = {db_text(r.gain_db), r.howl ? "1" : "0", onset,
-                                      db_text(r.speaker.peak_dbfs), db_text(r.speaker.rms_dbfs),
-                                      std::to_string(r.mic_clipped), db_text(p.lsd.lsd_db),
+      std::vector<std::string> row = {db_text(r.gain_db),
+                                      r.howl ? "1" : "0",
+                                      onset,
+                                      db_text(r.speaker.peak_dbfs),
+                                      db_text(r.speaker.rms_dbfs),
+                                      std::to_string(r.mic_clipped),
+                                      db_text(p.lsd.lsd_db),
                                       std::to_string(r.frames_marked)};
       for (const int64_t marks : r.band_marks) row.push_back(std::to_string(marks));
       text += csv_line(row);
@@ -505,9 +537,11 @@ void add_loop_command(CLI::App& app, int* status) {
       ->required();
   sub->add_option("TUNING", o->tuning, "the tuning file")->required()->check(CLI::ExistingFile);
   sub->add_flag("--resample", o->read.resample, "convert another sample rate to 16 kHz (libsoxr)");
-  sub->add_option("--channel", o->read.channel, "the channel to take, 1 to the file's channel count")
+  sub->add_option("--channel", o->read.channel,
+                  "the channel to take, 1 to the file's channel count")
       ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", o->read.pad, "pad a trailing partial frame with zeros instead of leaving it out");
+  sub->add_flag("--pad", o->read.pad,
+                "pad a trailing partial frame with zeros instead of leaving it out");
   sub->add_option("--path", o->path_file,
                   "the feedback path: a 16 kHz mono impulse response (float as it is, integers "
                   "scaled to +-1.0), used as given");
@@ -516,20 +550,24 @@ void add_loop_command(CLI::App& app, int* status) {
                   "after a delay, its largest magnitude response at 0 dB");
   sub->add_option("--save-path", o->save_path,
                   "write the feedback path used to this file (WAV, 64-bit float)");
-  sub->add_option("--stages", o->stages,
-                  "the stages to run, replacing slot 0: a list of hp, dyn, eq, sup, dither, or none");
+  sub->add_option(
+      "--stages", o->stages,
+      "the stages to run, replacing slot 0: a list of hp, dyn, eq, sup, dither, or none");
   sub->add_option("--gain", o->gain_db, "the loudspeaker's gain in dB (default 0)");
   sub->add_option("--tail", o->tail_s,
                   "seconds of silence after the source (default: 2 s and four round trips of the "
                   "loop)");
-  sub->add_option("--mic", o->mic, "write the microphone signal to this file (any format run writes)");
+  sub->add_option("--mic", o->mic,
+                  "write the microphone signal to this file (any format run writes)");
   sub->add_option("--speaker", o->speaker,
                   "write the loudspeaker signal (gain x the engine's output) to this file");
   auto* find = sub->add_flag("--find-msg", o->find_msg,
                              "find the maximum stable gain with and without the peak suppressor, "
                              "and the distortion 3 dB below it");
-  sub->add_option("--min-gain", o->min_gain_db, "the lowest gain --find-msg tries, dB (default -30)");
-  sub->add_option("--max-gain", o->max_gain_db, "the highest gain --find-msg tries, dB (default 30)");
+  sub->add_option("--min-gain", o->min_gain_db,
+                  "the lowest gain --find-msg tries, dB (default -30)");
+  sub->add_option("--max-gain", o->max_gain_db,
+                  "the highest gain --find-msg tries, dB (default 30)");
   sub->add_option("--sweep", o->sweep, "one run per gain MIN:MAX:STEP in dB, the figures as CSV")
       ->excludes(find);
   sub->add_flag("--json", o->json, "print the figures as JSON");

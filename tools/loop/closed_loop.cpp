@@ -44,7 +44,8 @@ SignalLevels levels_of(const int16_t* x, size_t n, double scale) {
     peak = std::max(peak, std::fabs(v));
     energy += v * v;
   }
-  if (n == 0) return {-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  if (n == 0)
+    return {-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
   return {db_of_peak(peak), db_of_energy(energy, static_cast<double>(n))};
 }
 
@@ -89,8 +90,8 @@ StabilityVerdict judge_stability(const FrameEnergies& e) {
   // The tail: a build-up after a quieter window, or no decay from the middle third to the last.
   const size_t windows = (frames - first) / w;
   const auto tail_time = [&](size_t i) { return first + i * w; };  // first frame of tail window i
-  double middle = -std::numeric_limits<double>::infinity();  // loudest of the middle third
-  double last = middle;                                      // loudest of the last third
+  double middle = -std::numeric_limits<double>::infinity();        // loudest of the middle third
+  double last = middle;                                            // loudest of the last third
   double quietest_last = std::numeric_limits<double>::infinity();
   double quietest_so_far = std::numeric_limits<double>::infinity();
   size_t regrowth = NONE;
@@ -204,9 +205,8 @@ LoopRun run_loop(const PartitionedPath& path, const std::vector<int16_t>& source
   summary.mic = levels_of(run.mic.data(), samples, 1.0);
   summary.speaker = levels_of(run.output.data(), samples, g);
   if (run.diagnostics.size() < engine->diagnostics.count) {
-    run.diagnostics.push_back("... and " +
-                              std::to_string(engine->diagnostics.count - run.diagnostics.size()) +
-                              " more");
+    run.diagnostics.push_back(
+        "... and " + std::to_string(engine->diagnostics.count - run.diagnostics.size()) + " more");
   }
   summary.wall_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -278,12 +278,13 @@ SpectralDistance log_spectral_distance(const std::vector<int16_t>& source,
     for (size_t i = 0; i < LSD_FRAME; ++i) x[i] = window[i] * gain * test[f * LSD_HOP + i];
     fft.forward(x.data(), test_bins.data());
     double strongest = 0;
-    for (size_t k = 1; k < LSD_FRAME / 2; ++k) strongest = std::max(strongest, std::norm(source_bins[k]));
+    for (size_t k = 1; k < LSD_FRAME / 2; ++k)
+      strongest = std::max(strongest, std::norm(source_bins[k]));
     const double floor = strongest * std::pow(10.0, -LSD_RANGE_DB / 10);
     double squares = 0;
     for (size_t k = 1; k < LSD_FRAME / 2; ++k) {
-      const double d = 10 * std::log10((std::norm(source_bins[k]) + floor) /
-                                       (std::norm(test_bins[k]) + floor));
+      const double d =
+          10 * std::log10((std::norm(source_bins[k]) + floor) / (std::norm(test_bins[k]) + floor));
       squares += d * d;
     }
     sum += std::sqrt(squares / (LSD_FRAME / 2 - 1));

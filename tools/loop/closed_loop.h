@@ -33,13 +33,13 @@
 
 namespace halvern::tools {
 
-inline constexpr int STABILITY_WINDOW_FRAMES = 5;   // 100 ms
-inline constexpr double HOWL_FLOOR_DBFS = -60.0;    // a tail this quiet is stable
-inline constexpr double STABLE_DECAY_DB = 1.0;      // from the middle third to the last
-inline constexpr double REGROWTH_DB = 20.0;         // a rise this large is a howl building up
+inline constexpr int STABILITY_WINDOW_FRAMES = 5;  // 100 ms
+inline constexpr double HOWL_FLOOR_DBFS = -60.0;   // a tail this quiet is stable
+inline constexpr double STABLE_DECAY_DB = 1.0;     // from the middle third to the last
+inline constexpr double REGROWTH_DB = 20.0;        // a rise this large is a howl building up
 inline constexpr double ONSET_RANGE_DB = 10.0;
-inline constexpr double MIC_EXCESS_DB = 20.0;       // the microphone above the active source
-inline constexpr double ACTIVE_RANGE_DB = 30.0;     // active source windows, below the loudest
+inline constexpr double MIC_EXCESS_DB = 20.0;    // the microphone above the active source
+inline constexpr double ACTIVE_RANGE_DB = 30.0;  // active source windows, below the loudest
 inline constexpr int MIN_TAIL_FRAMES = 6 * STABILITY_WINDOW_FRAMES;
 
 // The default tail: 2 s and four times the loop's round trip through the path (path length plus
@@ -74,8 +74,8 @@ struct LoopSummary {
 
 struct LoopRun {
   LoopSummary summary;
-  std::vector<int16_t> mic;     // source frames and tail
-  std::vector<int16_t> output;  // the engine's output; the loudspeaker plays gain x output
+  std::vector<int16_t> mic;              // source frames and tail
+  std::vector<int16_t> output;           // the engine's output; the loudspeaker plays gain x output
   std::vector<std::string> diagnostics;  // the engine's non-fatal arithmetic messages
 };
 
@@ -112,7 +112,7 @@ StabilityVerdict judge_stability(const FrameEnergies& energies);
 struct SpectralDistance {
   double lsd_db = 0;
   int64_t delay_samples = 0;
-  double level_db = 0;        // the gain given to the output to match the source
+  double level_db = 0;  // the gain given to the output to match the source
   int64_t active_frames = 0;
 };
 SpectralDistance log_spectral_distance(const std::vector<int16_t>& source,

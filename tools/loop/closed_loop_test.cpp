@@ -76,7 +76,8 @@ TEST(SpectralDistance, MatchesDelayAndLevelAndSeesColouring) {
 
   // A two-tap comb: notches at 1, 3, 5 and 7 kHz, heard in every frame.
   std::vector<int16_t> comb(output.size(), 0);
-  for (size_t n = 8; n < output.size(); ++n) comb[n] = static_cast<int16_t>((output[n] + output[n - 8]) / 2);
+  for (size_t n = 8; n < output.size(); ++n)
+    comb[n] = static_cast<int16_t>((output[n] + output[n - 8]) / 2);
   EXPECT_GT(log_spectral_distance(source, comb).lsd_db, 3.0);
 }
 

@@ -37,8 +37,9 @@ double parse_seconds(std::string_view key, std::string_view value) {
   const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), v);
   if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
       !std::isfinite(v)) {
-    throw std::invalid_argument("--room: " + std::string(key) + "=" + std::string(value) +
-                                " is not a time: write seconds (0.4, 0.4s) or milliseconds (400ms)");
+    throw std::invalid_argument(
+        "--room: " + std::string(key) + "=" + std::string(value) +
+        " is not a time: write seconds (0.4, 0.4s) or milliseconds (400ms)");
   }
   return v * scale;
 }
@@ -106,7 +107,8 @@ RoomSpec parse_room_spec(std::string_view text) {
         throw std::invalid_argument("--room: delay must lie between 0 and 1 s");
       }
     } else if (key == "seed") {
-      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), room.seed);
+      const auto [end, error] =
+          std::from_chars(value.data(), value.data() + value.size(), room.seed);
       if (value.empty() || error != std::errc() || end != value.data() + value.size()) {
         throw std::invalid_argument("--room: seed=" + std::string(value) +
                                     " is not a whole number from 0 to 18446744073709551615");
@@ -150,7 +152,8 @@ std::vector<double> synthetic_room(const RoomSpec& room) {
                    std::pow(10.0, -3.0 * static_cast<double>(i) / static_cast<double>(length));
   }
   double largest = 0;
-  for (const std::complex<double>& v : dense_spectrum(f, 0)) largest = std::max(largest, std::abs(v));
+  for (const std::complex<double>& v : dense_spectrum(f, 0))
+    largest = std::max(largest, std::abs(v));
   for (double& tap : f) tap /= largest;
   return f;
 }

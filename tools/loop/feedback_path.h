@@ -14,15 +14,15 @@
 
 namespace halvern::tools {
 
-inline constexpr int LOOP_RATE = 16000;    // samples per second of the path and the loop
-inline constexpr int LOOP_DELAY = 320;     // samples from the engine's input to the loudspeaker
+inline constexpr int LOOP_RATE = 16000;  // samples per second of the path and the loop
+inline constexpr int LOOP_DELAY = 320;   // samples from the engine's input to the loudspeaker
 inline constexpr size_t PATH_MAX_TAPS = 10 * LOOP_RATE;  // 10 s
 
 // A synthetic room: a direct delay followed by exponentially decaying noise.
 struct RoomSpec {
-  double rt60_s = 0.4;    // the noise decays by 60 dB in this time
-  double delay_s = 0.002; // silence before the first tap
-  uint64_t seed = 1;      // of the noise generator
+  double rt60_s = 0.4;     // the noise decays by 60 dB in this time
+  double delay_s = 0.002;  // silence before the first tap
+  uint64_t seed = 1;       // of the noise generator
 };
 
 // "rt60=0.4,delay=2ms,seed=1": any of the three keys, in any order; times in s (the default
@@ -105,7 +105,7 @@ class PathConvolution {
 
  private:
   const PartitionedPath& path_;
-  FftArray<double> window_;                 // the previous block and this one
+  FftArray<double> window_;  // the previous block and this one
   FftArray<std::complex<double>> spectrum_;
   FftArray<double> output_;
   std::vector<double> history_;  // the spectra of the last blocks, split form, a ring

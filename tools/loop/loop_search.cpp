@@ -67,7 +67,8 @@ LoopMeasurement measure_loop(const LoopInputs& inputs, const NyquistResult& nyqu
   const auto without = static_cast<int16_t>(stage_mask & ~STAGE_BIT_SUPPRESSOR);
   m.suppressor_in_mask = without != stage_mask;
   if (m.suppressor_in_mask) {
-    auto other = std::async(std::launch::async, search_msg, std::cref(inputs), without, min_db, max_db);
+    auto other =
+        std::async(std::launch::async, search_msg, std::cref(inputs), without, min_db, max_db);
     m.with_suppressor = search_msg(inputs, stage_mask, min_db, max_db);
     m.without_suppressor = other.get();
   } else {
@@ -79,7 +80,8 @@ LoopMeasurement measure_loop(const LoopInputs& inputs, const NyquistResult& nyqu
   SweepPoint with_point;
   SweepPoint without_point;
   if (m.suppressor_in_mask) {
-    auto other = std::async(std::launch::async, point_at, std::cref(inputs), without, m.lsd_gain_db);
+    auto other =
+        std::async(std::launch::async, point_at, std::cref(inputs), without, m.lsd_gain_db);
     with_point = point_at(inputs, stage_mask, m.lsd_gain_db);
     without_point = other.get();
   } else {

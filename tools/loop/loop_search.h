@@ -12,7 +12,7 @@
 
 namespace halvern::tools {
 
-inline constexpr double MSG_STEP_DB = 0.1;    // the bisection's resolution
+inline constexpr double MSG_STEP_DB = 0.1;       // the bisection's resolution
 inline constexpr double LSD_BELOW_MSG_DB = 3.0;  // the distortion is measured this far below MSG
 
 // Everything a run of the loop needs but its gain and stages.
@@ -44,7 +44,7 @@ struct LoopMeasurement {
   double lsd_gain_db = 0;  // MSG without the suppressor minus 3 dB
   SpectralDistance lsd;    // at lsd_gain_db, with the tuning's stages
   SpectralDistance lsd_without_suppressor;
-  LoopSummary lsd_run;     // the run at lsd_gain_db with the tuning's stages
+  LoopSummary lsd_run;  // the run at lsd_gain_db with the tuning's stages
   LoopSummary lsd_run_without_suppressor;
   int runs = 0;
 };
