@@ -13,7 +13,7 @@
 
 #include "engine/engine.h"
 #include "tools/loop/loop_search.h"
-#include "tools/tuning_review.h"
+#include "tools/review/tuning_review.h"
 #include "tests/matrix/signal_matrix.h"
 
 namespace {

@@ -7,21 +7,22 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "fixedpoint/diagnostics.h"
-#include "tools/audio_io.h"
-#include "tools/commands.h"
-#include "tools/csv.h"
+#include "tools/commands/commands.h"
+#include "tools/io/audio_io.h"
+#include "tools/io/csv.h"
+#include "tools/io/tuning_file.h"
 #include "tools/loop/loop_search.h"
-#include "tools/run_job.h"
-#include "tools/tuning_file.h"
-#include "tools/tuning_review.h"
+#include "tools/review/tuning_review.h"
+#include "tools/running/run_job.h"
 
 namespace halvern::tools {
 
