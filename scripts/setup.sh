@@ -12,7 +12,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev
+          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev libfftw3-dev
           pybind11-dev python3-dev python3-numpy python3-pytest)
 # Node.js and npm may come from elsewhere than Debian (a newer release); keep what is there.
 command -v node >/dev/null || packages+=(nodejs)
