@@ -185,7 +185,7 @@ TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {
 
   fs::create_directory(dir_ / "folder");
   const Result unreadable = run("check missing.txt folder");
-  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_EQ(unreadable.status, 2);
   EXPECT_EQ(unreadable.out,
             "missing.txt: error: cannot open the file: No such file or directory; halvern-sim "
             "stops with \"input Tuning file error..\"\n"
@@ -193,7 +193,7 @@ TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {
             "Tuning file error..\"\n");
   EXPECT_EQ(run("check").status, 2);
   EXPECT_EQ(run("check --no-such-option t.txt").status, 2);
-  EXPECT_EQ(run("explain missing.txt").status, 1);
+  EXPECT_EQ(run("explain missing.txt").status, 2);
 }
 
 // Every line of check's output has the compilers' form, whatever the bytes; explain --json gives

@@ -2,7 +2,7 @@
 // libsndfile, chosen by the file's extension; a .pcm or .raw file is headerless signed 16-bit
 // little-endian mono at 16 kHz, as halvern-sim reads and writes it; "-" is standard input or
 // output, always raw. The engine takes 16 kHz mono 16-bit samples: an input that is not so is
-// refused with an AudioError that names the file and the option that fixes it, or converted when
+// refused with an ToolError that names the file and the option that fixes it, or converted when
 // asked (libsoxr resamples), with a note for the user every time.
 #pragma once
 
@@ -13,19 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/io/tool_error.h"
+
 namespace halvern::tools {
 
 inline constexpr int ENGINE_SAMPLE_RATE = 16000;
 
-// An input or output that cannot be read, written or used as it is. what() is the whole message
-// for the user: the file, what is wrong and how to fix it. Programs exit with status 2.
-class AudioError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct ReadOptions {
-  bool resample = false;  // convert another sample rate to 16 kHz (else: AudioError)
+  bool resample = false;  // convert another sample rate to 16 kHz (else: ToolError)
   int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
   bool pad = false;       // complete a trailing partial frame with zeros
 };
@@ -43,7 +38,7 @@ struct AudioInput {
   std::vector<std::string> notes;  // one line each: every conversion done, for the user
 };
 
-// Reads path ("-": raw from standard input). Throws AudioError.
+// Reads path ("-": raw from standard input). Throws ToolError.
 AudioInput read_audio(const std::string& path, const ReadOptions& options = {});
 
 // How an output file is written.
@@ -55,14 +50,14 @@ struct AudioFormat {
   bool lossy = false;       // the format does not keep the samples bit for bit (Ogg Vorbis, ...)
 };
 
-// The format that path asks for by its extension ("-": raw). Throws AudioError for an extension
+// The format that path asks for by its extension ("-": raw). Throws ToolError for an extension
 // that no format has.
 AudioFormat format_for_path(const std::string& path);
 
 // Writes 16 kHz mono samples to one output file. The file is written under a temporary name
 // beside it and takes its own name only in commit(), once every sample is written and the file
 // closed without error, so a failed run never leaves a half-written file nor destroys an earlier
-// one. "-" writes raw to standard output. Every write and the close are checked (AudioError).
+// one. "-" writes raw to standard output. Every write and the close are checked (ToolError).
 class AudioWriter {
  public:
   AudioWriter(const std::string& path, const AudioFormat& format);
@@ -82,7 +77,7 @@ class AudioWriter {
 void write_audio(const std::string& path, const AudioFormat& format,
                  const std::vector<int16_t>& samples);
 
-// A 16 kHz mono 16-bit WAV file in memory holding samples. Throws AudioError.
+// A 16 kHz mono 16-bit WAV file in memory holding samples. Throws ToolError.
 std::string wav_bytes(const std::vector<int16_t>& samples);
 
 // True when both paths name one existing file (through links or different spellings); used to

@@ -269,7 +269,7 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
     const std::filesystem::path dir = beside_folder(content.report_path);
     std::error_code error;
     std::filesystem::create_directories(dir, error);
-    if (error) throw AudioError("cannot create the audio folder " + dir.string() + ": " + error.message());
+    if (error) throw ToolError("cannot create the audio folder " + dir.string() + ": " + error.message());
     for (const ReportSignal& s : signals) {
       const std::vector<int16_t>& x = run.signals[static_cast<size_t>(s.position)];
       const std::string wav = wav_bytes(x);
