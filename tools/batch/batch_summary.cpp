@@ -12,9 +12,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const std::vector<std::string> kJobColumns = {"job",    "name",  "input", "tuning",
+const std::vector<std::string> JOB_COLUMNS = {"job",    "name",  "input", "tuning",
                                               "output", "status", "error"};
-const std::vector<std::string> kCompareColumns = {"reference",         "compare",
+const std::vector<std::string> COMPARE_COLUMNS = {"reference",         "compare",
                                                   "first_difference",  "differing_samples",
                                                   "max_difference",    "sdr_db"};
 // Timings differ from run to run: not in the summary.
@@ -59,7 +59,7 @@ std::vector<std::string> stats_columns() {
 }
 
 bool is_text_column(const std::string& column) {
-  return std::find(kJobColumns.begin() + 1, kJobColumns.end(), column) != kJobColumns.end() ||
+  return std::find(JOB_COLUMNS.begin() + 1, JOB_COLUMNS.end(), column) != JOB_COLUMNS.end() ||
          column == "reference" || column == "compare";
 }
 
@@ -83,9 +83,9 @@ Json cell_json(const std::string& cell) {
 }  // namespace
 
 std::vector<std::string> summary_columns(bool with_compare) {
-  std::vector<std::string> columns = kJobColumns;
+  std::vector<std::string> columns = JOB_COLUMNS;
   for (std::string& column : stats_columns()) columns.push_back(std::move(column));
-  if (with_compare) columns.insert(columns.end(), kCompareColumns.begin(), kCompareColumns.end());
+  if (with_compare) columns.insert(columns.end(), COMPARE_COLUMNS.begin(), COMPARE_COLUMNS.end());
   return columns;
 }
 

@@ -13,7 +13,7 @@ namespace halvern::tools {
 
 void add_explain_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
-      "explain", "Explain a tuning file: every slot's value, unit, meaning and status, and the "
+      "explain", "explain a tuning file: every slot's value, unit, meaning and status, and the "
                  "derived settings of each stage");
   auto file = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);

@@ -40,7 +40,7 @@ constexpr const char* NO_REPORT =
     "and rebuild:\n  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2";
 
 // Past this size an embedded page is better written with --audio-beside (see the README).
-constexpr uint64_t kLargePage = 25'000'000;
+constexpr uint64_t LARGE_PAGE = 25'000'000;
 
 const char* severity_name(Severity s) {
   switch (s) {
@@ -162,7 +162,7 @@ int report(const ReportSettings& s) {
     std::printf("wrote %s (%.1f MB, %.1f s of audio, %zu findings)%s\n", s.output.c_str(),
                 static_cast<double>(bytes) / 1e6, run.stats.audio_seconds(), content.findings.size(),
                 s.audio_beside ? (", audio in " + audio_folder_for(s.output) + "/").c_str() : "");
-    if (!s.audio_beside && bytes > kLargePage) {
+    if (!s.audio_beside && bytes > LARGE_PAGE) {
       std::printf("note: the page is large to mail or open in an editor; --audio-beside writes the audio "
                   "beside it and keeps the page small\n");
     }

@@ -99,11 +99,11 @@ class ProgressBar {
     const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1;
     const double speed = elapsed > 0 ? static_cast<double>(done) * 0.02 / elapsed : 0;
     const double left = done > 0 ? elapsed * static_cast<double>(total - done) / static_cast<double>(done) : 0;
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(fraction * kWidth);
+    constexpr int WIDTH = 30;
+    const int filled = static_cast<int>(fraction * WIDTH);
     std::fprintf(stderr, "\r[%s%s] %3d%%  %6.0fx real time  %d:%02d left ",
                  std::string(static_cast<size_t>(filled), '#').c_str(),
-                 std::string(static_cast<size_t>(kWidth - filled), '-').c_str(),
+                 std::string(static_cast<size_t>(WIDTH - filled), '-').c_str(),
                  static_cast<int>(fraction * 100), speed, static_cast<int>(left) / 60,
                  static_cast<int>(left) % 60);
     shown_ = true;

@@ -20,7 +20,7 @@ namespace halvern::tools {
 
 namespace {
 
-constexpr size_t kChunkFrames = 8192;  // frames per read or write call
+constexpr size_t CHUNK_FRAMES = 8192;  // frames per read or write call
 
 std::string lower_extension(const std::string& path) {
   std::string ext = std::filesystem::path(path).extension().string();
@@ -76,7 +76,7 @@ void read_raw(const std::string& path, AudioInput* audio) {
   size_t bytes = 0;  // read so far
   for (;;) {
     const size_t have = bytes / 2;
-    samples.resize(std::max(samples.capacity(), have + kChunkFrames));
+    samples.resize(std::max(samples.capacity(), have + CHUNK_FRAMES));
     auto* target = reinterpret_cast<unsigned char*>(samples.data()) + bytes;
     const size_t room = 2 * samples.size() - bytes;
     const size_t got = std::fread(target, 1, room, f);
@@ -182,17 +182,17 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const auto frames = static_cast<size_t>(std::clamp<sf_count_t>(info.frames, 0, sf_count_t{1} << 24));
   if (exact) {
     audio->samples.reserve(frames);
-    std::vector<short> chunk(kChunkFrames * width);
+    std::vector<short> chunk(CHUNK_FRAMES * width);
     sf_count_t got = 0;
-    while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
+    while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(CHUNK_FRAMES))) > 0) {
       for (sf_count_t i = 0; i < got; ++i) audio->samples.push_back(chunk[static_cast<size_t>(i) * width + channel]);
     }
   } else {
     std::vector<double> mono;
     mono.reserve(frames);
-    std::vector<double> chunk(kChunkFrames * width);
+    std::vector<double> chunk(CHUNK_FRAMES * width);
     sf_count_t got = 0;
-    while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
+    while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(CHUNK_FRAMES))) > 0) {
       for (sf_count_t i = 0; i < got; ++i) mono.push_back(chunk[static_cast<size_t>(i) * width + channel]);
     }
     if (other_rate) {
@@ -336,13 +336,13 @@ AudioWriter::~AudioWriter() {
 }
 
 void AudioWriter::write(const int16_t* samples, size_t n) {
-  constexpr size_t kBlock = 4 * kChunkFrames;
-  if (impl_->pending.size() + n < kBlock) {
+  constexpr size_t BLOCK = 4 * CHUNK_FRAMES;
+  if (impl_->pending.size() + n < BLOCK) {
     impl_->pending.insert(impl_->pending.end(), samples, samples + n);
     return;
   }
   impl_->flush();
-  for (size_t at = 0; at < n; at += kBlock) impl_->put(samples + at, std::min(kBlock, n - at));
+  for (size_t at = 0; at < n; at += BLOCK) impl_->put(samples + at, std::min(BLOCK, n - at));
 }
 
 void AudioWriter::commit() {

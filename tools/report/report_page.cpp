@@ -40,9 +40,9 @@ nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<Report
   auto limiter = nlohmann::ordered_json::array();
   auto band_level = nlohmann::ordered_json::array();
   auto band_mark = nlohmann::ordered_json::array();
-  constexpr double kFrameSeconds = FRAME_LENGTH / 16000.0;
+  constexpr double FRAME_SECONDS = FRAME_LENGTH / 16000.0;
   for (const FrameState& s : run.frames) {
-    time.push_back(std::round((static_cast<double>(s.frame) + 0.5) * kFrameSeconds * 1e4) / 1e4);
+    time.push_back(std::round((static_cast<double>(s.frame) + 0.5) * FRAME_SECONDS * 1e4) / 1e4);
     level.push_back(db_value(q7_db(s.dyn_level)));
     gain.push_back(db_value(q15_db(s.dyn_gain) + q11_db(s.dyn_makeup)));
     compander.push_back(db_value(q15_db(s.comp_gain)));
@@ -78,7 +78,7 @@ nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<Report
   for (size_t f = 0; f < frames; ++f) {
     if (any[f] > 0) {
       clips.push_back({{"frame", f},
-                       {"time_s", std::round((static_cast<double>(f) + 0.5) * kFrameSeconds * 1e4) / 1e4},
+                       {"time_s", std::round((static_cast<double>(f) + 0.5) * FRAME_SECONDS * 1e4) / 1e4},
                        {"samples", any[f]}});
     }
   }
@@ -226,10 +226,10 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
 std::string base64(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   // EVP_EncodeBlock takes an int length: encode in pieces of a multiple of 3 bytes.
-  constexpr size_t kPiece = 3 << 20;
+  constexpr size_t PIECE = 3 << 20;
   size_t written = 0;
-  for (size_t at = 0; at < bytes.size(); at += kPiece) {
-    const size_t n = std::min(kPiece, bytes.size() - at);
+  for (size_t at = 0; at < bytes.size(); at += PIECE) {
+    const size_t n = std::min(PIECE, bytes.size() - at);
     written += static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + written),
                                                    reinterpret_cast<const unsigned char*>(bytes.data() + at),
                                                    static_cast<int>(n)));

@@ -14,8 +14,8 @@ namespace halvern::tools {
 
 namespace {
 
-constexpr int kProgressEvery = 64;  // frames between progress calls
-constexpr size_t kDiagnosticsKept = 100;
+constexpr int PROGRESS_EVERY = 64;  // frames between progress calls
+constexpr size_t DIAGNOSTICS_KEPT = 100;
 
 // Gathers the statistics, and on request the signals and frame rows, from the engine's taps;
 // passes every call on to the caller's observer.
@@ -116,7 +116,7 @@ class JobObserver : public EngineObserver {
 
 void collect_diagnostic(void* user, const char* message) {
   auto* messages = static_cast<std::vector<std::string>*>(user);
-  if (messages->size() < kDiagnosticsKept) messages->emplace_back(message);
+  if (messages->size() < DIAGNOSTICS_KEPT) messages->emplace_back(message);
 }
 
 }  // namespace
@@ -158,7 +158,7 @@ JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
                              result.output.data() + f * FRAME_LENGTH) != 0) {
       throw std::logic_error("the engine refused a frame");  // cannot happen: both frames bound
     }
-    if (options.progress && ((f + 1) % kProgressEvery == 0 || f + 1 == frames)) {
+    if (options.progress && ((f + 1) % PROGRESS_EVERY == 0 || f + 1 == frames)) {
       options.progress(f + 1, frames);
     }
   }

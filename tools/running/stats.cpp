@@ -10,7 +10,7 @@ namespace halvern::tools {
 
 namespace {
 
-constexpr double kFullScale = 32768.0;
+constexpr double FULL_SCALE = 32768.0;
 
 double to_db(double ratio) {
   return ratio > 0 ? 20.0 * std::log10(ratio) : -std::numeric_limits<double>::infinity();
@@ -44,12 +44,12 @@ void SignalStats::add(const int16_t* x, int n) {
   clipped += c;
 }
 
-double SignalStats::peak_dbfs() const { return to_db(peak / kFullScale); }
+double SignalStats::peak_dbfs() const { return to_db(peak / FULL_SCALE); }
 
 double SignalStats::rms_dbfs() const {
   if (samples == 0) return -std::numeric_limits<double>::infinity();
   return to_db(std::sqrt(static_cast<double>(sum_squares) / static_cast<double>(samples)) /
-               kFullScale);
+               FULL_SCALE);
 }
 
 double SignalStats::crest_factor() const {
@@ -59,7 +59,7 @@ double SignalStats::crest_factor() const {
 
 double SignalStats::dc() const {
   if (samples == 0) return 0;
-  return static_cast<double>(sum) / static_cast<double>(samples) / kFullScale;
+  return static_cast<double>(sum) / static_cast<double>(samples) / FULL_SCALE;
 }
 
 double RunStats::audio_seconds() const { return static_cast<double>(samples) / 16000.0; }
