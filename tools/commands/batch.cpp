@@ -198,15 +198,18 @@ class RowJournal {
     return rows;
   }
 
-  // Starts the journal afresh with the rows an earlier run left.
+  // Starts the journal afresh with the rows an earlier run left: written whole under a temporary
+  // name first, so that a kill meanwhile loses none of them.
   void open(const std::vector<std::string>& columns,
             const std::map<std::string, std::vector<std::string>>& previous) {
     if (path_.empty()) return;
-    file_.open(path_, std::ios::binary | std::ios::trunc);
-    file_ << csv_line(columns);
-    for (const auto& [output, row] : previous) file_ << csv_line(row);
-    file_ << std::flush;
+    std::string text = csv_line(columns);
+    for (const auto& [output, row] : previous) text += csv_line(row);
+    write_text_file(path_, text);
+    file_.open(path_, std::ios::binary | std::ios::app);
   }
+
+  const std::string& path() const { return path_; }
 
   void add(const std::vector<std::string>& row) {
     if (!file_.is_open()) return;
@@ -301,6 +304,14 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
   return jobs;
 }
 
+  const fs::path summary_folder = fs::path(options.summary).parent_path();
+  if (!summary_folder.empty() && !fs::is_directory(summary_folder)) {
+    throw ToolError("-o " + options.summary + ": no folder " + summary_folder.string() +
+                    " (create it first)");
+  }
+  return jobs;
+}
+
 int batch_command(const BatchOptions& options) {
   if (!options.merge.empty()) return merge_command(options);
   const std::vector<BatchJob> jobs = planned_jobs(options);
@@ -308,8 +319,12 @@ int batch_command(const BatchOptions& options) {
   const Columns at(columns);
   RowJournal journal(options.summary);
   std::map<std::string, std::vector<std::string>> previous;
-  if (options.resume) previous = journal.previous_rows(options.summary, columns);
-  journal.open(columns, previous);
+  if (options.resume) {
+    remove_partial_files(options.summary);
+    remove_partial_files(journal.path());
+    previous = journal.previous_rows(options.summary, columns);
+  }
+  journal.open(columns, previous);  // ToolError when it cannot be written
 
   // The longest inputs first, so that the last jobs to finish are short ones and no thread idles
   // long at the end while another works.

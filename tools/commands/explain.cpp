@@ -1,6 +1,7 @@
 // halvern explain TUNING: every slot as the program takes it and the derived settings of each
-// enabled stage, as a table or (--json) as one JSON object. Exit status 0 once explained, 2 when
-// the file cannot be read.
+// enabled stage, as a table or (--json) as one JSON object. Exit status 0 once explained, 1 when
+// halvern-sim would stop on it before any audio (its slots marked), 2 when the file cannot be
+// read.
 #include <cstdio>
 #include <string>
 
@@ -27,7 +28,7 @@ void add_explain_command(CLI::App& app, int* status) {
       std::fputs(explain_text(review).c_str(), stdout);
     }
     if (!review.readable) throw unreadable_tuning(review);
-    *status = 0;
+    *status = review.configured ? 0 : EXIT_FINDING;
   });
 }
 
