@@ -301,9 +301,6 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
   if (!options.compare_with.empty() && !fs::is_directory(options.compare_with)) {
     throw ToolError("--compare-with " + options.compare_with + ": no such folder");
   }
-  return jobs;
-}
-
   const fs::path summary_folder = fs::path(options.summary).parent_path();
   if (!summary_folder.empty() && !fs::is_directory(summary_folder)) {
     throw ToolError("-o " + options.summary + ": no folder " + summary_folder.string() +
