@@ -6,9 +6,9 @@
 #                             Python module and its tests)
 #   scripts/setup.sh --test   also what the whole test suite and CI use: clang (the cross-compiler
 #                             check and the fuzzers), valgrind, Chromium (the report's browser
-#                             test), GNU parallel, sox, Slurm with munge (the job-array
-#                             recipe's test, scripts/slurm-local.sh), and matplotlib
-#                             (examples/sweep.py)
+#                             test), GNU parallel, sox, clang-format (the style check), Slurm
+#                             with munge (the job-array recipe's test, scripts/slurm-local.sh),
+#                             and matplotlib (examples/sweep.py)
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
@@ -18,7 +18,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(clang libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge
+  packages+=(clang clang-format libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge
              python3-matplotlib)
 elif [[ $# -gt 0 ]]; then
   echo "usage: scripts/setup.sh [--test]" >&2
