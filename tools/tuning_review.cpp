@@ -592,21 +592,13 @@ int TuningReview::count(Severity severity) const {
                                         [severity](const Diagnostic& d) { return d.severity == severity; }));
 }
 
-TuningReview review_tuning(const std::string& path) {
+namespace {
+
+// The review of the file already open as f (closed here).
+TuningReview review_open_file(const std::string& path, std::FILE* f) {
   TuningReview review;
   review.path = path;
   Reviewer reviewer(&review);
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    reviewer.add_file(Severity::kError, std::string("is a directory, not a tuning file; ") + kSimStopsOnFile);
-    return review;
-  }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    reviewer.add_file(Severity::kError, std::string("cannot open the file: ") + std::strerror(errno) +
-                                            "; " + kSimStopsOnFile);
-    return review;
-  }
   Recorder recorder;
   errno = 0;
   const bool read = tuning_load(f, &review.slots, &recorder);
@@ -629,6 +621,43 @@ TuningReview review_tuning(const std::string& path) {
                      return a.line != b.line ? a.line < b.line : a.column < b.column;
                    });
   return review;
+}
+
+}  // namespace
+
+TuningReview review_tuning(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    TuningReview review;
+    review.path = path;
+    Reviewer(&review).add_file(Severity::kError,
+                               std::string("is a directory, not a tuning file; ") + kSimStopsOnFile);
+    return review;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    TuningReview review;
+    review.path = path;
+    Reviewer(&review).add_file(Severity::kError, std::string("cannot open the file: ") +
+                                                     std::strerror(errno) + "; " + kSimStopsOnFile);
+    return review;
+  }
+  return review_open_file(path, f);
+}
+
+TuningReview review_tuning_text(const std::string& path, std::string_view text) {
+  // fmemopen reads the buffer in place; a zero-length buffer is given one byte it never reads.
+  static constexpr char kNothing[1] = {0};
+  std::FILE* f = fmemopen(const_cast<char*>(text.empty() ? kNothing : text.data()),
+                          text.empty() ? 1 : text.size(), "rb");
+  if (f != nullptr && text.empty()) std::fseek(f, 0, SEEK_END);
+  if (f == nullptr) {
+    TuningReview review;
+    review.path = path;
+    Reviewer(&review).add_file(Severity::kError, std::string("cannot read the text: ") + std::strerror(errno));
+    return review;
+  }
+  return review_open_file(path, f);
 }
 
 std::string format_diagnostic(const std::string& path, const Diagnostic& d) {
