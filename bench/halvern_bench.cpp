@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "tools/tuning_review.h"
+#include "tools/review/tuning_review.h"
 #include "tests/matrix/signal_matrix.h"
 
 namespace {

@@ -1,7 +1,10 @@
 #!/bin/bash
 # Checks the layers of the source tree: no file includes a header of a folder above its own, and a
-# stage includes nothing of another stage. Bottom to top: fixedpoint/ and frame/; tuning/; dsp/;
-# stages/; engine/; the programs (driver/, tools/); tests and benchmarks.
+# folder includes nothing of another folder on its own floor (one stage of another, one toolkit
+# library of another). Bottom to top: fixedpoint/ and frame/; tuning/; dsp/; stages/; engine/;
+# the toolkit's libraries in their floors (tools/io and tools/review; tools/running;
+# tools/report and tools/batch; tools/studio; tools/commands); the programs (driver/, tools/main.cpp); tests
+# and benchmarks.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
@@ -12,13 +15,23 @@ rank() {
     dsp/*) echo 2 ;;
     stages/*) echo 3 ;;
     engine/*) echo 4 ;;
-    driver/* | tools/*) echo 5 ;;
-    *) echo 6 ;;
+    tools/io/* | tools/review/*) echo 5 ;;
+    tools/running/*) echo 6 ;;
+    tools/report/* | tools/batch/*) echo 7 ;;
+    tools/studio/*) echo 8 ;;
+    tools/commands/*) echo 9 ;;
+    driver/* | tools/*) echo 10 ;;
+    *) echo 11 ;;
   esac
 }
 
-# stages/<name>/... -> <name>
-stage_of() { local rest=${1#stages/}; echo "${rest%%/*}"; }
+# The folder that counts as one room on a floor: stages/<name> or tools/<name>.
+room_of() {
+  case "$1" in
+    stages/*/* | tools/*/*) local top=${1%%/*} rest=${1#*/}; echo "$top/${rest%%/*}" ;;
+    *) echo "" ;;
+  esac
+}
 
 bad=0
 while IFS= read -r file; do
@@ -28,8 +41,8 @@ while IFS= read -r file; do
     if (( to > from )); then
       echo "$file includes $header, from a layer above its own" >&2
       bad=1
-    elif [[ $file == stages/* && $header == stages/* && $(stage_of "$file") != $(stage_of "$header") ]]; then
-      echo "$file includes $header, from another stage (shared pieces belong in dsp/)" >&2
+    elif (( to == from )) && [[ -n $(room_of "$file") && $(room_of "$file") != $(room_of "$header") ]]; then
+      echo "$file includes $header, from another folder on its floor (shared pieces belong a floor below)" >&2
       bad=1
     fi
   done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")

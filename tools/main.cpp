@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "tools/commands.h"
+#include "tools/commands/commands.h"
 
 int main(int argc, char** argv) {
 #ifdef M_MMAP_THRESHOLD

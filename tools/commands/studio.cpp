@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "tools/audio_io.h"
-#include "tools/commands.h"
+#include "tools/io/audio_io.h"
+#include "tools/commands/commands.h"
 #include "tools/studio/studio_bundle.h"
 #include "tools/studio/studio_server.h"
 #include "tools/studio/studio_session.h"
-#include "tools/tuning_review.h"
+#include "tools/review/tuning_review.h"
 
 extern char** environ;
 

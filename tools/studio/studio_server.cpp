@@ -15,10 +15,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tools/audio_io.h"
-#include "tools/curves.h"
-#include "tools/report_page.h"
-#include "tools/stats.h"
+#include "tools/io/audio_io.h"
+#include "tools/review/curves.h"
+#include "tools/report/report_page.h"
+#include "tools/running/stats.h"
 #include "tuning/slot_catalogue.h"
 
 namespace halvern::tools {

@@ -9,8 +9,8 @@
 
 #include "engine/engine.h"
 #include "fixedpoint/diagnostics.h"
-#include "tools/audio_io.h"
-#include "tools/safe_file.h"
+#include "tools/io/audio_io.h"
+#include "tools/io/safe_file.h"
 #include "tuning/slot_catalogue.h"
 
 namespace halvern::tools {

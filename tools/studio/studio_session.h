@@ -22,8 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/run_job.h"
-#include "tools/tuning_review.h"
+#include "tools/running/run_job.h"
+#include "tools/review/tuning_review.h"
 #include "tuning/tuning.h"
 #include "tuning/tuning_text.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/run_job.h"
+#include "tools/running/run_job.h"
 #include "tuning/slot_catalogue.h"
 
 namespace halvern::tools {

@@ -3,11 +3,11 @@
 // every change. It talks only to the studio's API (README), with the session token of its
 // address, and makes no other request.
 import 'uplot/dist/uPlot.min.css';
-import '../../../../report/web/src/report.css';
+import '../../../report/web/src/report.css';
 import './studio.css';
-import { el, formatNumber } from '../../../../report/web/src/dom.js';
-import { ABPlayers, decodeWav } from '../../../../report/web/src/players.js';
-import { TimeAxis, buildTraces, buildCurves, stageSettingsTables, statsTable } from '../../../../report/web/src/plots.js';
+import { el, formatNumber } from '../../../report/web/src/dom.js';
+import { ABPlayers, decodeWav } from '../../../report/web/src/players.js';
+import { TimeAxis, buildTraces, buildCurves, stageSettingsTables, statsTable } from '../../../report/web/src/plots.js';
 
 const token = new URLSearchParams(location.search).get('token') || '';
 

@@ -1,0 +1,177 @@
+#include "tools/batch/batch_plan.h"
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+#include "tools/io/csv.h"
+
+namespace halvern::tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The path a job refers to, for telling whether two jobs touch the same file.
+std::string file_key(const fs::path& path) {
+  std::error_code error;
+  const fs::path canonical = fs::weakly_canonical(path, error);
+  return (error ? path.lexically_normal() : canonical).string();
+}
+
+std::string where(const BatchJob& job, const std::string& source) {
+  return job.line > 0 ? source + ":" + std::to_string(job.line) : "job '" + job.name + "'";
+}
+
+// No two jobs write one file, and no job writes a file that a job reads: jobs run at once.
+std::string check_outputs(const std::vector<BatchJob>& jobs, const std::string& source) {
+  std::map<std::string, const BatchJob*> writers;
+  for (const BatchJob& job : jobs) {
+    const auto [at, fresh] = writers.emplace(file_key(job.output), &job);
+    if (!fresh) {
+      return where(job, source) + ": output '" + job.output.string() +
+             "' is already the output of " + where(*at->second, source) +
+             ": give each job its own output";
+    }
+  }
+  for (const BatchJob& job : jobs) {
+    for (const fs::path* read : {&job.input, &job.tuning}) {
+      const auto found = writers.find(file_key(*read));
+      if (found != writers.end()) {
+        return where(job, source) + ": '" + read->string() + "' is read by this job and written by " +
+               where(*found->second, source) + ": an output may not be an input or a tuning";
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+BatchPlan plan_from_manifest(const fs::path& manifest) {
+  BatchPlan plan;
+  const std::string source = manifest.string();
+  std::ifstream file(manifest, std::ios::binary);
+  if (!file) {
+    plan.error = source + ": cannot open the manifest";
+    return plan;
+  }
+  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  if (file.bad()) {
+    plan.error = source + ": cannot read the manifest";
+    return plan;
+  }
+  const CsvTable table = csv_parse(text);
+  if (!table.error.empty()) {
+    plan.error = source + ":" + std::to_string(table.error_line) + ": " + table.error;
+    return plan;
+  }
+  if (table.records.empty()) {
+    plan.error = source + ": the manifest is empty: its first line names the columns input,tuning,output[,name]";
+    return plan;
+  }
+  const CsvRecord& header = table.records.front();
+  std::optional<size_t> input, tuning, output, name;
+  for (size_t c = 0; c < header.fields.size(); ++c) {
+    const std::string& column = header.fields[c];
+    std::optional<size_t>* slot = column == "input"    ? &input
+                                  : column == "tuning" ? &tuning
+                                  : column == "output" ? &output
+                                  : column == "name"   ? &name
+                                                       : nullptr;
+    const std::string at = source + ":" + std::to_string(header.line) + ": ";
+    if (slot == nullptr) {
+      plan.error = at + "unknown column '" + column +
+                   "': the columns are input, tuning, output and optionally name";
+      return plan;
+    }
+    if (slot->has_value()) {
+      plan.error = at + "column '" + column + "' appears twice";
+      return plan;
+    }
+    *slot = c;
+  }
+  if (!input || !tuning || !output) {
+    plan.error = source + ":" + std::to_string(header.line) +
+                 ": the first line must name the columns input, tuning and output (and optionally "
+                 "name), for example: input,tuning,output";
+    return plan;
+  }
+  const fs::path base = manifest.parent_path();
+  for (size_t r = 1; r < table.records.size(); ++r) {
+    const CsvRecord& record = table.records[r];
+    const std::string at = source + ":" + std::to_string(record.line) + ": ";
+    if (record.fields.size() != header.fields.size()) {
+      plan.error = at + std::to_string(record.fields.size()) + " fields where the header has " +
+                   std::to_string(header.fields.size()) +
+                   " (a path holding a comma must be in double quotes)";
+      return plan;
+    }
+    for (const std::optional<size_t>& column : {input, tuning, output}) {
+      if (record.fields[*column].empty()) {
+        plan.error = at + "the " + header.fields[*column] + " is empty";
+        return plan;
+      }
+    }
+    BatchJob job;
+    job.index = static_cast<int>(plan.jobs.size()) + 1;
+    job.line = record.line;
+    job.input = base / record.fields[*input];
+    job.tuning = base / record.fields[*tuning];
+    job.output = base / record.fields[*output];
+    job.name = name && !record.fields[*name].empty() ? record.fields[*name]
+                                                     : job.output.filename().string();
+    plan.jobs.push_back(std::move(job));
+  }
+  plan.error = check_outputs(plan.jobs, source);
+  return plan;
+}
+
+BatchPlan plan_from_grid(const std::vector<fs::path>& inputs, const std::vector<fs::path>& tunings,
+                         const fs::path& out_dir) {
+  BatchPlan plan;
+  for (const fs::path& input : inputs) {
+    for (const fs::path& tuning : tunings) {
+      BatchJob job;
+      job.index = static_cast<int>(plan.jobs.size()) + 1;
+      job.name = input.stem().string() + "__" + tuning.stem().string();
+      job.input = input;
+      job.tuning = tuning;
+      job.output = out_dir / (job.name + input.extension().string());
+      plan.jobs.push_back(std::move(job));
+    }
+  }
+  plan.error = check_outputs(plan.jobs, "--grid");
+  return plan;
+}
+
+bool parse_shard(const std::string& text, Shard* shard, std::string* error) {
+  const size_t slash = text.find('/');
+  size_t used_k = 0;
+  size_t used_n = 0;
+  try {
+    if (slash == std::string::npos) throw std::invalid_argument("no slash");
+    shard->k = std::stoi(text.substr(0, slash), &used_k);
+    shard->n = std::stoi(text.substr(slash + 1), &used_n);
+  } catch (const std::exception&) {
+    used_k = 0;
+  }
+  if (used_k == 0 || slash == std::string::npos || used_k != slash ||
+      used_n != text.size() - slash - 1 || shard->n < 1 || shard->k < 1 || shard->k > shard->n) {
+    *error = "--shard '" + text + "': expected K/N with 1 <= K <= N, for example 2/8";
+    return false;
+  }
+  return true;
+}
+
+std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard) {
+  const size_t total = jobs.size();
+  const size_t begin = total * static_cast<size_t>(shard.k - 1) / static_cast<size_t>(shard.n);
+  const size_t end = total * static_cast<size_t>(shard.k) / static_cast<size_t>(shard.n);
+  return {jobs.begin() + static_cast<std::ptrdiff_t>(begin),
+          jobs.begin() + static_cast<std::ptrdiff_t>(end)};
+}
+
+}  // namespace halvern::tools

@@ -1,0 +1,198 @@
+#include "tools/batch/batch_summary.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "tools/io/csv.h"
+
+namespace halvern::tools {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const std::vector<std::string> kJobColumns = {"job",    "name",  "input", "tuning",
+                                              "output", "status", "error"};
+const std::vector<std::string> kCompareColumns = {"reference",         "compare",
+                                                  "first_difference",  "differing_samples",
+                                                  "max_difference",    "sdr_db"};
+// Timings differ from run to run: not in the summary.
+bool is_timing(const std::string& key) {
+  return key == "wall_seconds" || key == "speed_x_real_time";
+}
+
+// Each leaf of the statistics document as (column, cell): nested keys joined by '.', the
+// "positions." level left out, an array as its numbers separated by spaces, null as empty.
+void flatten(const Json& j, const std::string& prefix,
+             std::vector<std::pair<std::string, std::string>>* out) {
+  for (const auto& [key, value] : j.items()) {
+    if (is_timing(key)) continue;
+    const std::string column = prefix.empty() && key == "positions" ? ""
+                               : prefix.empty()                     ? key
+                                                                    : prefix + "." + key;
+    if (value.is_object()) {
+      flatten(value, column, out);
+    } else if (value.is_array()) {
+      std::string cell;
+      for (const Json& item : value) {
+        if (!cell.empty()) cell += ' ';
+        cell += item.dump();
+      }
+      out->emplace_back(column, cell);
+    } else {
+      out->emplace_back(column, value.is_null() ? "" : value.dump());
+    }
+  }
+}
+
+// The statistics columns: those of a run with every stage on.
+std::vector<std::string> stats_columns() {
+  RunStats all;
+  for (PositionStats& p : all.positions) p.enabled = true;
+  all.dynamics.enabled = all.limiter.enabled = all.suppressor.enabled = true;
+  std::vector<std::pair<std::string, std::string>> cells;
+  flatten(stats_to_json(all), "", &cells);
+  std::vector<std::string> columns;
+  for (auto& [column, cell] : cells) columns.push_back(column);
+  return columns;
+}
+
+bool is_text_column(const std::string& column) {
+  return std::find(kJobColumns.begin() + 1, kJobColumns.end(), column) != kJobColumns.end() ||
+         column == "reference" || column == "compare";
+}
+
+// A cell of a statistics column as JSON: null, a number, or an array of numbers.
+Json cell_json(const std::string& cell) {
+  if (cell.empty()) return nullptr;
+  if (cell.find(' ') != std::string::npos) {
+    Json array = Json::array();
+    size_t at = 0;
+    while (at < cell.size()) {
+      const size_t space = std::min(cell.find(' ', at), cell.size());
+      array.push_back(cell_json(cell.substr(at, space - at)));
+      at = space + 1;
+    }
+    return array;
+  }
+  Json number = Json::parse(cell, nullptr, false);
+  return number.is_number() ? number : Json(cell);
+}
+
+}  // namespace
+
+std::vector<std::string> summary_columns(bool with_compare) {
+  std::vector<std::string> columns = kJobColumns;
+  for (std::string& column : stats_columns()) columns.push_back(std::move(column));
+  if (with_compare) columns.insert(columns.end(), kCompareColumns.begin(), kCompareColumns.end());
+  return columns;
+}
+
+std::vector<std::string> stats_cells(const RunStats& stats) {
+  const std::vector<std::string> columns = stats_columns();
+  std::vector<std::pair<std::string, std::string>> present;
+  flatten(stats_to_json(stats), "", &present);
+  std::vector<std::string> cells(columns.size());
+  for (const auto& [column, cell] : present) {
+    const auto at = std::find(columns.begin(), columns.end(), column);
+    if (at != columns.end()) cells[static_cast<size_t>(at - columns.begin())] = cell;
+  }
+  return cells;
+}
+
+std::vector<std::string> no_stats_cells() { return std::vector<std::string>(stats_columns().size()); }
+
+std::string summary_csv(const SummaryTable& table) {
+  std::string text = csv_line(table.columns);
+  for (const auto& row : table.rows) text += csv_line(row);
+  return text;
+}
+
+Json summary_json(const SummaryTable& table) {
+  Json jobs = Json::array();
+  for (const auto& row : table.rows) {
+    Json job;
+    for (size_t c = 0; c < table.columns.size() && c < row.size(); ++c) {
+      const std::string& column = table.columns[c];
+      job[column] = is_text_column(column) ? (row[c].empty() ? Json(nullptr) : Json(row[c]))
+                                           : cell_json(row[c]);
+    }
+    jobs.push_back(std::move(job));
+  }
+  return Json{{"jobs", jobs}};
+}
+
+bool read_summary(const std::string& path, SummaryTable* table, std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    *error = path + ": cannot open the summary";
+    return false;
+  }
+  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const CsvTable csv = csv_parse(text);
+  if (!csv.error.empty()) {
+    *error = path + ":" + std::to_string(csv.error_line) + ": " + csv.error;
+    return false;
+  }
+  if (csv.records.empty() || csv.records.front().fields.empty() ||
+      csv.records.front().fields.front() != "job") {
+    *error = path + ":1: not a batch summary: its first line must start with the column job";
+    return false;
+  }
+  table->columns = csv.records.front().fields;
+  table->rows.clear();
+  for (size_t r = 1; r < csv.records.size(); ++r) {
+    const CsvRecord& record = csv.records[r];
+    if (record.fields.size() != table->columns.size()) {
+      *error = path + ":" + std::to_string(record.line) + ": " +
+               std::to_string(record.fields.size()) + " fields where the header has " +
+               std::to_string(table->columns.size());
+      return false;
+    }
+    table->rows.push_back(record.fields);
+  }
+  return true;
+}
+
+bool merge_summaries(const std::vector<SummaryTable>& parts, const std::vector<std::string>& names,
+                     SummaryTable* merged, std::string* missing, std::string* error) {
+  merged->columns = parts.empty() ? std::vector<std::string>{} : parts.front().columns;
+  merged->rows.clear();
+  std::map<long long, std::pair<const std::vector<std::string>*, size_t>> by_job;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    if (parts[p].columns != merged->columns) {
+      *error = names[p] + ": its columns differ from those of " + names.front() +
+               ": summaries of one batch (same options) merge";
+      return false;
+    }
+    for (const auto& row : parts[p].rows) {
+      long long job = 0;
+      try {
+        job = std::stoll(row.front());
+      } catch (const std::exception&) {
+        *error = names[p] + ": job '" + row.front() + "' is not a number";
+        return false;
+      }
+      const auto [at, fresh] = by_job.emplace(job, std::make_pair(&row, p));
+      if (!fresh) {
+        *error = "job " + row.front() + " is in both " + names[at->second.second] + " and " +
+                 names[p] + ": each shard must run a different part (--shard K/N, one K each)";
+        return false;
+      }
+    }
+  }
+  missing->clear();
+  long long expected = 1;
+  for (const auto& [job, entry] : by_job) {
+    for (; expected < job; ++expected) {
+      if (!missing->empty()) *missing += ' ';
+      *missing += std::to_string(expected);
+    }
+    expected = job + 1;
+    merged->rows.push_back(*entry.first);
+  }
+  return true;
+}
+
+}  // namespace halvern::tools

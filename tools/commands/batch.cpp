@@ -1,0 +1,432 @@
+// halvern batch: many runs in one process, on a pool of threads, with one summary.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+#include "fixedpoint/diagnostics.h"
+#include "tools/io/audio_io.h"
+#include "tools/batch/batch_plan.h"
+#include "tools/batch/batch_summary.h"
+#include "tools/commands/commands.h"
+#include "tools/io/csv.h"
+#include "tools/running/run_job.h"
+#include "tools/io/safe_file.h"
+#include "tools/running/sample_compare.h"
+#include "tools/io/tuning_file.h"
+
+namespace halvern::tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct BatchOptions {
+  std::string manifest;
+  std::vector<std::string> grid;
+  std::vector<std::string> tunings;
+  std::string out_dir;
+  unsigned jobs = 0;
+  bool resume = false;
+  std::string summary;  // empty: standard output
+  bool json = false;
+  std::string compare_with;
+  std::string shard;
+  std::vector<std::string> merge;
+  bool quiet = false;
+  ReadOptions read;  // as halvern run's --resample, --channel and --pad, for every job
+};
+
+// Column positions in a summary row.
+struct Columns {
+  explicit Columns(const std::vector<std::string>& names) : names_(names) {}
+  size_t operator()(const std::string& name) const {
+    return static_cast<size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
+  }
+  const std::vector<std::string>& names_;
+};
+
+// The cells of the comparison of one output with its reference.
+std::vector<std::string> compare_cells(const fs::path& reference, const std::vector<int16_t>& output) {
+  std::vector<std::string> cells = {reference.string(), "", "", "", "", ""};
+  if (!fs::exists(reference)) {
+    cells[1] = "missing";
+    return cells;
+  }
+  try {
+    const AudioInput expected = read_audio(reference.string());
+    const SampleComparison c = compare_samples(expected.samples, output, 0, 0);
+    const double sdr = c.signal_to_difference_db();
+    char db[32] = "";
+    if (std::isfinite(sdr)) std::snprintf(db, sizeof db, "%.2f", sdr);
+    cells[1] = c.identical ? "identical" : "different";
+    cells[2] = c.first >= 0 ? std::to_string(c.first)
+               : c.length_a != c.length_b ? std::to_string(std::min(c.length_a, c.length_b))
+                                          : "";
+    cells[3] = std::to_string(c.differing_samples + std::abs(c.length_a - c.length_b));
+    cells[4] = std::to_string(c.max_difference);
+    cells[5] = db;
+  } catch (const std::exception& e) {
+    cells[1] = "error: " + std::string(e.what());
+  }
+  return cells;
+}
+
+// Runs one job; returns its summary row. Never throws: a failure is the row's status and error.
+std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& options,
+                                       const std::vector<std::string>& columns) {
+  std::vector<std::string> row = {std::to_string(job.index), job.name, job.input.string(),
+                                  job.tuning.string(), job.output.string(), "ok", ""};
+  std::vector<int16_t> output;
+  try {
+    if (same_file(job.output.string(), job.input.string()) ||
+        same_file(job.output.string(), job.tuning.string())) {
+      throw AudioError(job.output.string() + ": the output is the job's input or tuning file");
+    }
+    const TuningSlots slots = read_tuning_file(job.tuning.string());
+    const AudioFormat format = format_for_path(job.output.string());
+    const AudioInput input = read_audio(job.input.string(), options.read);
+    JobResult result;
+    try {
+      result = run_job(input.samples, slots);
+    } catch (const ArithmeticFault& fault) {
+      throw std::runtime_error(job.tuning.string() + ": the engine stopped: " + fault.what());
+    }
+    if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
+    write_audio(job.output.string(), format, result.output);
+    const std::vector<std::string> stats = stats_cells(result.stats);
+    row.insert(row.end(), stats.begin(), stats.end());
+    output = std::move(result.output);
+  } catch (const std::exception& e) {
+    row[5] = "failed";
+    row[6] = e.what();
+    while (!row[6].empty() && std::isspace(static_cast<unsigned char>(row[6].back()))) row[6].pop_back();
+    const std::vector<std::string> empty = no_stats_cells();
+    row.insert(row.end(), empty.begin(), empty.end());
+  }
+  if (!options.compare_with.empty()) {
+    std::vector<std::string> cells(6);
+    if (row[5] == "ok") cells = compare_cells(fs::path(options.compare_with) / job.output.filename(), output);
+    row.insert(row.end(), cells.begin(), cells.end());
+  }
+  row.resize(columns.size());
+  return row;
+}
+
+// Progress over the jobs on standard error: a line redrawn in place on a terminal, one line per
+// finished job otherwise. Failures always get a line of their own.
+class Progress {
+ public:
+  Progress(size_t total, bool quiet) : total_(total), quiet_(quiet), tty_(isatty(2) != 0) {}
+
+  void done(const std::vector<std::string>& row, bool skipped) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++done_;
+    const bool failed = row[5] == "failed";
+    failed_ += failed ? 1 : 0;
+    char count[64];
+    std::snprintf(count, sizeof count, "[%zu/%zu]", done_, total_);
+    if (tty_) std::fputs("\r\033[K", stderr);
+    if (failed) {
+      std::fprintf(stderr, "halvern batch: %s job %s (%s) failed: %s\n", count, row[0].c_str(),
+                   row[1].c_str(), row[6].c_str());
+    } else if (!quiet_ && !tty_) {
+      std::fprintf(stderr, "halvern batch: %s %s %s\n", count, skipped ? "complete, skipped" : "done",
+                   row[1].c_str());
+    }
+    if (tty_ && !quiet_) {
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+      const double left = done_ > 0 ? elapsed * static_cast<double>(total_ - done_) / static_cast<double>(done_) : 0;
+      std::fprintf(stderr, "%s %3.0f%%, %zu failed, %.0f s left: %s", count,
+                   100.0 * static_cast<double>(done_) / static_cast<double>(total_), failed_, left,
+                   row[1].c_str());
+      if (done_ == total_) std::fputc('\n', stderr);
+    }
+    std::fflush(stderr);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::mutex mutex_;
+  size_t total_;
+  size_t done_ = 0;
+  size_t failed_ = 0;
+  bool quiet_;
+  bool tty_;
+  Clock::time_point start_ = Clock::now();
+};
+
+// Rows of finished jobs appended as they come, so that a batch killed before its summary still
+// tells --resume the figures of its finished jobs: ".<summary name>.rows" beside the summary.
+class RowJournal {
+ public:
+  explicit RowJournal(const std::string& summary)
+      : path_(summary.empty() ? "" : (fs::path(summary).parent_path() /
+                                      ("." + fs::path(summary).filename().string() + ".rows"))
+                                         .string()) {}
+
+  // The rows that earlier runs recorded, by output path: the journal's, then the summary's.
+  std::map<std::string, std::vector<std::string>> previous_rows(const std::string& summary,
+                                                                const std::vector<std::string>& columns) const {
+    std::map<std::string, std::vector<std::string>> rows;
+    for (const std::string& file : {path_, summary}) {
+      SummaryTable table;
+      std::string ignored;
+      if (file.empty() || !fs::exists(file) || !read_summary(file, &table, &ignored) ||
+          table.columns != columns) {
+        continue;
+      }
+      const Columns at(columns);
+      for (auto& row : table.rows) {
+        if (row[at("status")] == "ok") rows.emplace(row[at("output")], row);
+      }
+    }
+    return rows;
+  }
+
+  // Starts the journal afresh with the rows an earlier run left.
+  void open(const std::vector<std::string>& columns,
+            const std::map<std::string, std::vector<std::string>>& previous) {
+    if (path_.empty()) return;
+    file_.open(path_, std::ios::binary | std::ios::trunc);
+    file_ << csv_line(columns);
+    for (const auto& [output, row] : previous) file_ << csv_line(row);
+    file_ << std::flush;
+  }
+
+  void add(const std::vector<std::string>& row) {
+    if (!file_.is_open()) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    file_ << csv_line(row) << std::flush;
+  }
+
+  void finish() {
+    if (!file_.is_open()) return;
+    file_.close();
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+  }
+
+ private:
+  std::string path_;
+  std::ofstream file_;
+  std::mutex mutex_;
+};
+
+// Removes what a killed run left of the output: ".<name>.partial-XXXXXX" beside it.
+void remove_partial_files(const fs::path& output) {
+  const std::string prefix = "." + output.filename().string() + ".partial-";
+  std::error_code error;
+  const fs::path folder = output.has_parent_path() ? output.parent_path() : ".";
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      fs::remove(entry.path(), error);
+    }
+  }
+}
+
+// Writes the summary table to its file (or standard output) as CSV or JSON.
+void write_summary(const SummaryTable& table, const BatchOptions& options) {
+  const std::string text = options.json ? summary_json(table).dump(2) + "\n" : summary_csv(table);
+  if (options.summary.empty()) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  } else {
+    write_text_file(options.summary, text);
+  }
+}
+
+int merge_command(const BatchOptions& options) {
+  std::vector<SummaryTable> parts(options.merge.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string error;
+    if (!read_summary(options.merge[i], &parts[i], &error)) {
+      std::fprintf(stderr, "halvern batch --merge: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  SummaryTable merged;
+  std::string missing;
+  std::string error;
+  if (!merge_summaries(parts, options.merge, &merged, &missing, &error)) {
+    std::fprintf(stderr, "halvern batch --merge: %s\n", error.c_str());
+    return 2;
+  }
+  write_summary(merged, options);
+  if (!missing.empty()) {
+    if (missing.size() > 200) missing = missing.substr(0, missing.rfind(' ', 200)) + " ...";
+    std::fprintf(stderr, "halvern batch --merge: jobs missing from the summaries: %s (a shard not "
+                 "merged, or not finished)\n", missing.c_str());
+    return 1;
+  }
+  const Columns at(merged.columns);
+  const bool failed = std::any_of(merged.rows.begin(), merged.rows.end(), [&](const auto& row) {
+    return row[at("status")] == "failed";
+  });
+  return failed ? 1 : 0;
+}
+
+int batch_command(const BatchOptions& options) {
+  if (!options.merge.empty()) return merge_command(options);
+  BatchPlan plan;
+  if (!options.grid.empty()) {
+    if (!options.manifest.empty() || options.tunings.empty() || options.out_dir.empty()) {
+      std::fprintf(stderr, "halvern batch: --grid needs --tunings and --out, and no manifest\n");
+      return 2;
+    }
+    std::vector<fs::path> inputs(options.grid.begin(), options.grid.end());
+    std::vector<fs::path> tunings(options.tunings.begin(), options.tunings.end());
+    plan = plan_from_grid(inputs, tunings, options.out_dir);
+  } else if (!options.manifest.empty()) {
+    if (!options.tunings.empty() || !options.out_dir.empty()) {
+      std::fprintf(stderr, "halvern batch: --tunings and --out go with --grid, not with a manifest\n");
+      return 2;
+    }
+    plan = plan_from_manifest(options.manifest);
+  } else {
+    std::fprintf(stderr, "halvern batch: give a manifest (CSV with the columns input,tuning,output), "
+                 "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...\n");
+    return 2;
+  }
+  if (!plan.error.empty()) {
+    std::fprintf(stderr, "halvern batch: %s\n", plan.error.c_str());
+    return 2;
+  }
+  std::vector<BatchJob> jobs = plan.jobs;
+  if (!options.shard.empty()) {
+    Shard shard;
+    std::string error;
+    if (!parse_shard(options.shard, &shard, &error)) {
+      std::fprintf(stderr, "halvern batch: %s\n", error.c_str());
+      return 2;
+    }
+    jobs = shard_jobs(jobs, shard);
+  }
+  if (options.resume && options.summary.empty()) {
+    std::fprintf(stderr, "halvern batch: --resume needs the summary file of the batch (-o FILE): "
+                 "the finished jobs' figures are taken from it\n");
+    return 2;
+  }
+  if (!options.compare_with.empty() && !fs::is_directory(options.compare_with)) {
+    std::fprintf(stderr, "halvern batch: --compare-with %s: no such folder\n", options.compare_with.c_str());
+    return 2;
+  }
+
+  const std::vector<std::string> columns = summary_columns(!options.compare_with.empty());
+  const Columns at(columns);
+  RowJournal journal(options.summary);
+  std::map<std::string, std::vector<std::string>> previous;
+  if (options.resume) previous = journal.previous_rows(options.summary, columns);
+  journal.open(columns, previous);
+
+  // The longest inputs first, so that the last jobs to finish are short ones and no thread idles
+  // long at the end while another works.
+  std::vector<size_t> order(jobs.size());
+  std::vector<uintmax_t> sizes(jobs.size());
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    std::error_code ignored;
+    order[i] = i;
+    sizes[i] = fs::file_size(jobs[i].input, ignored);
+    if (ignored) sizes[i] = 0;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sizes[a] > sizes[b]; });
+
+  std::vector<std::vector<std::string>> rows(jobs.size());
+  Progress progress(jobs.size(), options.quiet);
+  std::atomic<size_t> next{0};
+  const auto worker = [&] {
+    for (size_t n = next++; n < jobs.size(); n = next++) {
+      const size_t i = order[n];
+      const BatchJob& job = jobs[i];
+      if (options.resume) {
+        remove_partial_files(job.output);
+        const auto found = previous.find(job.output.string());
+        if (found != previous.end() && fs::exists(job.output) &&
+            found->second[at("input")] == job.input.string() &&
+            found->second[at("tuning")] == job.tuning.string()) {
+          rows[i] = found->second;
+          rows[i][at("job")] = std::to_string(job.index);
+          rows[i][at("name")] = job.name;
+          progress.done(rows[i], true);
+          continue;
+        }
+      }
+      rows[i] = run_batch_job(job, options, columns);
+      journal.add(rows[i]);
+      progress.done(rows[i], false);
+    }
+  };
+  const unsigned threads = std::max(1u, std::min<unsigned>(options.jobs, static_cast<unsigned>(jobs.size())));
+  {
+    std::vector<std::jthread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+  }
+
+  SummaryTable table{columns, rows};
+  write_summary(table, options);
+  journal.finish();
+  size_t failed = 0;
+  size_t different = 0;
+  for (const auto& row : rows) {
+    failed += row[at("status")] == "failed" ? 1 : 0;
+    if (!options.compare_with.empty() && row[at("status")] == "ok") {
+      different += row[at("compare")] != "identical" ? 1 : 0;
+    }
+  }
+  if (failed > 0 || different > 0) {
+    std::fprintf(stderr, "halvern batch: %zu of %zu jobs failed", failed, rows.size());
+    if (!options.compare_with.empty()) std::fprintf(stderr, ", %zu differ from %s", different, options.compare_with.c_str());
+    std::fputc('\n', stderr);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void add_batch_command(CLI::App& app, int* status) {
+  auto options = std::make_shared<BatchOptions>();
+  options->jobs = std::max(1u, std::thread::hardware_concurrency());
+  CLI::App* sub = app.add_subcommand(
+      "batch", "run many jobs (recording x tuning) in one process, with one summary");
+  sub->add_option("manifest", options->manifest,
+                  "CSV with the columns input,tuning,output and optionally name; relative paths "
+                  "are taken from the manifest's folder");
+  sub->add_option("--grid", options->grid, "every one of these inputs with every tuning")->expected(1, -1);
+  sub->add_option("--tunings", options->tunings, "the tunings of --grid")->expected(1, -1);
+  sub->add_option("--out", options->out_dir, "output folder of --grid: <input>__<tuning><input extension>");
+  sub->add_option("-j,--jobs", options->jobs, "jobs at once (default: the number of cores)")
+      ->check(CLI::Range(1u, 1024u));
+  sub->add_flag("--resume", options->resume,
+                "skip jobs whose output is complete (taking their figures from the summary)");
+  sub->add_option("--summary,-o", options->summary, "summary file (default: standard output)");
+  sub->add_flag("--json", options->json, "summary as JSON instead of CSV");
+  sub->add_option("--compare-with", options->compare_with,
+                  "reference folder: compare each output with the file of the same name there");
+  sub->add_option("--shard", options->shard, "run only the K-th of N equal parts of the jobs (K/N)");
+  sub->add_option("--merge", options->merge, "merge these shard summaries (CSV) into one")->expected(1, -1);
+  sub->add_flag("-q,--quiet", options->quiet, "show failures only, no progress");
+  sub->add_flag("--resample", options->read.resample,
+                "convert inputs of another sample rate to 16 kHz (as halvern run --resample)");
+  sub->add_option("--channel", options->read.channel,
+                  "the channel to process of inputs with several (as halvern run --channel)")
+      ->check(CLI::PositiveNumber);
+  sub->add_flag("--pad", options->read.pad,
+                "pad a trailing partial frame with zeros (as halvern run --pad)");
+  sub->callback([options, status] { *status = batch_command(*options); });
+}
+
+}  // namespace halvern::tools

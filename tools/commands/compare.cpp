@@ -1,0 +1,338 @@
+// halvern compare: whether two recordings, or two traces of the chain, are the same, and where
+// they part.
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "frame/stage_header.h"
+#include "tools/io/audio_io.h"
+#include "tools/commands/commands.h"
+#include "tools/io/csv.h"
+#include "tools/running/sample_compare.h"
+#include "tools/running/stats.h"
+
+namespace halvern::tools {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+struct CompareOptions {
+  std::string a;
+  std::string b;
+  std::string delay = "0";  // "auto" or a number of samples
+  int max_delay = 2000;
+  int tolerance = 0;
+  std::string trace_a;
+  std::string trace_b;
+  bool json = false;
+  ReadOptions read;  // --resample and --channel, for both recordings
+};
+
+Json db_json(double db) { return std::isfinite(db) ? Json(db) : Json(nullptr); }
+
+std::string db_text(double db) {
+  if (std::isinf(db)) return db > 0 ? "infinite" : "-infinite";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f dB", db);
+  return text;
+}
+
+// ---- two recordings ----
+
+struct FileComparison {
+  SampleComparison c;
+  bool estimated = false;
+  double correlation = 0;
+};
+
+Json file_json(const CompareOptions& o, const FileComparison& f) {
+  const SampleComparison& c = f.c;
+  Json j;
+  j["a"] = o.a;
+  j["b"] = o.b;
+  j["identical"] = c.identical;
+  j["length_a"] = c.length_a;
+  j["length_b"] = c.length_b;
+  j["lag"] = c.lag;
+  j["lag_estimated"] = f.estimated;
+  if (f.estimated) j["lag_correlation"] = f.correlation;
+  j["tolerance"] = o.tolerance;
+  j["compared_samples"] = c.overlap;
+  if (c.first >= 0) {
+    j["first_difference"] = {{"sample", c.first},
+                             {"frame", c.first / FRAME_LENGTH},
+                             {"time_s", static_cast<double>(c.first) / ENGINE_SAMPLE_RATE},
+                             {"a", c.first_a},
+                             {"b", c.first_b}};
+  } else {
+    j["first_difference"] = nullptr;
+  }
+  j["differing_samples"] = c.differing_samples;
+  j["differing_frames"] = c.differing_frames;
+  j["max_difference"] = c.max_difference;
+  j["signal_to_difference_db"] = db_json(c.signal_to_difference_db());
+  return j;
+}
+
+std::string file_text(const CompareOptions& o, const FileComparison& f) {
+  const SampleComparison& c = f.c;
+  std::string text;
+  char line[512];
+  const auto add = [&](int n) { text.append(line, static_cast<size_t>(std::max(0, std::min<int>(n, sizeof line - 1)))); };
+  add(std::snprintf(line, sizeof line, "%s: %s and %s\n", c.identical ? "identical" : "different",
+                    o.a.c_str(), o.b.c_str()));
+  if (c.length_a != c.length_b) {
+    add(std::snprintf(line, sizeof line, "  lengths:             %lld and %lld samples\n",
+                      static_cast<long long>(c.length_a), static_cast<long long>(c.length_b)));
+  }
+  if (f.estimated || c.lag != 0) {
+    add(std::snprintf(line, sizeof line, "  lag:                 %d samples (%s)%s\n", c.lag,
+                      c.lag > 0 ? "b later" : c.lag < 0 ? "b earlier" : "none",
+                      f.estimated ? ", estimated" : ", as given"));
+    if (f.estimated) {
+      add(std::snprintf(line, sizeof line, "  lag correlation:     %.4f\n", f.correlation));
+    }
+  }
+  add(std::snprintf(line, sizeof line, "  compared:            %lld samples%s\n",
+                    static_cast<long long>(c.overlap),
+                    o.tolerance > 0 ? (", differences up to " + std::to_string(o.tolerance) + " count as equal").c_str() : ""));
+  if (c.first >= 0) {
+    add(std::snprintf(line, sizeof line,
+                      "  first difference:    sample %lld (frame %lld, %.6f s): %d in a, %d in b\n",
+                      static_cast<long long>(c.first), static_cast<long long>(c.first / FRAME_LENGTH),
+                      static_cast<double>(c.first) / ENGINE_SAMPLE_RATE, c.first_a, c.first_b));
+    add(std::snprintf(line, sizeof line, "  differing:           %lld sample(s) in %lld frame(s)\n",
+                      static_cast<long long>(c.differing_samples), static_cast<long long>(c.differing_frames)));
+  }
+  if (c.max_difference > 0) {
+    add(std::snprintf(line, sizeof line, "  largest difference:  %d\n  signal to difference: %s\n",
+                      c.max_difference, db_text(c.signal_to_difference_db()).c_str()));
+  }
+  return text;
+}
+
+int compare_files(const CompareOptions& o) {
+  FileComparison f;
+  int lag = 0;
+  if (o.delay != "auto") {
+    size_t used = 0;
+    try {
+      lag = std::stoi(o.delay, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used == 0 || used != o.delay.size()) {
+      throw std::invalid_argument("--delay " + o.delay +
+                                  ": give auto or a number of samples (positive: b comes later)");
+    }
+  }
+  const AudioInput a = read_audio(o.a, o.read);
+  const AudioInput b = read_audio(o.b, o.read);
+  if (o.delay == "auto") {
+    const LagEstimate estimate = estimate_lag(a.samples, b.samples, o.max_delay);
+    lag = estimate.lag;
+    f.estimated = true;
+    f.correlation = estimate.correlation;
+  }
+  f.c = compare_samples(a.samples, b.samples, lag, o.tolerance);
+  const std::string text = o.json ? file_json(o, f).dump(2) + "\n" : file_text(o, f);
+  std::fputs(text.c_str(), stdout);
+  return f.c.identical ? 0 : 1;
+}
+
+// ---- two traces ----
+
+// The file of a chain position in a trace folder: "<position>_<name>" with any extension.
+fs::path trace_file(const fs::path& folder, int position) {
+  const std::string stem =
+      std::to_string(position) + "_" + position_name(static_cast<ChainPosition>(position));
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (entry.path().stem() == stem) return entry.path();
+  }
+  throw AudioError(folder.string() + ": no " + stem + " file: is this the folder of halvern run --trace?");
+}
+
+struct PositionDifference {
+  SampleComparison c;
+  std::string file_a;
+  std::string file_b;
+};
+
+// The first frame where frames.csv of the two traces differ, with the first column that differs.
+struct StateDifference {
+  bool present = false;  // both traces have frames.csv
+  long long frame = -1;  // -1 when the rows are the same
+  std::string column;
+};
+
+std::string read_text(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+StateDifference compare_frame_states(const fs::path& a, const fs::path& b) {
+  StateDifference d;
+  if (!fs::exists(a / "frames.csv") || !fs::exists(b / "frames.csv")) return d;
+  d.present = true;
+  const CsvTable ta = csv_parse(read_text(a / "frames.csv"));
+  const CsvTable tb = csv_parse(read_text(b / "frames.csv"));
+  const size_t rows = std::max(ta.records.size(), tb.records.size());
+  for (size_t r = 1; r < rows; ++r) {
+    if (r >= ta.records.size() || r >= tb.records.size()) {
+      d.frame = static_cast<long long>(r - 1);
+      d.column = "(one trace ends)";
+      return d;
+    }
+    const auto& fa = ta.records[r].fields;
+    const auto& fb = tb.records[r].fields;
+    if (fa == fb) continue;
+    d.frame = static_cast<long long>(r - 1);
+    for (size_t c = 0; c < std::max(fa.size(), fb.size()); ++c) {
+      if (c >= fa.size() || c >= fb.size() || fa[c] != fb[c]) {
+        d.column = c < ta.records[0].fields.size() ? ta.records[0].fields[c] : "column " + std::to_string(c + 1);
+        break;
+      }
+    }
+    return d;
+  }
+  return d;
+}
+
+int compare_traces(const CompareOptions& o) {
+  std::vector<PositionDifference> positions;
+  // Where the traces part: the earliest frame at which a position differs, and the first position
+  // of the chain that differs in that frame (the engine runs frame by frame through the chain).
+  std::optional<std::pair<long long, int>> part;
+  for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
+    PositionDifference d;
+    d.file_a = trace_file(o.trace_a, p).string();
+    d.file_b = trace_file(o.trace_b, p).string();
+    d.c = compare_samples(read_audio(d.file_a).samples, read_audio(d.file_b).samples, 0, o.tolerance);
+    long long frame = -1;
+    if (d.c.first >= 0) {
+      frame = d.c.first / FRAME_LENGTH;
+    } else if (d.c.length_a != d.c.length_b) {
+      frame = std::min(d.c.length_a, d.c.length_b) / FRAME_LENGTH;
+    }
+    if (frame >= 0 && (!part || frame < part->first)) part = std::make_pair(frame, p);
+    positions.push_back(std::move(d));
+  }
+  const StateDifference state = compare_frame_states(o.trace_a, o.trace_b);
+  const bool identical = !part && state.frame < 0;
+
+  if (o.json) {
+    Json j;
+    j["trace_a"] = o.trace_a;
+    j["trace_b"] = o.trace_b;
+    j["identical"] = identical;
+    Json list = Json::array();
+    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
+      const SampleComparison& c = positions[static_cast<size_t>(p)].c;
+      Json e;
+      e["position"] = p;
+      e["name"] = position_name(static_cast<ChainPosition>(p));
+      e["identical"] = c.identical;
+      e["first_sample"] = c.first >= 0 ? Json(c.first) : Json(nullptr);
+      e["first_frame"] = c.first >= 0 ? Json(c.first / FRAME_LENGTH) : Json(nullptr);
+      e["differing_samples"] = c.differing_samples;
+      e["differing_frames"] = c.differing_frames;
+      e["max_difference"] = c.max_difference;
+      e["length_a"] = c.length_a;
+      e["length_b"] = c.length_b;
+      list.push_back(e);
+    }
+    j["positions"] = list;
+    j["part"] = part ? Json{{"frame", part->first},
+                            {"position", part->second},
+                            {"name", position_name(static_cast<ChainPosition>(part->second))}}
+                     : Json(nullptr);
+    j["state"] = !state.present ? Json(nullptr)
+                 : state.frame < 0 ? Json{{"identical", true}}
+                                   : Json{{"identical", false}, {"first_frame", state.frame}, {"column", state.column}};
+    std::printf("%s\n", j.dump(2).c_str());
+    return identical ? 0 : 1;
+  }
+
+  std::printf("%s: traces %s and %s\n", identical ? "identical" : "different", o.trace_a.c_str(),
+              o.trace_b.c_str());
+  for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
+    const SampleComparison& c = positions[static_cast<size_t>(p)].c;
+    std::printf("  %d %-11s", p, position_name(static_cast<ChainPosition>(p)));
+    if (c.identical) {
+      std::printf("identical\n");
+    } else if (c.first >= 0) {
+      std::printf("differs from frame %lld (sample %lld), %lld samples in %lld frames, largest %d\n",
+                  static_cast<long long>(c.first / FRAME_LENGTH), static_cast<long long>(c.first),
+                  static_cast<long long>(c.differing_samples),
+                  static_cast<long long>(c.differing_frames), c.max_difference);
+    } else {
+      std::printf("lengths differ: %lld and %lld samples\n", static_cast<long long>(c.length_a),
+                  static_cast<long long>(c.length_b));
+    }
+  }
+  if (state.frame >= 0) {
+    std::printf("  stage state (frames.csv) first differs at frame %lld, in %s\n", state.frame,
+                state.column.c_str());
+  }
+  if (part) {
+    std::printf("The traces part at frame %lld (%.2f s), at position %d (%s).\n", part->first,
+                static_cast<double>(part->first) * FRAME_LENGTH / ENGINE_SAMPLE_RATE, part->second,
+                position_name(static_cast<ChainPosition>(part->second)));
+  }
+  return identical ? 0 : 1;
+}
+
+int compare_command(const CompareOptions& o) {
+  const bool files = !o.a.empty() || !o.b.empty();
+  const bool traces = !o.trace_a.empty() || !o.trace_b.empty();
+  if ((files && (o.a.empty() || o.b.empty())) || (traces && (o.trace_a.empty() || o.trace_b.empty())) ||
+      files == traces) {
+    std::fprintf(stderr, "halvern compare: give two recordings (halvern compare A B) or two traces "
+                 "(--trace-a DIR --trace-b DIR)\n");
+    return 2;
+  }
+  try {
+    return files ? compare_files(o) : compare_traces(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "halvern compare: %s\n", e.what());
+    return 2;
+  }
+}
+
+}  // namespace
+
+void add_compare_command(CLI::App& app, int* status) {
+  auto options = std::make_shared<CompareOptions>();
+  CLI::App* sub = app.add_subcommand(
+      "compare", "whether two recordings (or two traces) are the same, and where they differ; "
+                 "exit status 0 identical, 1 different, 2 error");
+  sub->add_option("a", options->a, "the first recording (the reference)");
+  sub->add_option("b", options->b, "the second recording");
+  sub->add_option("--delay", options->delay,
+                  "lag of b behind a in samples (negative: b earlier), or auto to estimate it")
+      ->default_str("0");
+  sub->add_option("--max-delay", options->max_delay, "largest lag --delay auto searches, in samples")
+      ->check(CLI::Range(0, 160000))
+      ->default_str("2000");
+  sub->add_option("--tolerance", options->tolerance, "differences up to N count as equal")
+      ->check(CLI::Range(0, 65535));
+  sub->add_option("--trace-a", options->trace_a, "trace folder of halvern run --trace");
+  sub->add_option("--trace-b", options->trace_b, "the trace folder to compare it with");
+  sub->add_flag("--json", options->json, "the figures as JSON");
+  sub->add_flag("--resample", options->read.resample,
+                "convert recordings of another sample rate to 16 kHz before comparing");
+  sub->add_option("--channel", options->read.channel,
+                  "the channel to compare of recordings with several, from 1")
+      ->check(CLI::PositiveNumber);
+  sub->callback([options, status] { *status = compare_command(*options); });
+}
+
+}  // namespace halvern::tools

@@ -1,0 +1,230 @@
+// halvern report INPUT TUNING [-o report.html]: one self-contained page to see and hear what a
+// tuning does to a recording: players for every position of the chain, the stages' state frame
+// by frame, the curves of the tuning measured on the stages, the statistics and the settings.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fixedpoint/diagnostics.h"
+#include "tools/io/audio_io.h"
+#include "tools/commands/commands.h"
+#include "tools/review/curves.h"
+#include "tools/report/report_bundle.h"
+#include "tools/report/report_page.h"
+#include "tools/running/run_job.h"
+#include "tools/review/tuning_review.h"
+
+namespace halvern::tools {
+
+namespace {
+
+struct ReportSettings {
+  std::string input;
+  std::string tuning;
+  std::string output = "report.html";
+  bool audio_beside = false;
+  bool resample = false;
+  int channel = 0;
+  bool pad = false;
+  bool quiet = false;
+};
+
+constexpr const char* kNoReport =
+    "halvern report: this program was built without the report page, which needs Node.js and npm "
+    "at build time.\nInstall them (Debian: sudo apt-get install -y nodejs npm), then reconfigure "
+    "and rebuild:\n  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2\n";
+
+// Past this size an embedded page is better written with --audio-beside (see the README).
+constexpr uint64_t kLargePage = 25'000'000;
+
+const char* severity_name(Severity s) {
+  switch (s) {
+    case Severity::kError: return "error";
+    case Severity::kWarning: return "warning";
+    case Severity::kNote: return "note";
+  }
+  return "note";
+}
+
+std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M UTC", &tm);
+  return buffer;
+}
+
+// One line on standard error that says what is being done, kept up to date on a terminal.
+class Steps {
+ public:
+  explicit Steps(bool show) : show_(show && isatty(STDERR_FILENO) != 0) {}
+  void say(const std::string& text) {
+    if (!show_) return;
+    std::fprintf(stderr, "\r%-70s", text.c_str());
+    shown_ = true;
+  }
+  void done() {
+    if (shown_) std::fprintf(stderr, "\r%70s\r", "");
+    shown_ = false;
+  }
+
+ private:
+  bool show_;
+  bool shown_ = false;
+};
+
+// The failures that leave no report: exit 1 (the engine cannot run the tuning, a file cannot be
+// written) or 2 (what the user gave cannot be used).
+struct Failure {
+  std::string message;
+  int status;
+};
+
+int report(const ReportSettings& s) {
+  if (!report_bundle_available()) {
+    std::fputs(kNoReport, stderr);
+    return 2;
+  }
+  const TuningReview review = review_tuning(s.tuning);
+  std::vector<std::string> outputs{s.output};
+  if (s.audio_beside) {
+    const auto files = beside_files(s.output, review.slots[STAGE_MASK_SLOT]);
+    outputs.insert(outputs.end(), files.begin(), files.end());
+  }
+  for (const std::string& output : outputs) {
+    for (const std::string* path : {&s.input, &s.tuning}) {
+      if (same_file(output, *path)) {
+        throw Failure{"refusing to write " + output + ": it is the " +
+                          (path == &s.input ? "input recording" : "tuning file") +
+                          "; choose another path with -o",
+                      2};
+      }
+    }
+  }
+  if (!review.readable) {
+    std::string why;
+    for (const Diagnostic& d : review.diagnostics) why += "\n  " + format_diagnostic(s.tuning, d);
+    throw Failure{"cannot read the tuning file " + s.tuning + why, 2};
+  }
+  ReadOptions read_options;
+  read_options.resample = s.resample;
+  read_options.channel = s.channel;
+  read_options.pad = s.pad;
+  AudioInput audio;
+  try {
+    audio = read_audio(s.input, read_options);
+  } catch (const AudioError& e) {
+    throw Failure{e.what(), 2};
+  }
+  for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+
+  Steps steps(!s.quiet);
+  JobOptions options;
+  options.keep_signals = true;
+  options.keep_frames = true;
+  options.progress = [&steps](int64_t done, int64_t total) {
+    steps.say("running the engine: " + std::to_string(total > 0 ? done * 100 / total : 100) + "%");
+  };
+  JobResult run;
+  try {
+    run = run_job(audio.samples, review.slots, options);
+  } catch (const ArithmeticFault& fault) {
+    steps.done();
+    std::string why;
+    for (const Diagnostic& d : review.diagnostics) {
+      if (d.severity == Severity::kError) why += "\n  " + format_diagnostic(s.tuning, d);
+    }
+    std::string what = fault.what();
+    while (!what.empty() && what.back() == '\n') what.pop_back();
+    throw Failure{s.tuning + ": the engine stopped: " + what + why, 1};
+  }
+  if (run.stats.frames == 0) {
+    steps.done();
+    throw Failure{s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report", 2};
+  }
+  steps.say("measuring the curves of the tuning");
+  const TuningCurves curves = tuning_curves(review.slots);
+
+  ReportContent content;
+  content.input_path = s.input;
+  content.input_description = audio.description;
+  content.tuning_path = s.tuning;
+  content.report_path = s.output;
+  content.created = utc_now();
+  content.program = std::string("halvern ") + HALVERN_VERSION;
+  content.stage_mask = review.slots[STAGE_MASK_SLOT];
+  content.run = &run;
+  content.curves = &curves;
+  content.explained = explain_json(review);
+  for (const Diagnostic& d : review.diagnostics) {
+    content.findings.push_back({severity_name(d.severity), format_diagnostic(s.tuning, d)});
+  }
+  for (const std::string& note : audio.notes) content.notes.push_back(s.input + ": " + note);
+  if (run.stats.dropped_samples > 0) {
+    content.notes.push_back(s.input + ": the last " + std::to_string(run.stats.dropped_samples) +
+                            " samples (a partial frame) were dropped, as halvern-sim does; --pad keeps them");
+  }
+  for (const std::string& message : run.diagnostics) content.notes.push_back("engine: " + message);
+
+  steps.say("writing " + s.output);
+  uint64_t bytes = 0;
+  try {
+    bytes = write_report(content, s.audio_beside ? AudioPlacement::kBeside : AudioPlacement::kEmbedded,
+                         report_script(), report_style());
+  } catch (const AudioError& e) {
+    steps.done();
+    throw Failure{e.what(), 1};
+  }
+  steps.done();
+  if (!s.quiet) {
+    std::printf("wrote %s (%.1f MB, %.1f s of audio, %zu findings)%s\n", s.output.c_str(),
+                static_cast<double>(bytes) / 1e6, run.stats.audio_seconds(), content.findings.size(),
+                s.audio_beside ? (", audio in " + audio_folder_for(s.output) + "/").c_str() : "");
+    if (!s.audio_beside && bytes > kLargePage) {
+      std::printf("note: the page is large to mail or open in an editor; --audio-beside writes the audio "
+                  "beside it and keeps the page small\n");
+    }
+    if (std::fflush(stdout) != 0) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void add_report_command(CLI::App& app, int* status) {
+  auto settings = std::make_shared<ReportSettings>();
+  CLI::App* sub = app.add_subcommand(
+      "report", "write one self-contained HTML page that shows and plays what a tuning does to a recording");
+  sub->add_option("INPUT", settings->input,
+                  "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit 16 kHz mono")
+      ->required();
+  sub->add_option("TUNING", settings->tuning, "the tuning file")->required();
+  sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)");
+  sub->add_flag("--audio-beside", settings->audio_beside,
+                "write the audio into a folder beside the page instead of into it (for long recordings)");
+  sub->add_flag("--resample", settings->resample, "convert another sample rate to 16 kHz (libsoxr)");
+  sub->add_option("--channel", settings->channel, "the channel to process, 1 to the file's channel count")
+      ->check(CLI::PositiveNumber);
+  sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
+  sub->add_flag("-q,--quiet", settings->quiet, "print nothing but errors");
+  sub->callback([settings, status] {
+    try {
+      *status = report(*settings);
+    } catch (const Failure& f) {
+      std::fprintf(stderr, "halvern report: %s\n", f.message.c_str());
+      *status = f.status;
+    } catch (const AudioError& e) {
+      std::fprintf(stderr, "halvern report: %s\n", e.what());
+      *status = 1;
+    }
+  });
+}
+
+}  // namespace halvern::tools

@@ -1,0 +1,92 @@
+// Audio files in and out of the toolkit. Files with a header (WAV, FLAC, AIFF, ...) go through
+// libsndfile, chosen by the file's extension; a .pcm or .raw file is headerless signed 16-bit
+// little-endian mono at 16 kHz, as halvern-sim reads and writes it; "-" is standard input or
+// output, always raw. The engine takes 16 kHz mono 16-bit samples: an input that is not so is
+// refused with an AudioError that names the file and the option that fixes it, or converted when
+// asked (libsoxr resamples), with a note for the user every time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace halvern::tools {
+
+inline constexpr int ENGINE_SAMPLE_RATE = 16000;
+
+// An input or output that cannot be read, written or used as it is. what() is the whole message
+// for the user: the file, what is wrong and how to fix it. Programs exit with status 2.
+class AudioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ReadOptions {
+  bool resample = false;  // convert another sample rate to 16 kHz (else: AudioError)
+  int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
+  bool pad = false;       // complete a trailing partial frame with zeros
+};
+
+struct AudioInput {
+  std::vector<int16_t> samples;  // 16 kHz mono; a trailing partial frame is kept unless padded
+  std::string description;       // what the file holds, e.g. "WAV, 24-bit PCM, 44100 Hz, 2 channels"
+  int source_rate = ENGINE_SAMPLE_RATE;
+  int source_channels = 1;
+  bool resampled = false;        // converted from source_rate by libsoxr
+  bool converted = false;        // wider than 16 bits or floating point, rounded to 16 bits
+  int64_t clipped = 0;           // samples outside the 16-bit range after conversion, clipped
+  int64_t padded = 0;            // zeros added by ReadOptions::pad
+  int64_t ignored_bytes = 0;     // raw input only: a trailing odd byte that is no whole sample
+  std::vector<std::string> notes;  // one line each: every conversion done, for the user
+};
+
+// Reads path ("-": raw from standard input). Throws AudioError.
+AudioInput read_audio(const std::string& path, const ReadOptions& options = {});
+
+// How an output file is written.
+struct AudioFormat {
+  bool raw = true;          // headerless 16-bit little-endian
+  int sndfile_format = 0;   // libsndfile major format | subtype, when not raw
+  std::string extension;    // with the dot: ".wav", ".pcm"; ".pcm" for "-"
+  std::string name;         // for the user: "WAV", "FLAC", "raw 16-bit PCM"
+  bool lossy = false;       // the format does not keep the samples bit for bit (Ogg Vorbis, ...)
+};
+
+// The format that path asks for by its extension ("-": raw). Throws AudioError for an extension
+// that no format has.
+AudioFormat format_for_path(const std::string& path);
+
+// Writes 16 kHz mono samples to one output file. The file is written under a temporary name
+// beside it and takes its own name only in commit(), once every sample is written and the file
+// closed without error, so a failed run never leaves a half-written file nor destroys an earlier
+// one. "-" writes raw to standard output. Every write and the close are checked (AudioError).
+class AudioWriter {
+ public:
+  AudioWriter(const std::string& path, const AudioFormat& format);
+  ~AudioWriter();  // removes the temporary file unless committed
+  AudioWriter(const AudioWriter&) = delete;
+  AudioWriter& operator=(const AudioWriter&) = delete;
+
+  void write(const int16_t* samples, size_t n);
+  void commit();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The whole of samples to path in format, through an AudioWriter.
+void write_audio(const std::string& path, const AudioFormat& format,
+                 const std::vector<int16_t>& samples);
+
+// A 16 kHz mono 16-bit WAV file in memory holding samples. Throws AudioError.
+std::string wav_bytes(const std::vector<int16_t>& samples);
+
+// True when both paths name one existing file (through links or different spellings); used to
+// refuse an output that would overwrite an input.
+bool same_file(const std::string& a, const std::string& b);
+
+}  // namespace halvern::tools

@@ -1,0 +1,110 @@
+#include "tools/io/safe_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "tools/io/audio_io.h"
+
+namespace halvern::tools {
+
+namespace {
+
+// The process's file-creation mask, read without changing it (umask() would, for every thread).
+mode_t current_umask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtol(line.c_str() + 6, nullptr, 8));
+  }
+  return 022;
+}
+
+}  // namespace
+
+SafeFile::SafeFile(const std::string& path) : path_(path) {
+  // A device or a pipe (/dev/null, a FIFO) is written in place: renaming over it would replace
+  // it with a plain file.
+  struct stat node {};
+  if (::stat(path.c_str(), &node) == 0 && !S_ISREG(node.st_mode) && !S_ISDIR(node.st_mode)) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) throw AudioError("cannot open " + path + ": " + std::strerror(errno));
+    return;
+  }
+  const std::filesystem::path target(path);
+  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+  std::string hidden = ".";
+  hidden += target.filename().string();
+  hidden += ".partial-XXXXXX";
+  const std::string pattern = (folder / hidden).string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = mkstemp(name.data());
+  if (fd < 0) {
+    throw AudioError("cannot create " + path + ": " + std::strerror(errno));
+  }
+  temporary_ = name.data();
+  // The mode a new file would get, or the mode of the file it replaces.
+  struct stat existing {};
+  const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777)
+                                                            : (0666 & ~current_umask());
+  if (fchmod(fd, mode) != 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    std::remove(temporary_.c_str());
+    throw AudioError("cannot create " + path + ": " + std::strerror(error));
+  }
+}
+
+SafeFile::~SafeFile() { discard(); }
+
+void SafeFile::write(const void* data, size_t n) {
+  if (n > 0 && std::fwrite(data, 1, n, file_) != n) {
+    throw AudioError("cannot write " + path_ + ": " + std::strerror(errno));
+  }
+}
+
+void SafeFile::commit() {
+  std::FILE* f = file_;
+  file_ = nullptr;
+  errno = 0;
+  const bool flushed = std::fflush(f) == 0 && std::ferror(f) == 0;
+  const int error = errno;
+  const bool closed = std::fclose(f) == 0;
+  if (!flushed || !closed) {
+    std::remove(temporary_.c_str());
+    throw AudioError("cannot write " + path_ + ": " + std::strerror(error != 0 ? error : errno));
+  }
+  if (temporary_.empty()) return;  // written in place
+  if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    const int rename_error = errno;
+    std::remove(temporary_.c_str());
+    throw AudioError("cannot write " + path_ + ": " + std::strerror(rename_error));
+  }
+  temporary_.clear();
+}
+
+void SafeFile::discard() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  if (!temporary_.empty()) {
+    std::remove(temporary_.c_str());
+    temporary_.clear();
+  }
+}
+
+void write_text_file(const std::string& path, const std::string& text) {
+  SafeFile file(path);
+  file.write(text.data(), text.size());
+  file.commit();
+}
+
+}  // namespace halvern::tools
