@@ -2,14 +2,14 @@
 # Installs with apt-get the Debian packages that are missing, on Debian 12 (run as root, or with
 # sudo where it exists).
 #   scripts/setup.sh          what building the programs and the tests needs (Node.js and npm
-#                             build the page of halvern report)
+#                             build the pages of halvern report and halvern studio)
 #   scripts/setup.sh --test   also what the whole test suite and CI use: clang (the cross-compiler
-#                             check and the fuzzers), valgrind, Chromium (the report's browser
-#                             test), GNU parallel and sox
+#                             check and the fuzzers), valgrind, Chromium (the report's and the
+#                             studio's browser tests), GNU parallel and sox
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev)
+          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev libcpp-httplib-dev)
 # Node.js and npm may come from elsewhere than Debian (a newer release); keep what is there.
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)

@@ -67,7 +67,6 @@ export class ABPlayers {
     this.offset = 0;
     this.pausedAt = 0;
     this.duration = 0;
-    this.lastEditScheduled = null;  // for the latency figure: when a replaced signal is heard
 
     this.playButton = el('button', { class: 'play', onclick: () => (this.playing ? this.pause() : this.play()) }, 'Play');
     this.switchButton = el('button', { class: 'switch', onclick: () => this.flip() }, '');
@@ -146,7 +145,8 @@ export class ABPlayers {
   }
 
   // Replaces the samples of a player. While playing, the new signal takes over at the current
-  // position with a short cross-fade.
+  // position with a short cross-fade. Returns when it is heard (performance.now() time; now when
+  // not playing).
   setSignal(side, samples, { immediateDisplay = false } = {}) {
     const s = this.sides[side];
     s.samples = samples;
@@ -154,15 +154,18 @@ export class ABPlayers {
     s.buffer.copyToChannel(samples, 0);
     s.rms = rmsDb(samples);
     this.duration = Math.max(...this.sides.map((q) => (q.samples ? q.samples.length / this.sampleRate : 0)));
+    let heard = performance.now();
     if (this.playing) {
       const when = this.ctx.currentTime + LEAD_S;
       this.startSource(s, when, this.offset + (when - this.startAt), true);
-      this.lastEditScheduled = performance.now() + (when - this.ctx.currentTime) * 1000;
+      heard += (when - this.ctx.currentTime) * 1000;
     }
     this.updateMatch();
+    this.updateSwitch();
     if (immediateDisplay) this.display(s);
     else this.scheduleDisplay(s);
     this.onLoaded(side, { key: s.key, duration: samples.length / this.sampleRate, samples: samples.length });
+    return heard;
   }
 
   scheduleDisplay(s) {

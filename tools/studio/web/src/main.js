@@ -75,6 +75,7 @@ let undoButton;
 let redoButton;
 let saveButton;
 let statusLine;
+let deck;
 
 function buildHeader() {
   document.title = `halvern studio: ${baseName(session.files.tuning)}`;
@@ -90,10 +91,12 @@ function buildHeader() {
         ['Tuning', session.files.tuning],
         ['Program', session.program],
       ].map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {}, v)))),
-    session.notes.length > 0 ? el('ul', { class: 'notes' }, session.notes.map((n) => el('li', {}, n))) : null,
+    session.notes.length > 0 ? el('ul', { class: 'notes' }, session.notes.map((n) => el('li', {}, n))) : null);
+  // The deck stays at the top of the window: undo, redo, save and the players' transport.
+  deck = el('div', { class: 'deck' },
     el('div', { class: 'toolbar' }, undoButton, redoButton, saveButton, statusLine),
     el('div', { id: 'message', class: 'message hidden' }));
-  document.getElementById('app').append(h);
+  document.getElementById('app').append(h, deck);
   document.addEventListener('keydown', (e) => {
     if (!(e.ctrlKey || e.metaKey)) return;
     const k = e.key.toLowerCase();
@@ -106,6 +109,7 @@ function buildHeader() {
 function baseName(path) { return path.split('/').pop(); }
 
 function updateToolbar(r) {
+  state.undoSteps = r.undo_steps;
   undoButton.disabled = r.undo_steps === 0;
   redoButton.disabled = r.redo_steps === 0;
   saveButton.disabled = !r.edited;
@@ -142,6 +146,7 @@ function buildListening() {
     onLoaded: (side, info) => { state.players[side === 0 ? 'a' : 'b'] = info; },
     onError: reportError,
   });
+  deck.querySelector('.toolbar').after(s.querySelector('.transport'));
   state.samplesOf = (side) => Array.from(players.samplesOf(side), (v) => Math.round(v * 32768));
   state.playerState = () => ({ playing: players.playing, position: players.position(), listening: players.listening,
     match: players.matchGains() });
@@ -155,15 +160,16 @@ async function audioOf(side, key) {
   return bytes;
 }
 
-// Brings a player to the revision it should play, unless it has it.
+// Brings a player to the revision it should play, unless it has it. Returns when the change is
+// heard, or null when there was none.
 async function refreshPlayer(side) {
   const revision = side === 0 ? state.savedRevision : state.revision;
   const key = players.sides[side].key;
   const held = state.audio[side === 0 ? 'a' : 'b'];
-  if (held && held.revision === revision && held.key === key) return;
+  if (held && held.revision === revision && held.key === key) return null;
   const bytes = await audioOf(side, key);
-  if ((side === 0 ? state.savedRevision : state.revision) !== revision) return;  // newer meanwhile
-  players.setSignal(side, decodeWav(bytes).samples);
+  if ((side === 0 ? state.savedRevision : state.revision) !== revision) return null;  // newer meanwhile
+  return players.setSignal(side, decodeWav(bytes).samples);
 }
 
 // ---------------------------------------------------------------- controls
@@ -309,9 +315,8 @@ async function applyRevision(r, started) {
   state.revision = r.revision;
   state.savedRevision = r.saved_revision;
   updateToolbar(r);
-  await refreshPlayer(1);
-  if (started !== undefined) {
-    const heard = players.playing && players.lastEditScheduled ? players.lastEditScheduled : performance.now();
+  const heard = await refreshPlayer(1);
+  if (started !== undefined && heard !== null) {
     state.latencies.push(heard - started);
     if (state.latencies.length > 1000) state.latencies.shift();
   }
@@ -413,7 +418,9 @@ async function refreshAnalysis() {
     showSlots();
     state.analysisRevision = a.revision;
   } catch (e) {
-    if (!(e instanceof ApiError && e.status === 404)) reportError(e.message);
+    // A revision gone (404) has a newer one; a tuning the engine cannot run (422) is told by the
+    // findings.
+    if (!(e instanceof ApiError && (e.status === 404 || e.status === 422))) reportError(e.message);
   } finally {
     analysisBusy = false;
   }
