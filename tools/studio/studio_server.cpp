@@ -232,6 +232,18 @@ struct StudioServer::Impl {
                                          : "refused: wrong session token");
       return httplib::Server::HandlerResponse::Handled;
     }
+    // The body's size is known before it is read: cpp-httplib limits a body with a length, but
+    // would read a chunked one of any size.
+    if (req.has_header("Transfer-Encoding")) {
+      res.set_header("Connection", "close");
+      send_error(res, 411, "send the request body with a Content-Length, not in chunks");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.has_header("Content-Length") && req.get_header_value<uint64_t>("Content-Length") > STUDIO_BODY_LIMIT) {
+      res.set_header("Connection", "close");
+      send_error(res, 413, "the request body is larger than " + std::to_string(STUDIO_BODY_LIMIT) + " bytes");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     return httplib::Server::HandlerResponse::Unhandled;
   }
 

@@ -107,6 +107,8 @@ async function security(studio) {
     const r = await request(studio, 'POST', '/api/slots', { body });
     check(r.status === want, `${what}: status ${r.status}, expected ${want} (${r.body.toString().slice(0, 200)})`);
   }
+  const chunked = await request(studio, 'POST', '/api/slots', { body: '{"slots": {}}', chunked: true });
+  check(chunked.status === 411, `a chunked body: status ${chunked.status}, expected 411`);
   const alive = await request(studio, 'GET', '/api/state');
   check(alive.status === 200, 'the server does not answer after the refused requests');
 }

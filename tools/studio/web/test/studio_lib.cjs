@@ -75,12 +75,13 @@ function sameSamples(a, b) {
 }
 
 // One HTTP request to the studio: { status, headers, body (Buffer), json() }.
-function request(studio, method, pathAndQuery, { body, headers = {}, token = studio.token, host } = {}) {
+function request(studio, method, pathAndQuery, { body, headers = {}, token = studio.token, host, chunked = false } = {}) {
   return new Promise((resolve, reject) => {
     const h = { Host: host ?? `${studio.host}:${studio.port}`, ...headers };
     if (token !== null) h['X-Halvern-Token'] = token;
     const payload = body === undefined ? undefined : (typeof body === 'string' ? body : JSON.stringify(body));
     if (payload !== undefined) h['Content-Type'] = 'application/json';
+    if (!chunked) h['Content-Length'] = payload === undefined ? 0 : Buffer.byteLength(payload);
     const req = http.request({ host: '127.0.0.1', port: studio.port, method, path: pathAndQuery, headers: h, agent: false }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
