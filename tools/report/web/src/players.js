@@ -11,7 +11,7 @@ import { el } from './dom.js';
 
 const FADE_S = 0.008;      // cross-fade of a replaced signal, and of a flip
 const LEAD_S = 0.01;       // scheduling lead of a start
-const DISPLAY_EVERY_MS = 250;  // the waveform and spectrogram follow a replaced signal at most this often
+const DISPLAY_AFTER_MS = 300;  // the waveform and spectrogram follow a replaced signal this long after
 
 // The samples of a 16-bit PCM WAV file (its first channel), as floats of -1 to 1, and its rate.
 export function decodeWav(bytes) {
@@ -168,9 +168,11 @@ export class ABPlayers {
     return heard;
   }
 
+  // The display follows once the signal has stopped changing for a moment: drawing a spectrogram
+  // takes longer than an edit, and must not hold up the next one.
   scheduleDisplay(s) {
-    if (s.displayTimer) return;
-    s.displayTimer = setTimeout(() => { s.displayTimer = null; this.display(s); }, DISPLAY_EVERY_MS);
+    clearTimeout(s.displayTimer);
+    s.displayTimer = setTimeout(() => { s.displayTimer = null; this.display(s); }, DISPLAY_AFTER_MS);
   }
 
   display(s) {

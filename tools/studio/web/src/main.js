@@ -13,6 +13,7 @@ const token = new URLSearchParams(location.search).get('token') || '';
 
 // What the page exposes for its test and for anyone curious in the console.
 const state = {
+  pending: () => inFlight || queued !== null,  // an edit not yet answered
   ready: false, errors: [], plots: {}, players: {}, latencies: [],
   revision: 0, savedRevision: 0, slots: null, savedSlots: null, analysisRevision: 0,
   audio: { a: null, b: null },  // revision and key of the signal each player holds
@@ -324,10 +325,16 @@ async function applyRevision(r, started) {
   scheduleRefresh();
 }
 
+// The findings, figures and plots follow once the edits pause: they take longer to make and draw
+// than an edit takes to be heard.
 let refreshTimer = null;
 function scheduleRefresh() {
   clearTimeout(refreshTimer);
-  refreshTimer = setTimeout(() => { refreshState(); refreshAnalysis(); }, 120);
+  refreshTimer = setTimeout(() => {
+    if (inFlight || queued) { scheduleRefresh(); return; }
+    refreshState();
+    refreshAnalysis();
+  }, 250);
 }
 
 async function undo() { await step('/api/undo'); }

@@ -65,7 +65,8 @@ async function main() {
     const samplesB = () => page.evaluate(() => window.halvernStudio.samplesOf(1));
     const settled = () => page.waitForFunction(() => {
       const s = window.halvernStudio;
-      return s.audio.b && s.audio.b.revision === s.revision && s.stateRevision === s.revision && s.analysisRevision === s.revision;
+      return !s.pending() && s.audio.b && s.audio.b.revision === s.revision && s.stateRevision === s.revision &&
+        s.analysisRevision === s.revision;
     }, null, { timeout: 60000 });
     await settled();
     check(sameSamples(await samplesB(), originalOutput), 'before any edit, B does not play halvern run\'s output of the tuning');
@@ -86,17 +87,20 @@ async function main() {
       await page.waitForTimeout(30);
     }
     await page.mouse.up();
-    const edited = Number(await slider.inputValue());
-    check(edited < value, `the drag did not lower ${SLOT} (${value} -> ${edited})`);
-    await settled();
+    await page.waitForFunction(() => window.halvernStudio.latencies.length > 0, null, { timeout: 60000 });
     const after = await page.evaluate(() => window.halvernStudio.playerState());
     check(before.playing && after.playing && after.position > before.position,
-      `the edits did not keep the play position (${JSON.stringify(before)} -> ${JSON.stringify(after)})`);
+      `the edit did not keep the play position (${JSON.stringify(before)} -> ${JSON.stringify(after)})`);
+    await settled();
+    const edited = Number(await slider.inputValue());
+    check(edited < value, `the drag did not lower ${SLOT} (${value} -> ${edited})`);
+    const held = await page.evaluate((slot) => window.halvernStudio.slots[slot], 14);
+    check(held === edited, `the slider shows ${edited}, the studio holds ${held}`);
     const steps = await page.evaluate(() => window.halvernStudio.undoSteps);
     check(steps === 1, `one drag made ${steps} undo steps`);
     const latencies = await page.evaluate(() => window.halvernStudio.latencies);
     console.log(`edit to audible in the page: ${latencies.map((l) => l.toFixed(0)).join(', ')} ms`);
-    await page.locator('button.play').click();
+    if (await page.evaluate(() => window.halvernStudio.playerState().playing)) await page.locator('button.play').click();
     const editedB = await samplesB();
 
     // Save: the file differs from the original only in that value, and halvern run with it gives
