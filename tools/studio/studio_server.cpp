@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
 #include "tools/review/curves.h"
 #include "tools/report/report_page.h"
@@ -124,6 +125,65 @@ struct Event {
   std::string data;
 };
 
+// The curves of the tunings asked for, each measured again only when a slot of the stage it
+// shows changed (an edit changes one stage): the curves take longer than anything else.
+class CurveCache {
+ public:
+  TuningCurves curves(const TuningSlots& slots) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    TuningCurves c;
+    if (refresh(dynamics_, slots, SlotStage::kDynamics)) {
+      dynamics_.value.reset();
+      dynamics_error_.clear();
+      try {
+        dynamics_.value = dynamics_level_curve(slots);
+      } catch (const ArithmeticFault& e) {
+        dynamics_error_ = std::string("the dynamics curve cannot be drawn: ") + e.what();
+      }
+    }
+    if (refresh(compander_, slots, SlotStage::kEqualizer)) compander_.value = compander_limiter_level_curve(slots);
+    if (refresh(fir_, slots, SlotStage::kEqualizer)) fir_.value = fir_response(slots);
+    if (refresh(highpass_, slots, SlotStage::kHighPass)) highpass_.value = highpass_response(slots);
+    if (refresh(suppressor_, slots, SlotStage::kSuppressor)) suppressor_.value = suppressor_bands(slots);
+    c.dynamics = dynamics_.value;
+    c.error = dynamics_error_;
+    c.compander_limiter = compander_.value;
+    c.fir = fir_.value;
+    c.highpass = highpass_.value;
+    c.suppressor = suppressor_.value;
+    return c;
+  }
+
+ private:
+  template <typename T>
+  struct Part {
+    bool measured = false;
+    std::vector<int16_t> key;  // the slots of its stage it was measured with
+    T value{};
+  };
+
+  // Whether part must be measured for slots; takes the new key.
+  template <typename T>
+  static bool refresh(Part<T>& part, const TuningSlots& slots, SlotStage stage) {
+    std::vector<int16_t> key;
+    for (const SlotInfo& info : SLOT_CATALOGUE) {
+      if (info.stage == stage) key.push_back(slots[static_cast<size_t>(info.index)]);
+    }
+    if (part.measured && part.key == key) return false;
+    part.measured = true;
+    part.key = std::move(key);
+    return true;
+  }
+
+  std::mutex mutex_;
+  Part<std::optional<LevelCurve>> dynamics_;
+  std::string dynamics_error_;
+  Part<std::optional<LevelCurve>> compander_;
+  Part<MagnitudeResponse> fir_;
+  Part<MagnitudeResponse> highpass_;
+  Part<SuppressorCurve> suppressor_;
+};
+
 }  // namespace
 
 bool is_loopback_host(std::string_view host) {
@@ -161,14 +221,18 @@ struct StudioServer::Impl {
   bool stopping = false;
   std::atomic<int> streams{0};
 
-  // The analysis of the last tunings asked for (the curves take a while to measure).
+  // The runs of the engine, the analysis of the last tunings asked for and the curves by stage,
+  // each with its own lock: none of them holds up an edit.
+  RenderCache renders;
+  std::mutex analyses_mutex;
   std::list<std::pair<TuningSlots, std::string>> analyses;
+  CurveCache curve_cache;
 
   std::thread watcher;
   std::atomic<bool> listen_done{false};
   std::string disk_message;  // what the last look at the file said, to tell each change once
 
-  Impl(StudioSession& s, StudioFacts f) : session(s), facts(std::move(f)) {}
+  Impl(StudioSession& s, StudioFacts f) : session(s), facts(std::move(f)), renders(s.input()) {}
 
   void publish(const std::string& name, const ordered_json& data) {
     {
@@ -300,43 +364,58 @@ struct StudioServer::Impl {
   }
 
   // The state of the session: the slots, the findings and the statistics of the edited tuning.
+  // Only the copying is done under the session's lock; the review and the run are not.
   ordered_json state_json() {
-    std::lock_guard<std::mutex> lock(session_mutex);
-    ordered_json j = revision_json();
-    j["slots"] = session.slots();
-    j["saved_slots"] = session.saved_slots();
-    const TuningReview review = session.review(session.revision());
-    j["findings"] = explain_json(review)["diagnostics"];
+    ordered_json j;
+    TuningSlots slots;
+    std::string text;
+    {
+      std::lock_guard<std::mutex> lock(session_mutex);
+      j = revision_json();
+      j["slots"] = session.slots();
+      j["saved_slots"] = session.saved_slots();
+      j["disk"] = disk_message;
+      slots = session.slots();
+      text = session.text_at(session.revision());
+    }
+    j["findings"] = explain_json(review_tuning_text(session.tuning_path(), text))["diagnostics"];
     try {
-      j["stats"] = stats_to_json(session.render(session.revision())->stats);
+      j["stats"] = stats_to_json(renders.run(slots)->stats);
     } catch (const StudioError& e) {
       j["stats"] = nullptr;
       j["engine_error"] = e.what();
     }
-    j["disk"] = disk_message;
     return j;
   }
 
+  // The slots of a revision (-1: the current one), and the text they would be saved as.
+  std::pair<TuningSlots, std::string> tuning_at(int64_t& revision, bool with_text) {
+    std::lock_guard<std::mutex> lock(session_mutex);
+    if (revision < 0) revision = session.revision();
+    const std::optional<TuningSlots> slots = session.slots_at(revision);
+    if (!slots) {
+      throw StudioError(404, "revision " + std::to_string(revision) + " is not known (the studio keeps the last " +
+                                 std::to_string(STUDIO_REVISIONS_KEPT) + "); the current one is " +
+                                 std::to_string(session.revision()));
+    }
+    return {*slots, with_text ? session.text_at(revision) : std::string()};
+  }
+
   std::string analysis_text(int64_t revision) {
-    std::optional<TuningSlots> slots;
+    const auto [slots, text] = tuning_at(revision, true);
     {
-      std::lock_guard<std::mutex> lock(session_mutex);
-      if (revision < 0) revision = session.revision();
-      slots = session.slots_at(revision);
-      if (!slots) throw StudioError(404, "revision " + std::to_string(revision) + " is not known");
-      const auto hit = std::find_if(analyses.begin(), analyses.end(), [&](const auto& a) { return a.first == *slots; });
+      std::lock_guard<std::mutex> lock(analyses_mutex);
+      const auto hit = std::find_if(analyses.begin(), analyses.end(), [&](const auto& a) { return a.first == slots; });
       if (hit != analyses.end()) return with_revision(revision, hit->second);
     }
-    // The curves are measured without the lock, so that edits go on meanwhile.
-    const ordered_json curves = curves_json(tuning_curves(*slots));
-    std::lock_guard<std::mutex> lock(session_mutex);
-    const std::shared_ptr<const JobResult> run = session.render(revision);
+    const std::shared_ptr<const JobResult> run = renders.run(slots);
     ordered_json j;
-    j["explained"] = explain_json(session.review(revision));
-    j["curves"] = curves;
+    j["explained"] = explain_json(review_tuning_text(session.tuning_path(), text));
+    j["curves"] = curves_json(curve_cache.curves(slots));
     j["trace"] = trace_json(*run, all_positions());
     std::string body = j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-    analyses.emplace_front(*slots, body);
+    std::lock_guard<std::mutex> lock(analyses_mutex);
+    analyses.emplace_front(slots, body);
     if (analyses.size() > 2) analyses.pop_back();
     return with_revision(revision, body);
   }
@@ -347,15 +426,14 @@ struct StudioServer::Impl {
   }
 
   std::string audio(const std::string& position, int64_t revision) {
-    std::lock_guard<std::mutex> lock(session_mutex);
-    if (revision < 0) revision = session.revision();
-    const std::shared_ptr<const JobResult> run = session.render(revision);
-    if (position == kOutput) return wav_bytes(run->output);
-    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
-      if (position == position_name(static_cast<ChainPosition>(p))) return wav_bytes(run->signals[static_cast<size_t>(p)]);
+    int p = 0;
+    while (p < CHAIN_POSITION_COUNT && position != position_name(static_cast<ChainPosition>(p))) ++p;
+    if (p == CHAIN_POSITION_COUNT && position != kOutput) {
+      throw StudioError(404, "no position '" + position + "': use input, highpass, dynamics, equalizer, "
+                             "suppressor, dither or output");
     }
-    throw StudioError(404, "no position '" + position + "': use input, highpass, dynamics, equalizer, "
-                           "suppressor, dither or output");
+    const std::shared_ptr<const JobResult> run = renders.run(tuning_at(revision, false).first);
+    return wav_bytes(p == CHAIN_POSITION_COUNT ? run->output : run->signals[static_cast<size_t>(p)]);
   }
 
   ordered_json edit(const httplib::Request& req) {

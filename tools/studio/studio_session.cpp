@@ -255,38 +255,34 @@ DiskCheck StudioSession::check_disk(bool force) {
   return check;
 }
 
-std::shared_ptr<const JobResult> StudioSession::render(int64_t revision) {
+std::string StudioSession::text_at(int64_t revision) const {
   const std::optional<TuningSlots> slots = slots_at(revision);
-  if (!slots) {
-    throw StudioError(404, "revision " + std::to_string(revision) + " is not known (the studio keeps the last " +
-                               std::to_string(STUDIO_REVISIONS_KEPT) + "); the current one is " +
-                               std::to_string(revision_));
-  }
-  const auto hit = std::find_if(renders_.begin(), renders_.end(),
-                                [&](const Rendered& r) { return r.slots == *slots; });
-  if (hit != renders_.end()) {
-    renders_.splice(renders_.begin(), renders_, hit);
-    return renders_.front().run;
+  if (!slots) throw StudioError(404, "revision " + std::to_string(revision) + " is not known");
+  return text_with(*slots);
+}
+
+std::shared_ptr<const JobResult> RenderCache::run(const TuningSlots& slots) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto hit = std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r.first == slots; });
+    if (hit != runs_.end()) {
+      runs_.splice(runs_.begin(), runs_, hit);
+      return runs_.front().second;
+    }
   }
   JobOptions options;
   options.keep_signals = true;
   options.keep_frames = true;
   auto run = std::make_shared<JobResult>();
   try {
-    *run = run_job(input_, *slots, options);
+    *run = run_job(input_, slots, options);
   } catch (const ArithmeticFault& fault) {
-    throw StudioError(422, "the engine stops with the tuning of revision " + std::to_string(revision) +
-                               ": " + strip_newlines(fault.what()));
+    throw StudioError(422, "the engine stops with this tuning: " + strip_newlines(fault.what()));
   }
-  renders_.push_front(Rendered{*slots, run});
-  if (renders_.size() > kRendersKept) renders_.pop_back();
+  std::lock_guard<std::mutex> lock(mutex_);
+  runs_.emplace_front(slots, run);
+  if (runs_.size() > kRendersKept) runs_.pop_back();
   return run;
-}
-
-TuningReview StudioSession::review(int64_t revision) const {
-  const std::optional<TuningSlots> slots = slots_at(revision);
-  if (!slots) throw StudioError(404, "revision " + std::to_string(revision) + " is not known");
-  return review_tuning_text(path_, text_with(*slots));
 }
 
 }  // namespace halvern::tools

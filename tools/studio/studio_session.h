@@ -14,6 +14,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -110,14 +111,9 @@ class StudioSession {
   // is not tried again until it changes. force loads the file even when it is the same text.
   DiskCheck check_disk(bool force = false);
 
-  // The run of the engine over the recording with the slots of revision (every position of the
-  // chain and the state of every frame), kept for the last few tunings. Throws StudioError 404
-  // for an unknown revision and 422 when the engine stops.
-  std::shared_ptr<const JobResult> render(int64_t revision);
-
-  // The review of the tuning at revision as `halvern check` and `explain` give it, positions
-  // relative to the text it would be saved as.
-  TuningReview review(int64_t revision) const;
+  // The text the tuning of revision would be saved as (the file's text with its values), for the
+  // review of `halvern check` and `explain`. Throws StudioError 404 for an unknown revision.
+  std::string text_at(int64_t revision) const;
 
  private:
   struct Step {
@@ -143,11 +139,22 @@ class StudioSession {
   std::string refused_message_;      // and why
   bool refused_ = false;
 
-  struct Rendered {
-    TuningSlots slots;
-    std::shared_ptr<const JobResult> run;
-  };
-  std::list<Rendered> renders_;      // most recent first
+};
+
+// The runs of the engine over the recording for the last few tunings asked for (the saved one,
+// the edited one and the one before). Safe to call from several threads: the engine runs outside
+// the lock.
+class RenderCache {
+ public:
+  explicit RenderCache(const std::vector<int16_t>& input) : input_(input) {}
+  // Every position of the chain and the state of every frame; throws StudioError 422 when the
+  // engine stops.
+  std::shared_ptr<const JobResult> run(const TuningSlots& slots);
+
+ private:
+  const std::vector<int16_t>& input_;
+  std::mutex mutex_;
+  std::list<std::pair<TuningSlots, std::shared_ptr<const JobResult>>> runs_;  // most recent first
 };
 
 // Bytes of a file, or nullopt when it cannot be read.

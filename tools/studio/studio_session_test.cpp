@@ -99,15 +99,17 @@ TEST_F(StudioSessionTest, HistoryKeepsItsLimitAndEveryRevisionKeepsItsSlots) {
 
 TEST_F(StudioSessionTest, RenderIsTheRunOfTheRevisionsTuning) {
   StudioSession s = session();
+  RenderCache renders(s.input());
   const int64_t saved = s.revision();
   s.edit({{kOutputGain, -12}});
-  const std::vector<int16_t> edited = s.render(s.revision())->output;
+  const std::vector<int16_t> edited = renders.run(*s.slots_at(s.revision()))->output;
   TuningSlots slots = s.saved_slots();
   slots[kOutputGain] = -12;
   EXPECT_EQ(edited, run_job(input_, slots).output);
-  EXPECT_EQ(s.render(saved)->output, run_job(input_, s.saved_slots()).output);
-  EXPECT_NE(edited, s.render(saved)->output);
-  EXPECT_THROW(s.render(s.revision() + 1), StudioError);
+  EXPECT_EQ(renders.run(*s.slots_at(saved))->output, run_job(input_, s.saved_slots()).output);
+  EXPECT_NE(edited, renders.run(*s.slots_at(saved))->output);
+  EXPECT_EQ(load_tuning_text(s.text_at(s.revision())), slots);
+  EXPECT_THROW(s.text_at(s.revision() + 1), StudioError);
 }
 
 TEST_F(StudioSessionTest, RefusesWhatTheEngineCannotRun) {

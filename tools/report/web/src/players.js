@@ -11,6 +11,7 @@ import { el } from './dom.js';
 
 const FADE_S = 0.008;      // cross-fade of a replaced signal, and of a flip
 const LEAD_S = 0.01;       // scheduling lead of a start
+const MOVE_EVERY_MS = 66;      // the cursors follow the playing position this often
 const DISPLAY_AFTER_MS = 300;  // the waveform and spectrogram follow a replaced signal this long after
 
 // The samples of a 16-bit PCM WAV file (its first channel), as floats of -1 to 1, and its rate.
@@ -124,8 +125,11 @@ export class ABPlayers {
       if (this.duration > 0 && r.width > 0) this.seek(((e.clientX - r.left) / r.width) * this.duration);
     });
     select.addEventListener('change', () => this.choose(side, select.value));
-    return { side, key, select, box, ws, cursor, samples: null, buffer: null, rms: -Infinity, sources: [],
-      match: null, heard: null, displayTimer: null, displayed: null };
+    const entry = { side, key, select, box, ws, cursor, samples: null, buffer: null, rms: -Infinity, sources: [],
+      match: null, heard: null, displayTimer: null, displayed: null, trackWidth: 0 };
+    // The track's width, kept so that moving the cursor never reads the layout.
+    new ResizeObserver(() => { entry.trackWidth = track.clientWidth; this.moved(this.position()); }).observe(track);
+    return entry;
   }
 
   // ------------------------------------------------------------ signals
@@ -271,6 +275,9 @@ export class ABPlayers {
     this.moved(t);
   }
 
+  // While playing, the clock, the cursors and the plots' playheads follow the position at about
+  // 15 frames a second: often enough to see, rarely enough to leave the page's thread free for
+  // the edits.
   tick() {
     if (!this.playing) return;
     const t = this.position();
@@ -278,14 +285,18 @@ export class ABPlayers {
       this.pause();
       return;
     }
-    this.moved(t);
+    const now = performance.now();
+    if (!(now - this.lastMoved < MOVE_EVERY_MS)) {
+      this.lastMoved = now;
+      this.moved(t);
+    }
     requestAnimationFrame(() => this.tick());
   }
 
   moved(t) {
     this.clock.textContent = `${t.toFixed(2)} s`;
     const fraction = this.duration > 0 ? t / this.duration : 0;
-    for (const s of this.sides) s.cursor.style.left = `${(fraction * 100).toFixed(3)}%`;
+    for (const s of this.sides) s.cursor.style.transform = `translateX(${(fraction * s.trackWidth).toFixed(1)}px)`;
     this.onTime(t);
   }
 

@@ -12,6 +12,18 @@ const CLIP_COLOURS = ['#7f8c8d', '#2980b9', '#d35400', '#8e44ad', '#c0392b', '#1
 
 function plotWidth(container) { return Math.max(400, container.clientWidth - 8); }
 
+// The playhead of a plot on the time axis: a line in its overlay, at time t.
+function placePlayhead(u, t) {
+  if (!u.playheadLine) {
+    u.playheadLine = el('div', { class: 'playhead' });
+    u.over.append(u.playheadLine);
+  }
+  // Nothing here reads the layout, which a long page would work out anew for every frame.
+  const x = u.valToPos(t, 'x');
+  u.playheadLine.style.display = x >= 0 && x <= u.bbox.width / devicePixelRatio ? '' : 'none';
+  u.playheadLine.style.transform = `translateX(${x.toFixed(1)}px)`;
+}
+
 // The plots that share one time axis: a drag zooms all of them, a click moves the players there
 // (onSeek), and a red line marks the players' position (setPlayhead). registry gets, per plot,
 // the points drawn, for the pages' tests.
@@ -23,9 +35,10 @@ export class TimeAxis {
     this.playhead = 0;
   }
 
+  // The players' position: a line over every plot, moved without redrawing the plots.
   setPlayhead(t) {
     this.playhead = t;
-    for (const u of this.plots) u.redraw(false, false);
+    for (const u of this.plots) placePlayhead(u, t);
   }
 
   ranges() { return this.plots.map((u) => [u.scales.x.min, u.scales.x.max]); }
@@ -48,7 +61,6 @@ export class TimeAxis {
         if (extraDraw) extraDraw(u);
         const { ctx } = u;
         const top = u.bbox.top;
-        const height = u.bbox.height;
         ctx.save();
         ctx.strokeStyle = 'rgba(220, 30, 30, 0.85)';
         ctx.lineWidth = 2;
@@ -60,14 +72,8 @@ export class TimeAxis {
           ctx.lineTo(x, top + 8 * devicePixelRatio);
           ctx.stroke();
         }
-        const px = u.valToPos(this.playhead, 'x', true);
-        ctx.strokeStyle = 'rgba(192, 57, 43, 0.9)';
-        ctx.lineWidth = 1;
-        ctx.beginPath();
-        ctx.moveTo(px, top);
-        ctx.lineTo(px, top + height);
-        ctx.stroke();
         ctx.restore();
+        placePlayhead(u, this.playhead);
       }],
       setScale: [(u, key) => {
         if (key !== 'x' || syncing) return;

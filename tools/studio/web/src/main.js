@@ -14,7 +14,7 @@ const token = new URLSearchParams(location.search).get('token') || '';
 // What the page exposes for its test and for anyone curious in the console.
 const state = {
   pending: () => inFlight || queued !== null,  // an edit not yet answered
-  ready: false, errors: [], plots: {}, players: {}, latencies: [],
+  ready: false, errors: [], plots: {}, players: {}, latencies: [], editTimes: [], audioTimes: [],
   revision: 0, savedRevision: 0, slots: null, savedSlots: null, analysisRevision: 0,
   audio: { a: null, b: null },  // revision and key of the signal each player holds
 };
@@ -168,9 +168,14 @@ async function refreshPlayer(side) {
   const key = players.sides[side].key;
   const held = state.audio[side === 0 ? 'a' : 'b'];
   if (held && held.revision === revision && held.key === key) return null;
+  const asked = performance.now();
   const bytes = await audioOf(side, key);
   if ((side === 0 ? state.savedRevision : state.revision) !== revision) return null;  // newer meanwhile
-  return players.setSignal(side, decodeWav(bytes).samples);
+  const fetched = performance.now();
+  const heard = players.setSignal(side, decodeWav(bytes).samples);
+  state.audioTimes.push({ fetch: fetched - asked, decode: performance.now() - fetched });
+  if (state.audioTimes.length > 1000) state.audioTimes.shift();
+  return heard;
 }
 
 // ---------------------------------------------------------------- controls
@@ -297,7 +302,10 @@ async function flush() {
   queued = null;
   inFlight = true;
   try {
+    const sent = performance.now();
     const r = await postJson('/api/slots', request.gesture ? { slots: request.slots, gesture: request.gesture } : { slots: request.slots });
+    state.editTimes.push({ waited: sent - request.started, answered: performance.now() - sent });
+    if (state.editTimes.length > 1000) state.editTimes.shift();
     await applyRevision(r, request.started);
   } catch (e) {
     if (e instanceof ApiError && e.status === 422) say(e.message, 'warning');
