@@ -55,19 +55,29 @@ async function main() {
       const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
       await page.goto(studio.url);
       await page.waitForFunction(() => window.halvernStudio && window.halvernStudio.ready, null, { timeout: 120000 });
+      await page.evaluate(() => {
+        window.longTasks = [];
+        new PerformanceObserver((l) => { for (const e of l.getEntries()) window.longTasks.push(e.duration); }).observe({ entryTypes: ['longtask'] });
+      });
       await page.locator('button.play').click();
       const slider = page.locator('input[type=range][aria-label="dyn_output_gain_db"]');
       await slider.focus();
       const pageEdits = Math.min(edits, 60);
       for (let i = 0; i < pageEdits; ++i) {
         const n = await page.evaluate(() => window.halvernStudio.latencies.length);
+        await slider.focus();
         await page.keyboard.press(i % 20 < 10 ? 'ArrowRight' : 'ArrowLeft');
         await page.waitForFunction((k) => window.halvernStudio.latencies.length > k, n, { timeout: 10000 });
         await page.waitForTimeout(150);  // one edit at a time, as a person moves a control
         if (!(await page.evaluate(() => window.halvernStudio.playerState().playing))) await page.locator('button.play').click();
       }
-      const latencies = await page.evaluate(() => window.halvernStudio.latencies);
+      const { latencies, editTimes, audioTimes } = await page.evaluate(() => window.halvernStudio);
       console.log(`10 s recording, page (Chromium, playing), edit to audible: ${summary(latencies)}`);
+      console.log(`  of which the edit's request: ${summary(editTimes.map((t) => t.answered))}`);
+      console.log(`  B's WAV fetched: ${summary(audioTimes.map((t) => t.fetch))}`);
+      console.log(`  decoded and cross-faded in: ${summary(audioTimes.map((t) => t.decode))}`);
+      const busy = await page.evaluate(() => window.longTasks);
+      console.log(`  the page's thread busy for 50 ms or more: ${busy.length} times, ${busy.reduce((a, b) => a + b, 0).toFixed(0)} ms in all`);
     } finally {
       await browser.close();
     }

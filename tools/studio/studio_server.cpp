@@ -249,7 +249,8 @@ struct StudioServer::Impl {
             {"saved_revision", session.saved_revision()},
             {"edited", session.slots() != session.saved_slots()},
             {"undo_steps", session.undo_steps()},
-            {"redo_steps", session.redo_steps()}};
+            {"redo_steps", session.redo_steps()},
+            {"slots", session.slots()}};
   }
 
   void publish_revision(const std::string& cause) {
@@ -372,7 +373,6 @@ struct StudioServer::Impl {
     {
       std::lock_guard<std::mutex> lock(session_mutex);
       j = revision_json();
-      j["slots"] = session.slots();
       j["saved_slots"] = session.saved_slots();
       j["disk"] = disk_message;
       slots = session.slots();

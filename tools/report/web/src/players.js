@@ -52,8 +52,11 @@ export class ABPlayers {
   // container: where the transport and the players go. signals: [{key, label}] each player can
   // play; initial: the keys of A and B. load(side, key): a promise of the WAV bytes (ArrayBuffer).
   // titles: the two players' headings. onTime(t): the position moved. onLoaded(side, info).
+  // spectrogramWorker: compute the spectrograms in a worker (a page served over HTTP; a page
+  // opened from disk computes them itself).
   constructor({ container, signals, initial, load, sampleRate, titles = ['A', 'B'], subtitles = ['', ''],
-    onTime = () => {}, onLoaded = () => {}, onError = () => {}, intro = null }) {
+    onTime = () => {}, onLoaded = () => {}, onError = () => {}, intro = null, spectrogramWorker = false }) {
+    this.spectrogramWorker = spectrogramWorker;
     this.signals = signals;
     this.load = load;
     this.sampleRate = sampleRate;
@@ -116,7 +119,7 @@ export class ABPlayers {
         frequencyMax: this.sampleRate / 2,
         scale: 'linear',
         fftSamples: 512,
-        useWebWorker: false,
+        useWebWorker: this.spectrogramWorker,
       })],
     });
     ws.on('error', (e) => this.onError(`player ${side === 0 ? 'A' : 'B'}: ${e}`));
@@ -129,6 +132,12 @@ export class ABPlayers {
       match: null, heard: null, displayTimer: null, displayed: null, trackWidth: 0 };
     // The track's width, kept so that moving the cursor never reads the layout.
     new ResizeObserver(() => { entry.trackWidth = track.clientWidth; this.moved(this.position()); }).observe(track);
+    // A player out of view draws its signal when it comes into view, not with every change.
+    entry.visible = true;
+    new IntersectionObserver((seen) => {
+      entry.visible = seen.some((e) => e.isIntersecting);
+      if (entry.visible && entry.samples) this.display(entry);
+    }).observe(track);
     return entry;
   }
 
@@ -180,6 +189,7 @@ export class ABPlayers {
   }
 
   display(s) {
+    if (!s.visible) return;  // drawn when it comes into view
     if (s.displayed === s.samples) return;
     s.displayed = s.samples;
     s.ws.load('', [s.samples], s.samples.length / this.sampleRate).catch((e) => {

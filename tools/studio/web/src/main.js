@@ -146,6 +146,7 @@ function buildListening() {
     onTime: (t) => { if (axis) axis.setPlayhead(t); },
     onLoaded: (side, info) => { state.players[side === 0 ? 'a' : 'b'] = info; },
     onError: reportError,
+    spectrogramWorker: true,
   });
   deck.querySelector('.toolbar').after(s.querySelector('.transport'));
   state.samplesOf = (side) => Array.from(players.samplesOf(side), (v) => Math.round(v * 32768));
@@ -163,11 +164,21 @@ async function audioOf(side, key) {
 
 // Brings a player to the revision it should play, unless it has it. Returns when the change is
 // heard, or null when there was none.
-async function refreshPlayer(side) {
+const loading = [null, null];  // per player: the revision and key being fetched, and the promise
+
+function refreshPlayer(side) {
   const revision = side === 0 ? state.savedRevision : state.revision;
   const key = players.sides[side].key;
   const held = state.audio[side === 0 ? 'a' : 'b'];
-  if (held && held.revision === revision && held.key === key) return null;
+  if (held && held.revision === revision && held.key === key) return Promise.resolve(null);
+  const l = loading[side];
+  if (l && l.revision === revision && l.key === key) return l.promise;  // asked for already
+  const promise = fetchPlayer(side, revision, key).finally(() => { if (loading[side]?.promise === promise) loading[side] = null; });
+  loading[side] = { revision, key, promise };
+  return promise;
+}
+
+async function fetchPlayer(side, revision, key) {
   const asked = performance.now();
   const bytes = await audioOf(side, key);
   if ((side === 0 ? state.savedRevision : state.revision) !== revision) return null;  // newer meanwhile
@@ -217,7 +228,7 @@ function makeControl(info) {
     el('div', { class: 'control-body' }, slider, number),
     el('div', { class: 'control-foot' }, el('span', { class: 'range' }, `range ${info.range}`), saved),
     meaning);
-  const c = { info, row, slider, number, saved, status, meaning, dragging: false, gesture: null, bits: [] };
+  const c = { info, row, slider, number, saved, status, meaning, dragging: false, gesture: null, bits: [], unanswered: 0 };
   if (info.slot === 0) {
     // The stage mask: one box per stage bit.
     slider.classList.add('hidden');
@@ -258,19 +269,29 @@ function makeControl(info) {
 }
 
 function showControl(c, value, savedValue, explained) {
-  if (!c.dragging && document.activeElement !== c.number) {
+  // A control keeps what the user set while that edit is not yet answered: an older state must
+  // not move it back.
+  // Only what changed is written: 85 controls are shown anew after every edit.
+  if (!c.dragging && c.unanswered === 0 && document.activeElement !== c.number && c.shown !== value) {
     c.slider.value = value;
     c.number.value = value;
+    for (const [box, bit] of c.bits) box.checked = (value & bit) !== 0;
+    c.shown = value;
   }
-  for (const [box, bit] of c.bits) box.checked = (value & bit) !== 0;
-  c.saved.textContent = `saved ${savedValue}`;
-  c.row.classList.toggle('edited', value !== savedValue);
+  if (c.shownSaved !== savedValue) {
+    c.saved.textContent = `saved ${savedValue}`;
+    c.shownSaved = savedValue;
+  }
+  if (c.row.classList.contains('edited') !== (value !== savedValue)) c.row.classList.toggle('edited', value !== savedValue);
   if (explained) {
     const notes = [];
     if (explained.status !== 'ok') notes.push(explained.status);
     if (explained.effective !== null && explained.effective !== value) notes.push(`taken as ${explained.effective}`);
-    c.status.textContent = notes.join(', ');
-    c.row.classList.toggle('noted', explained.status !== 'ok');
+    const text = notes.join(', ');
+    if (c.status.textContent !== text) {
+      c.status.textContent = text;
+      c.row.classList.toggle('noted', explained.status !== 'ok');
+    }
   }
 }
 
@@ -290,8 +311,11 @@ let queued = null;  // { slots: {slot: value}, gesture, started }
 
 function edit(c, value, gesture, started) {
   if (queued && queued.gesture !== gesture) flush();
-  if (!queued) queued = { slots: {}, gesture, started };
+  if (!queued) queued = { slots: {}, gesture, started, controls: [] };
   queued.slots[c.info.slot] = value;
+  queued.controls.push(c);
+  c.shown = value;
+  c.unanswered += 1;
   c.row.classList.add('edited');
   flush();
 }
@@ -313,6 +337,7 @@ async function flush() {
     refreshState();
   } finally {
     inFlight = false;
+    for (const c of request.controls) c.unanswered -= 1;
   }
   if (queued) flush();
 }
@@ -323,6 +348,10 @@ async function applyRevision(r, started) {
   const savedChanged = r.saved_revision !== state.savedRevision;
   state.revision = r.revision;
   state.savedRevision = r.saved_revision;
+  if (r.slots) {
+    state.slots = r.slots;
+    showSlots();
+  }
   updateToolbar(r);
   const heard = await refreshPlayer(1);
   if (started !== undefined && heard !== null) {
@@ -420,6 +449,8 @@ let tracesBox;
 let curvesBox;
 let settingsBox;
 let analysisBusy = false;
+let plotsVisible = true;
+let undrawn = null;  // an analysis not drawn yet: its plots are out of view
 let analysisAgain = false;
 
 async function refreshAnalysis() {
@@ -429,9 +460,11 @@ async function refreshAnalysis() {
     const revision = state.revision;
     const a = await getJson(`/api/analysis?revision=${revision}`);
     state.explained = a.explained;
-    drawAnalysis(a);
     showSlots();
     state.analysisRevision = a.revision;
+    // Plots out of view are drawn when they come into view.
+    if (plotsVisible) drawAnalysis(a);
+    else undrawn = a;
   } catch (e) {
     // A revision gone (404) has a newer one; a tuning the engine cannot run (422) is told by the
     // findings.
@@ -486,13 +519,30 @@ function buildAnalysis() {
   settings.append(settingsBox);
   axis = new TimeAxis({ registry: state.plots, onSeek: (t) => players.seek(t) });
   state.timeRanges = () => axis.ranges();
+  const seen = new Set();
+  const watcher = new IntersectionObserver((entries) => {
+    for (const e of entries) {
+      if (e.isIntersecting) seen.add(e.target);
+      else seen.delete(e.target);
+    }
+    plotsVisible = seen.size > 0;
+    if (plotsVisible && undrawn) {
+      const a = undrawn;
+      undrawn = null;
+      drawAnalysis(a);
+    }
+  });
+  for (const box of [traces, curves, settings]) watcher.observe(box);
 }
 
 // ---------------------------------------------------------------- events
 
 function listen() {
   const events = new EventSource(`/api/events?token=${encodeURIComponent(token)}`);
+  // Another page, a script or the file changed the state; the page's own edits are answered by
+  // their requests.
   const onRevision = (r) => {
+    if (inFlight || queued) return;
     if (r.revision > state.revision || r.saved_revision !== state.savedRevision) applyRevision(r);
   };
   events.addEventListener('hello', (e) => onRevision(JSON.parse(e.data)));
