@@ -128,15 +128,21 @@ async function main() {
     const match = await page.locator('.match-gain').innerText();
     check(/RMS matched|same level/.test(match), `the loudness match shows '${match}'`);
 
-    // Everything drawn.
+    // Everything drawn, once in view.
+    for (const id of ['#traces', '#curves']) await page.locator(id).scrollIntoViewIfNeeded();
+    await page.waitForFunction(() => Object.keys(window.halvernStudio.plots).length >= 9, null, { timeout: 30000 }).catch(() => {});
     const plots = await page.evaluate(() => window.halvernStudio.plots);
     for (const name of ['dynamics', 'equalizer', 'howl', 'clips', 'curve_dynamics', 'curve_highpass', 'curve_fir', 'curve_bands']) {
       check(plots[name] && plots[name].points > 0, `plot ${name} is missing`);
     }
-    const findings = await page.locator('#findings').innerText();
+    const findings = await page.locator('#findings').textContent();
     check(/Findings of halvern check/.test(findings), 'the findings are not shown');
 
+    // The whole page in view, so that every section is drawn for the picture.
     await page.evaluate(() => window.scrollTo(0, 0));
+    const height = await page.evaluate(() => document.documentElement.scrollHeight);
+    await page.setViewportSize({ width: 1280, height: Math.min(height, 16000) });
+    await page.waitForTimeout(1500);
     const shot = path.join(outDir, 'studio-screenshot.png');
     await page.screenshot({ path: shot, fullPage: true });
     console.log(`screenshot: ${shot}`);
