@@ -402,7 +402,9 @@ struct StudioServer::Impl {
   }
 
   std::string analysis_text(int64_t revision) {
-    const auto [slots, text] = tuning_at(revision, true);
+    const std::pair<TuningSlots, std::string> tuning = tuning_at(revision, true);
+    const TuningSlots& slots = tuning.first;
+    const std::string& text = tuning.second;
     {
       std::lock_guard<std::mutex> lock(analyses_mutex);
       const auto hit = std::find_if(analyses.begin(), analyses.end(), [&](const auto& a) { return a.first == slots; });

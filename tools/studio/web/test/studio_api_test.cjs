@@ -7,6 +7,7 @@
 // Exit status 0 passed, 1 failed.
 'use strict';
 
+const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
@@ -200,9 +201,23 @@ async function saveAndReload(studio, tuning) {
     'the saved tuning\'s audio differs from halvern run with the file');
 }
 
+// A tuning with errors of halvern check is refused with them, unless allowed.
+async function refusedTuning() {
+  const broken = path.join(outDir, 'broken.txt');
+  fs.writeFileSync(broken, 'stage_mask 31\nhp_cutoff_hz abc\n');
+  const r = spawnSync(halvern, ['studio', recording, broken, '--port', '0'], { encoding: 'utf8', timeout: 30000 });
+  check(r.status === 2, `a tuning with errors: status ${r.status}, expected 2`);
+  check(/broken\.txt:2:\d+: error: /.test(r.stderr) && /--allow-tuning-errors/.test(r.stderr),
+    `a tuning with errors: the errors and the option are not printed: ${r.stderr}`);
+  const allowed = await startStudio(halvern, recording, broken, ['--allow-tuning-errors']);
+  check((await request(allowed, 'GET', '/api/state')).status === 200, 'with --allow-tuning-errors the studio does not answer');
+  check(await stopStudio(allowed) === 0, 'with --allow-tuning-errors the studio does not stop cleanly');
+}
+
 async function main() {
   fs.rmSync(outDir, { recursive: true, force: true });
   fs.mkdirSync(outDir, { recursive: true });
+  await refusedTuning();
   const tuning = path.join(outDir, 'tuning.txt');
   fs.copyFileSync(tuningSource, tuning);
   const studio = await startStudio(halvern, recording, tuning);
