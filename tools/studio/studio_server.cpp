@@ -35,6 +35,7 @@ constexpr auto kEventPing = std::chrono::seconds(10);
 constexpr int kJsonDepthLimit = 16;
 constexpr size_t kGestureLimit = 64;
 constexpr auto kFullCheckEvery = std::chrono::seconds(2);
+constexpr auto kAfterWait = std::chrono::seconds(2);
 
 // The signals a client may ask for: every position of the chain, and the output as written.
 constexpr const char* kOutput = "output";
@@ -219,6 +220,7 @@ struct StudioServer::Impl {
   std::deque<Event> events;
   uint64_t next_event = 1;
   bool stopping = false;
+  int64_t current_revision = 1;  // the session's, for requests that wait for a new one
   std::atomic<int> streams{0};
 
   // The runs of the engine, the analysis of the last tunings asked for and the curves by stage,
@@ -254,6 +256,10 @@ struct StudioServer::Impl {
   }
 
   void publish_revision(const std::string& cause) {
+    {
+      std::lock_guard<std::mutex> lock(events_mutex);
+      current_revision = session.revision();
+    }
     ordered_json data = revision_json();
     data["cause"] = cause;
     publish("revision", data);
@@ -314,13 +320,24 @@ struct StudioServer::Impl {
 
   // --------------------------------------------------------------- answers
 
-  int64_t revision_param(const httplib::Request& req) {
-    if (!req.has_param("revision")) return -1;
-    const std::string text = req.get_param_value("revision");
+  int64_t revision_param(const httplib::Request& req, const char* name = "revision") {
+    if (!req.has_param(name)) return -1;
+    const std::string text = req.get_param_value(name);
     if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      throw StudioError(400, "revision must be a whole number, not '" + text + "'");
+      throw StudioError(400, std::string(name) + " must be a whole number, not '" + text + "'");
     }
     return std::stoll(text);
+  }
+
+  // The revision an audio request asks for: revision=N, or after=N for the first one after N
+  // (waiting for it a moment: a page asks for the audio of its edit while it sends the edit), or
+  // the current one.
+  int64_t audio_revision(const httplib::Request& req) {
+    const int64_t after = revision_param(req, "after");
+    if (after < 0) return revision_param(req);
+    std::unique_lock<std::mutex> lock(events_mutex);
+    events_changed.wait_for(lock, kAfterWait, [&] { return stopping || current_revision > after; });
+    return current_revision;
   }
 
   json parse_body(const httplib::Request& req) {
@@ -427,7 +444,8 @@ struct StudioServer::Impl {
     return "{\"revision\":" + std::to_string(revision) + "," + body.substr(1);
   }
 
-  std::string audio(const std::string& position, int64_t revision) {
+  // The WAV of a position at revision (-1: the current one, which revision then names).
+  std::string audio(const std::string& position, int64_t& revision) {
     int p = 0;
     while (p < CHAIN_POSITION_COUNT && position != position_name(static_cast<ChainPosition>(p))) ++p;
     if (p == CHAIN_POSITION_COUNT && position != kOutput) {
@@ -626,8 +644,10 @@ struct StudioServer::Impl {
     });
     server.Get(R"(/api/audio/([a-z]{1,16})\.wav)", [this](const httplib::Request& req, httplib::Response& res) {
       guarded(res, [&] {
-        const std::string wav = audio(req.matches[1], revision_param(req));
+        int64_t revision = audio_revision(req);
+        const std::string wav = audio(req.matches[1], revision);
         res.set_header("Cache-Control", "no-store");
+        res.set_header("X-Halvern-Revision", std::to_string(revision));
         res.set_content(wav, "audio/wav");
       });
     });

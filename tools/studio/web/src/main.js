@@ -35,9 +35,10 @@ class ApiError extends Error {
   }
 }
 
-async function api(method, path, body) {
+async function api(method, path, body, signal) {
   const response = await fetch(path, {
     method,
+    signal,
     headers: { 'X-Halvern-Token': token, ...(body ? { 'Content-Type': 'application/json' } : {}) },
     body: body ? JSON.stringify(body) : undefined,
     cache: 'no-store',
@@ -166,21 +167,30 @@ async function audioOf(side, key) {
 // heard, or null when there was none.
 const loading = [null, null];  // per player: the revision and key being fetched, and the promise
 
-function refreshPlayer(side) {
+// early: the audio asked for together with an edit ({revision, key, bytes} or null), used when it
+// is that of the revision wanted.
+function refreshPlayer(side, early = null) {
   const revision = side === 0 ? state.savedRevision : state.revision;
   const key = players.sides[side].key;
   const held = state.audio[side === 0 ? 'a' : 'b'];
   if (held && held.revision === revision && held.key === key) return Promise.resolve(null);
   const l = loading[side];
   if (l && l.revision === revision && l.key === key) return l.promise;  // asked for already
-  const promise = fetchPlayer(side, revision, key).finally(() => { if (loading[side]?.promise === promise) loading[side] = null; });
+  const promise = fetchPlayer(side, revision, key, early).finally(() => { if (loading[side]?.promise === promise) loading[side] = null; });
   loading[side] = { revision, key, promise };
   return promise;
 }
 
-async function fetchPlayer(side, revision, key) {
+async function fetchPlayer(side, revision, key, early) {
   const asked = performance.now();
-  const bytes = await audioOf(side, key);
+  const got = early ? await early : null;
+  let bytes;
+  if (got && got.revision === revision && got.key === key) {
+    bytes = got.bytes;
+    state.audio[side === 0 ? 'a' : 'b'] = { revision, key };
+  } else {
+    bytes = await audioOf(side, key);
+  }
   if ((side === 0 ? state.savedRevision : state.revision) !== revision) return null;  // newer meanwhile
   const fetched = performance.now();
   const heard = players.setSignal(side, decodeWav(bytes).samples);
@@ -325,13 +335,23 @@ async function flush() {
   const request = queued;
   queued = null;
   inFlight = true;
+  // B's audio is asked for together with the edit: the server answers it once the edit is made,
+  // which saves a round trip before the change is heard.
+  const base = state.revision;
+  const key = players.sides[1].key;
+  const abort = new AbortController();
+  const early = api('GET', `/api/audio/${key}.wav?after=${base}`, undefined, abort.signal)
+    .then(async (res) => ({ revision: Number(res.headers.get('X-Halvern-Revision')), key, bytes: await res.arrayBuffer() }))
+    .catch(() => null);
   try {
     const sent = performance.now();
     const r = await postJson('/api/slots', request.gesture ? { slots: request.slots, gesture: request.gesture } : { slots: request.slots });
     state.editTimes.push({ waited: sent - request.started, answered: performance.now() - sent });
     if (state.editTimes.length > 1000) state.editTimes.shift();
-    await applyRevision(r, request.started);
+    if (r.revision === base) abort.abort();  // nothing changed: no new audio comes
+    await applyRevision(r, request.started, early);
   } catch (e) {
+    abort.abort();
     if (e instanceof ApiError && e.status === 422) say(e.message, 'warning');
     else reportError(e.message);
     refreshState();
@@ -343,7 +363,7 @@ async function flush() {
 }
 
 // A new revision: B's audio first (that is what is heard), then the rest a little later.
-async function applyRevision(r, started) {
+async function applyRevision(r, started, early = null) {
   if (r.revision < state.revision) return;
   const savedChanged = r.saved_revision !== state.savedRevision;
   state.revision = r.revision;
@@ -353,7 +373,7 @@ async function applyRevision(r, started) {
     showSlots();
   }
   updateToolbar(r);
-  const heard = await refreshPlayer(1);
+  const heard = await refreshPlayer(1, early);
   if (started !== undefined && heard !== null) {
     state.latencies.push(heard - started);
     if (state.latencies.length > 1000) state.latencies.shift();
