@@ -96,6 +96,7 @@ function loadAudio(key) {
 let players;
 const axis = new TimeAxis({ registry: state.plots, onSeek: (t) => players.seek(t) });
 state.timeRanges = () => axis.ranges();
+state.scaleRange = (name, key) => axis.scaleRange(name, key);
 
 function buildListening() {
   const s = section('listening', 'Listening',
@@ -134,7 +135,7 @@ function buildCurvesSection() {
 function buildFigures() {
   const s = section('figures', 'Figures', 'The statistics of the run (what halvern run --stats writes) and the tuning explained (what halvern explain prints).');
   s.append(el('h3', {}, 'Statistics'));
-  s.append(statsTable(data.statistics));
+  s.append(statsTable(data.statistics, data.signals));
   const ex = data.explained;
   s.append(el('h3', {}, 'Settings of each stage'));
   s.append(stageSettingsTables(ex.stages));

@@ -103,6 +103,15 @@ export class ABPlayers {
     if (subtitle) head.append(el('span', { class: 'player-note' }, subtitle));
     const box = el('div', { class: 'player' }, head, track);
     grid.append(box);
+    const spectrogramPlugin = Spectrogram.create({
+      container: spectrogram,
+      labels: true,
+      height: 140,
+      frequencyMax: this.sampleRate / 2,
+      scale: 'linear',
+      fftSamples: 512,
+      useWebWorker: this.spectrogramWorker,
+    });
     const ws = WaveSurfer.create({
       container: wave,
       height: 70,
@@ -112,15 +121,7 @@ export class ABPlayers {
       cursorWidth: 0,
       normalize: false,
       interact: false,
-      plugins: [Spectrogram.create({
-        container: spectrogram,
-        labels: true,
-        height: 140,
-        frequencyMax: this.sampleRate / 2,
-        scale: 'linear',
-        fftSamples: 512,
-        useWebWorker: this.spectrogramWorker,
-      })],
+      plugins: [spectrogramPlugin],
     });
     ws.on('error', (e) => this.onError(`player ${side === 0 ? 'A' : 'B'}: ${e}`));
     track.addEventListener('click', (e) => {
@@ -129,7 +130,8 @@ export class ABPlayers {
     });
     select.addEventListener('change', () => this.choose(side, select.value));
     const entry = { side, key, select, box, ws, cursor, samples: null, buffer: null, rms: -Infinity, sources: [],
-      match: null, heard: null, displayTimer: null, displayed: null, trackWidth: 0 };
+      match: null, heard: null, displayTimer: null, displayed: null, trackWidth: 0,
+      spectrogram: spectrogramPlugin, drawn: Promise.resolve() };
     // The track's width, kept so that moving the cursor never reads the layout.
     new ResizeObserver(() => { entry.trackWidth = track.clientWidth; this.moved(this.position()); }).observe(track);
     // A player out of view draws its signal when it comes into view, not with every change.
@@ -152,6 +154,7 @@ export class ABPlayers {
       const bytes = await this.load(side, key);
       if (s.key !== key) return;  // another choice came meanwhile
       this.setSignal(side, decodeWav(bytes).samples, { immediateDisplay: true });
+      await s.drawn;
     } catch (e) {
       this.onError(e.message || String(e));
     }
@@ -188,12 +191,23 @@ export class ABPlayers {
     s.displayTimer = setTimeout(() => { s.displayTimer = null; this.display(s); }, DISPLAY_AFTER_MS);
   }
 
+  // Draws the signal's waveform and spectrogram; s.drawn settles once the spectrogram is drawn.
   display(s) {
     if (!s.visible) return;  // drawn when it comes into view
     if (s.displayed === s.samples) return;
     s.displayed = s.samples;
-    s.ws.load('', [s.samples], s.samples.length / this.sampleRate).catch((e) => {
-      if (e && e.name !== 'AbortError') this.onError(`player ${s.side === 0 ? 'A' : 'B'}: ${e.message || e}`);
+    const name = `player ${s.side === 0 ? 'A' : 'B'}`;
+    s.drawn = new Promise((resolve) => {
+      const unReady = s.spectrogram.once('ready', () => { unError(); resolve(); });
+      const unError = s.spectrogram.once('error', (e) => {
+        unReady();
+        this.onError(`the spectrogram of ${name}: ${e.message || e}`);
+        resolve();
+      });
+      s.ws.load('', [s.samples], s.samples.length / this.sampleRate).catch((e) => {
+        if (e && e.name !== 'AbortError') this.onError(`${name}: ${e.message || e}`);
+        resolve();
+      });
     });
   }
 

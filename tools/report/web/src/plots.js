@@ -12,6 +12,17 @@ const CLIP_COLOURS = ['#7f8c8d', '#2980b9', '#d35400', '#8e44ad', '#c0392b', '#1
 
 function plotWidth(container) { return Math.max(400, container.clientWidth - 8); }
 
+// A gain axis spans at least this much, so that a change of a hundredth of a dB does not fill the
+// plot (it still shows in the legend's figures).
+const MIN_GAIN_SPAN_DB = 2;
+function gainRange(u, min, max) {
+  if (min === null || max === null || !Number.isFinite(min) || !Number.isFinite(max)) {
+    return [-MIN_GAIN_SPAN_DB / 2, MIN_GAIN_SPAN_DB / 2];
+  }
+  const widen = Math.max(0, (MIN_GAIN_SPAN_DB - (max - min)) / 2);
+  return uPlot.rangeNum(min - widen, max + widen, 0.1, true);
+}
+
 // The playhead of a plot on the time axis: a line in its overlay, at time t.
 function placePlayhead(u, t) {
   if (!u.playheadLine) {
@@ -32,6 +43,7 @@ export class TimeAxis {
     this.registry = registry;
     this.onSeek = onSeek;
     this.plots = [];
+    this.byName = {};
     this.playhead = 0;
   }
 
@@ -51,6 +63,13 @@ export class TimeAxis {
 
   register(name, u, points) {
     this.registry[name] = { points, drawn: true, series: u.series.length - 1 };
+    this.byName[name] = u;
+  }
+
+  // The range of a plot's scale as drawn, e.g. scaleRange('dynamics', 'gain').
+  scaleRange(name, key) {
+    const scale = this.byName[name].scales[key];
+    return [scale.min, scale.max];
   }
 
   // Markers for clipped samples, the playhead, and the link from a click to the players.
@@ -127,12 +146,13 @@ export function buildTraces(container, data, axis) {
     { label: 'gain (dB)', stroke: '#d35400', width: 2, scale: 'gain', value: (u, v) => (v == null ? '-' : v.toFixed(1)) },
   ], [t.dynamics_level_db.map(floorDb), t.dynamics_gain_db.map(floorDb)], [
     { scale: 'level', label: 'level (dBFS)', range: [-100, 0] },
-    { scale: 'gain', label: 'gain (dB)' },
+    { scale: 'gain', label: 'gain (dB)', range: gainRange },
   ]);
   axis.timePlot(container, data, 'equalizer', 'Equalizer: compander gain and limiter gain', [
     { label: 'compander gain (dB)', stroke: '#8e44ad', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
     { label: 'limiter gain (dB)', stroke: '#c0392b', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
-  ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)], [{ scale: 'db', label: 'gain (dB)' }]);
+  ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)],
+  [{ scale: 'db', label: 'gain (dB)', range: gainRange }]);
   buildHowlMap(container, data, axis);
   const clipTitle = t.clips.length === 0 ? 'Clipped samples per frame: none in this recording'
     : `Clipped samples per frame: ${t.clips.length} frames with clipped samples`;
@@ -295,14 +315,59 @@ function buildBandChart(container, data, registry) {
   registry.curve_bands = { points: svg.querySelectorAll('rect').length, drawn: true, series: 1 };
 }
 
+const sentence = (text) => text.charAt(0).toUpperCase() + text.slice(1);
+
+// Labels of the figures' keys, with their units; keys not listed get their words and a unit from
+// their suffix (makeup_db: "makeup (dB)").
+const LABELS = {
+  dropped_samples: 'dropped (samples)',
+  audio_seconds: 'audio (s)',
+  wall_seconds: 'time taken (s)',
+  speed_x_real_time: 'speed (x real time)',
+  rms_dbfs: 'RMS (dBFS)',
+  dc: 'DC (of full scale)',
+  clipped_samples: 'clipped (samples)',
+  changed_frames: 'changed (frames)',
+  gain_db_min: 'gain, lowest (dB)',
+  gain_db_mean: 'gain, mean (dB)',
+  gain_db_max: 'gain, highest (dB)',
+  frames_compression: 'compressing (frames)',
+  frames_boost: 'boosting (frames)',
+  frames_expansion: 'expanding (frames)',
+  frames_limiting: 'limiting (frames)',
+  frames_marked: 'with a marked band (frames)',
+  marks_per_band: 'marked (frames)',
+  longest_marked_run_per_band: 'longest marked run (frames)',
+  boost_slope_db_per_db: 'boost slope (dB per dB)',
+  step_lsb: 'step (LSB)',
+  peak_level_min: 'lowest peak level (level units)',
+  threshold: 'threshold (level units)',
+  positions: 'levels at each position of the chain',
+};
+const UNITS = [
+  ['_dbfs', 'dBFS'], ['_db', 'dB'], ['_hz', 'Hz'], ['_ms', 'ms'], ['_samples', 'samples'],
+];
+const SHORT_WORDS = {
+  comp: 'compressor', exp: 'expander', cutoff: 'cut-off', mark1: 'marked', mark2: 'strongly marked',
+};
+
+function label(key) {
+  if (LABELS[key]) return LABELS[key];
+  const [suffix, unit] = UNITS.find(([end]) => key.endsWith(end)) || ['', ''];
+  const text = key.slice(0, key.length - suffix.length).split('_')
+    .map((w) => SHORT_WORDS[w] || w).join(' ');
+  return unit ? `${text} (${unit})` : text;
+}
+
 // The derived settings of each stage (the "stages" object of halvern explain --json).
 export function stageSettingsTables(stagesExplained) {
   const stages = el('div', { class: 'stats' });
   for (const st of Object.values(stagesExplained || {})) {
     const rows = Object.entries(st).filter(([k, v]) => k !== 'name' && k !== 'enabled' && typeof v !== 'object');
     stages.append(el('table', { class: `stat-group${st.enabled ? '' : ' off'}` },
-      el('caption', {}, `${st.name}${st.enabled ? '' : ' (off)'}`),
-      rows.map(([k, v]) => el('tr', {}, el('th', {}, k.replaceAll('_', ' ')), el('td', { class: 'num' }, formatNumber(v))))));
+      el('caption', {}, `${sentence(st.name)}${st.enabled ? '' : ' (off)'}`),
+      rows.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
+        el('td', { class: 'num' }, formatNumber(v))))));
   }
   return stages;
 }
@@ -315,33 +380,39 @@ function statCell(v, key) {
   return el('td', typeof v === 'number' ? { class: 'num', 'data-stat': key } : { class: 'num' }, v === null || v === undefined ? '-' : formatNumber(v));
 }
 
-export function statsTable(stats) {
+// signals: the key and label of each position, for the columns of the positions' figures.
+export function statsTable(stats, signals = []) {
+  const signalLabel = (key) => signals.find((s) => s.key === key)?.label;
   const wrap = el('div', { class: 'stats' });
   const plain = Object.entries(stats).filter(([, v]) => !isObject(v));
   if (plain.length > 0) {
-    wrap.append(el('table', { class: 'stat-group' }, el('caption', {}, 'run'),
-      plain.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), statCell(v, k)))));
+    wrap.append(el('table', { class: 'stat-group' }, el('caption', {}, 'Run'),
+      plain.map(([k, v]) => el('tr', {}, el('th', {}, label(k)), statCell(v, k)))));
   }
   for (const [g, group] of Object.entries(stats).filter(([, v]) => isObject(v))) {
     const members = Object.values(group);
     if (members.length > 0 && members.every(isObject)) {
       const cols = Object.keys(group);
       const rows = [...new Set(members.flatMap((m) => Object.keys(m)))];
-      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, words(g)),
-        el('tr', {}, el('th', {}, ''), cols.map((c) => el('th', { class: 'num' }, words(c)))),
-        rows.map((r) => el('tr', {}, el('th', {}, words(r)), cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
+      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, sentence(label(g))),
+        el('tr', {}, el('th', {}, ''),
+          cols.map((c) => el('th', { class: 'num' }, signalLabel(c) ?? words(c)))),
+        rows.map((r) => el('tr', {}, el('th', {}, label(r)),
+          cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
       continue;
     }
     const scalars = Object.entries(group).filter(([, v]) => !Array.isArray(v) && !isObject(v));
     const lists = Object.entries(group).filter(([, v]) => Array.isArray(v));
-    const table = el('table', { class: 'stat-group' }, el('caption', {}, words(g)),
-      scalars.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), statCell(v, `${g}.${k}`))));
+    const table = el('table', { class: 'stat-group' }, el('caption', {}, sentence(label(g))),
+      scalars.map(([k, v]) => el('tr', {}, el('th', {}, label(k)), statCell(v, `${g}.${k}`))));
     wrap.append(table);
     if (lists.length > 0) {
       const n = Math.max(...lists.map(([, v]) => v.length));
-      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, `${words(g)}, by band`),
+      wrap.append(el('table', { class: 'stat-group matrix' },
+        el('caption', {}, `${sentence(label(g))} by band`),
         el('tr', {}, el('th', {}, 'band'), Array.from({ length: n }, (_, i) => el('th', { class: 'num' }, i))),
-        lists.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
+        lists.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
+          v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
     }
   }
   return wrap;

@@ -132,6 +132,11 @@ const LABELS = {
   equalizer: 'after equalizer', suppressor: 'after peak suppressor',
 };
 
+// The positions of the chain as the figures and plots name them.
+function positionSignals() {
+  return session.positions.filter((p) => p !== 'output').map((key) => ({ key, label: LABELS[key] || key }));
+}
+
 function buildListening() {
   const s = section('listening', 'Listening',
     'A plays the tuning as saved in the file, B the tuning with your edits; both at any position of the chain. They play together on one clock: the switch (or Shift+Space) flips which one you hear at the same instant, and every edit is heard in B at once, from where it plays. The loudness match plays the louder one at the RMS level of the other.');
@@ -447,7 +452,7 @@ async function refreshState() {
     updateToolbar(s);
     showSlots();
     showFindings(s);
-    statsBox.replaceChildren(s.stats ? statsTable(s.stats) : el('p', { class: 'warning' }, s.engine_error || 'no statistics'));
+    statsBox.replaceChildren(s.stats ? statsTable(s.stats, positionSignals()) : el('p', { class: 'warning' }, s.engine_error || 'no statistics'));
     state.stateRevision = s.revision;
   } catch (e) {
     reportError(e.message);
@@ -503,7 +508,7 @@ function drawAnalysis(a) {
     duration_s: session.duration_s,
     frame_length: session.frame_length,
     sample_rate: session.sample_rate,
-    signals: session.positions.filter((p) => p !== 'output').map((key) => ({ key, label: LABELS[key] || key })),
+    signals: positionSignals(),
     stages: [['highpass', 1], ['dynamics', 2], ['equalizer', 4], ['suppressor', 16], ['dither', 8]]
       .map(([key, bit]) => ({ key, enabled: (stagesOn & bit) !== 0 })),
   };
