@@ -20,7 +20,9 @@ const edits = Number(process.argv[3] || 100);
 function summary(values) {
   const v = [...values].sort((a, b) => a - b);
   const at = (q) => v[Math.min(v.length - 1, Math.floor(q * v.length))];
-  return `median ${at(0.5).toFixed(1)} ms, 95th percentile ${at(0.95).toFixed(1)} ms, max ${v[v.length - 1].toFixed(1)} ms (${v.length} edits)`;
+  const ms = (x) => `${x.toFixed(1)} ms`;
+  return `median ${ms(at(0.5))}, 95th percentile ${ms(at(0.95))}, max ${ms(v[v.length - 1])} `
+    + `(${v.length} edits)`;
 }
 
 async function main() {
@@ -37,9 +39,12 @@ async function main() {
     const api = [];
     for (let i = 0; i < edits; ++i) {
       const started = process.hrtime.bigint();
-      const r = (await request(studio, 'POST', '/api/slots', { body: { slots: { dyn_output_gain_db: (i % 20) - 10 } } })).json();
+      const r = (await request(studio, 'POST', '/api/slots',
+        { body: { slots: { dyn_output_gain_db: (i % 20) - 10 } } })).json();
       const audio = await request(studio, 'GET', `/api/audio/output.wav?revision=${r.revision}`);
-      if (audio.status !== 200 || audio.body.length !== tenSeconds + 44) throw new Error(`audio: status ${audio.status}, ${audio.body.length} bytes`);
+      if (audio.status !== 200 || audio.body.length !== tenSeconds + 44) {
+        throw new Error(`audio: status ${audio.status}, ${audio.body.length} bytes`);
+      }
       api.push(Number(process.hrtime.bigint() - started) / 1e6);
     }
     console.log(`10 s recording, API edit + output WAV: ${summary(api)}`);
@@ -49,15 +54,19 @@ async function main() {
     const browser = await chromium.launch({
       executablePath: process.env.HALVERN_CHROMIUM || '/usr/bin/chromium',
       headless: true,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--autoplay-policy=no-user-gesture-required'],
+      args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
+        '--autoplay-policy=no-user-gesture-required'],
     });
     try {
       const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
       await page.goto(studio.url);
-      await page.waitForFunction(() => window.halvernStudio && window.halvernStudio.ready, null, { timeout: 120000 });
+      await page.waitForFunction(() => window.halvernStudio && window.halvernStudio.ready, null,
+        { timeout: 120000 });
       await page.evaluate(() => {
         window.longTasks = [];
-        new PerformanceObserver((l) => { for (const e of l.getEntries()) window.longTasks.push(e.duration); }).observe({ entryTypes: ['longtask'] });
+        new PerformanceObserver((l) => {
+          for (const e of l.getEntries()) window.longTasks.push(e.duration);
+        }).observe({ entryTypes: ['longtask'] });
       });
       await page.locator('button.play').click();
       const slider = page.locator('input[type=range][aria-label="dyn_output_gain_db"]');
@@ -67,17 +76,22 @@ async function main() {
         const n = await page.evaluate(() => window.halvernStudio.latencies.length);
         await slider.focus();
         await page.keyboard.press(i % 20 < 10 ? 'ArrowRight' : 'ArrowLeft');
-        await page.waitForFunction((k) => window.halvernStudio.latencies.length > k, n, { timeout: 10000 });
+        await page.waitForFunction((k) => window.halvernStudio.latencies.length > k, n,
+          { timeout: 10000 });
         await page.waitForTimeout(150);  // one edit at a time, as a person moves a control
-        if (!(await page.evaluate(() => window.halvernStudio.playerState().playing))) await page.locator('button.play').click();
+        const playing = await page.evaluate(() => window.halvernStudio.playerState().playing);
+        if (!playing) await page.locator('button.play').click();
       }
       const { latencies, editTimes, audioTimes } = await page.evaluate(() => window.halvernStudio);
-      console.log(`10 s recording, page (Chromium, playing), edit to audible: ${summary(latencies)}`);
+      console.log('10 s recording, page (Chromium, playing), edit to audible: '
+        + `${summary(latencies)}`);
       console.log(`  of which the edit's request: ${summary(editTimes.map((t) => t.answered))}`);
       console.log(`  B's WAV fetched: ${summary(audioTimes.map((t) => t.fetch))}`);
       console.log(`  decoded and cross-faded in: ${summary(audioTimes.map((t) => t.decode))}`);
       const busy = await page.evaluate(() => window.longTasks);
-      console.log(`  the page's thread busy for 50 ms or more: ${busy.length} times, ${busy.reduce((a, b) => a + b, 0).toFixed(0)} ms in all`);
+      const total = busy.reduce((a, b) => a + b, 0).toFixed(0);
+      console.log(`  the page's thread busy for 50 ms or more: ${busy.length} times, `
+        + `${total} ms in all`);
     } finally {
       await browser.close();
     }

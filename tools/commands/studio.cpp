@@ -7,19 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
+#include "tools/io/audio_io.h"
+#include "tools/review/tuning_review.h"
 #include "tools/studio/studio_bundle.h"
 #include "tools/studio/studio_server.h"
 #include "tools/studio/studio_session.h"
-#include "tools/review/tuning_review.h"
 
 extern char** environ;
 
@@ -49,16 +49,18 @@ bool tuning_usable(const std::string& path, bool allow_errors) {
   const TuningReview review = review_tuning(path);
   const int errors = review.count(Severity::kError);
   for (const Diagnostic& d : review.diagnostics) {
-    if (d.severity == Severity::kError) std::fprintf(stderr, "%s\n", format_diagnostic(path, d).c_str());
+    if (d.severity == Severity::kError)
+      std::fprintf(stderr, "%s\n", format_diagnostic(path, d).c_str());
   }
   if (!review.readable) {
     std::fprintf(stderr, "halvern studio: cannot read the tuning file %s\n", path.c_str());
     return false;
   }
   if (errors > 0 && !allow_errors) {
-    std::fprintf(stderr, "halvern studio: %s has %d error%s of halvern check: mend %s, or start with "
-                 "--allow-tuning-errors\n", path.c_str(), errors, errors == 1 ? "" : "s",
-                 errors == 1 ? "it" : "them");
+    std::fprintf(stderr,
+                 "halvern studio: %s has %d error%s of halvern check: mend %s, or start with "
+                 "--allow-tuning-errors\n",
+                 path.c_str(), errors, errors == 1 ? "" : "s", errors == 1 ? "it" : "them");
     return false;
   }
   return true;
@@ -75,7 +77,8 @@ void open_browser(const std::string& url) {
   const int error = posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
-    std::fprintf(stderr, "note: cannot start xdg-open to open a browser; open the address yourself\n");
+    std::fprintf(stderr,
+                 "note: cannot start xdg-open to open a browser; open the address yourself\n");
     return;
   }
   std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
@@ -94,11 +97,14 @@ int studio(const StudioSettings& s) {
   AudioInput audio = read_audio(s.input, read_options);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
-    throw AudioError(s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
+    throw AudioError(
+        s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
   }
   if (audio.samples.size() % FRAME_LENGTH != 0) {
     const size_t n = audio.samples.size() % FRAME_LENGTH;
-    std::fprintf(stderr, "note: the last %zu sample%s (a partial frame) %s dropped, as halvern-sim does; --pad keeps %s\n",
+    std::fprintf(stderr,
+                 "note: the last %zu sample%s (a partial frame) %s dropped, as halvern-sim does; "
+                 "--pad keeps %s\n",
                  n, n == 1 ? "" : "s", n == 1 ? "is" : "are", n == 1 ? "it" : "them");
   }
 
@@ -129,12 +135,15 @@ int studio(const StudioSettings& s) {
     throw AudioError(e.what());
   }
   if (!is_loopback_host(s.host)) {
-    std::fprintf(stderr, "warning: listening on %s, which other machines may reach: whoever has the "
-                 "address with its token can hear the recording and change and save the tuning, and "
-                 "nothing is encrypted\n", s.host.c_str());
+    std::fprintf(
+        stderr,
+        "warning: listening on %s, which other machines may reach: whoever has the "
+        "address with its token can hear the recording and change and save the tuning, and "
+        "nothing is encrypted\n",
+        s.host.c_str());
   }
-  std::printf("halvern studio: %s with %s\n  %s\n(Ctrl+C stops it)\n", s.input.c_str(), s.tuning.c_str(),
-              server.url().c_str());
+  std::printf("halvern studio: %s with %s\n  %s\n(Ctrl+C stops it)\n", s.input.c_str(),
+              s.tuning.c_str(), server.url().c_str());
   std::fflush(stdout);
   if (s.open) open_browser(server.url());
 
@@ -150,7 +159,8 @@ int studio(const StudioSettings& s) {
   stopper.join();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (session.slots() != session.saved_slots()) {
-    std::fprintf(stderr, "halvern studio: stopped; the last edits were not saved to %s\n", s.tuning.c_str());
+    std::fprintf(stderr, "halvern studio: stopped; the last edits were not saved to %s\n",
+                 s.tuning.c_str());
   } else {
     std::fprintf(stderr, "halvern studio: stopped\n");
   }
@@ -163,14 +173,20 @@ void add_studio_command(CLI::App& app, int* status) {
   auto settings = std::make_shared<StudioSettings>();
   CLI::App* sub = app.add_subcommand(
       "studio", "tune live in the browser: hear every change at once, flip A/B, undo and save");
-  sub->add_option("RECORDING", settings->input,
-                  "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit 16 kHz mono")
+  sub->add_option(
+         "RECORDING", settings->input,
+         "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit 16 kHz mono")
       ->required();
-  sub->add_option("TUNING", settings->tuning, "the tuning file, saved in place")->required()->check(CLI::ExistingFile);
-  sub->add_flag("--resample", settings->resample, "convert another sample rate to 16 kHz (libsoxr)");
-  sub->add_option("--channel", settings->channel, "the channel to process, 1 to the file's channel count")
+  sub->add_option("TUNING", settings->tuning, "the tuning file, saved in place")
+      ->required()
+      ->check(CLI::ExistingFile);
+  sub->add_flag("--resample", settings->resample,
+                "convert another sample rate to 16 kHz (libsoxr)");
+  sub->add_option("--channel", settings->channel,
+                  "the channel to process, 1 to the file's channel count")
       ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
+  sub->add_flag("--pad", settings->pad,
+                "pad a trailing partial frame with zeros instead of dropping it");
   sub->add_option("--port", settings->port, "the port to listen on; 0 picks a free one")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));

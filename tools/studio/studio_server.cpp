@@ -1,8 +1,7 @@
 #include "tools/studio/studio_server.h"
 
-#include <sys/stat.h>
-
 #include <httplib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +16,8 @@
 
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
-#include "tools/review/curves.h"
 #include "tools/report/report_page.h"
+#include "tools/review/curves.h"
 #include "tools/running/stats.h"
 #include "tuning/slot_catalogue.h"
 
@@ -42,13 +41,20 @@ constexpr const char* kOutput = "output";
 
 const char* stage_key(SlotStage stage) {
   switch (stage) {
-    case SlotStage::kAll: return "all";
-    case SlotStage::kHighPass: return "highpass";
-    case SlotStage::kDynamics: return "dynamics";
-    case SlotStage::kEqualizer: return "equalizer";
-    case SlotStage::kDither: return "dither";
-    case SlotStage::kSuppressor: return "suppressor";
-    case SlotStage::kNone: break;
+    case SlotStage::kAll:
+      return "all";
+    case SlotStage::kHighPass:
+      return "highpass";
+    case SlotStage::kDynamics:
+      return "dynamics";
+    case SlotStage::kEqualizer:
+      return "equalizer";
+    case SlotStage::kDither:
+      return "dither";
+    case SlotStage::kSuppressor:
+      return "suppressor";
+    case SlotStage::kNone:
+      break;
   }
   return "none";
 }
@@ -71,8 +77,10 @@ int json_depth(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -93,16 +101,20 @@ bool same_token(std::string_view a, std::string_view b) {
 
 std::string lower(std::string_view s) {
   std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
 
 bool is_ip_literal(std::string_view host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return true;
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+  return !host.empty() && std::all_of(host.begin(), host.end(),
+                                      [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
-bool is_wildcard(std::string_view host) { return host == "0.0.0.0" || host == "::" || host == "[::]"; }
+bool is_wildcard(std::string_view host) {
+  return host == "0.0.0.0" || host == "::" || host == "[::]";
+}
 
 // The host as it appears in a URL and a Host header: an IPv6 address in brackets.
 std::string url_host(const std::string& host) {
@@ -113,7 +125,8 @@ std::string url_host(const std::string& host) {
 void send_json(httplib::Response& res, const ordered_json& body, int status = 200) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(-1, ' ', false, ordered_json::error_handler_t::replace), "application/json");
+  res.set_content(body.dump(-1, ' ', false, ordered_json::error_handler_t::replace),
+                  "application/json");
 }
 
 void send_error(httplib::Response& res, int status, const std::string& message) {
@@ -142,10 +155,12 @@ class CurveCache {
         dynamics_error_ = std::string("the dynamics curve cannot be drawn: ") + e.what();
       }
     }
-    if (refresh(compander_, slots, SlotStage::kEqualizer)) compander_.value = compander_limiter_level_curve(slots);
+    if (refresh(compander_, slots, SlotStage::kEqualizer))
+      compander_.value = compander_limiter_level_curve(slots);
     if (refresh(fir_, slots, SlotStage::kEqualizer)) fir_.value = fir_response(slots);
     if (refresh(highpass_, slots, SlotStage::kHighPass)) highpass_.value = highpass_response(slots);
-    if (refresh(suppressor_, slots, SlotStage::kSuppressor)) suppressor_.value = suppressor_bands(slots);
+    if (refresh(suppressor_, slots, SlotStage::kSuppressor))
+      suppressor_.value = suppressor_bands(slots);
     c.dynamics = dynamics_.value;
     c.error = dynamics_error_;
     c.compander_limiter = compander_.value;
@@ -188,7 +203,8 @@ class CurveCache {
 }  // namespace
 
 bool is_loopback_host(std::string_view host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   return lower(host) == "localhost" || host == "::1" || host.starts_with("127.");
 }
 
@@ -239,7 +255,8 @@ struct StudioServer::Impl {
   void publish(const std::string& name, const ordered_json& data) {
     {
       std::lock_guard<std::mutex> lock(events_mutex);
-      events.push_back(Event{next_event++, name, data.dump(-1, ' ', false, ordered_json::error_handler_t::replace)});
+      events.push_back(Event{next_event++, name,
+                             data.dump(-1, ' ', false, ordered_json::error_handler_t::replace)});
       while (events.size() > kEventsKept) events.pop_front();
     }
     events_changed.notify_all();
@@ -283,7 +300,8 @@ struct StudioServer::Impl {
       host = host.substr(0, colon);
     }
     if (!port_text.empty() && port_text != std::to_string(port)) return false;
-    if (std::find(allowed_hosts.begin(), allowed_hosts.end(), host) != allowed_hosts.end()) return true;
+    if (std::find(allowed_hosts.begin(), allowed_hosts.end(), host) != allowed_hosts.end())
+      return true;
     // Bound to every address: any address written as a number (a rebinding attack needs a name).
     return is_wildcard(options.host) && is_ip_literal(host);
   }
@@ -291,16 +309,19 @@ struct StudioServer::Impl {
   httplib::Server::HandlerResponse screen(const httplib::Request& req, httplib::Response& res) {
     const std::string host = req.get_header_value("Host");
     if (!host_allowed(host)) {
-      send_error(res, 403, "refused: the Host header '" + host + "' is not this server's address; open " +
-                               url_host(options.host) + ":" + std::to_string(port) + " or localhost");
+      send_error(res, 403,
+                 "refused: the Host header '" + host + "' is not this server's address; open " +
+                     url_host(options.host) + ":" + std::to_string(port) + " or localhost");
       return httplib::Server::HandlerResponse::Handled;
     }
-    const std::string given = req.has_header("X-Halvern-Token") ? req.get_header_value("X-Halvern-Token")
-                                                                 : req.get_param_value("token");
+    const std::string given = req.has_header("X-Halvern-Token")
+                                  ? req.get_header_value("X-Halvern-Token")
+                                  : req.get_param_value("token");
     if (!same_token(given, token)) {
-      send_error(res, 403, given.empty() ? "refused: this server needs the session token printed when it "
-                                           "started (?token=... or the header X-Halvern-Token)"
-                                         : "refused: wrong session token");
+      send_error(res, 403,
+                 given.empty() ? "refused: this server needs the session token printed when it "
+                                 "started (?token=... or the header X-Halvern-Token)"
+                               : "refused: wrong session token");
       return httplib::Server::HandlerResponse::Handled;
     }
     // The body's size is known before it is read: cpp-httplib limits a body with a length, but
@@ -310,9 +331,11 @@ struct StudioServer::Impl {
       send_error(res, 411, "send the request body with a Content-Length, not in chunks");
       return httplib::Server::HandlerResponse::Handled;
     }
-    if (req.has_header("Content-Length") && req.get_header_value<uint64_t>("Content-Length") > STUDIO_BODY_LIMIT) {
+    if (req.has_header("Content-Length") &&
+        req.get_header_value<uint64_t>("Content-Length") > STUDIO_BODY_LIMIT) {
       res.set_header("Connection", "close");
-      send_error(res, 413, "the request body is larger than " + std::to_string(STUDIO_BODY_LIMIT) + " bytes");
+      send_error(res, 413,
+                 "the request body is larger than " + std::to_string(STUDIO_BODY_LIMIT) + " bytes");
       return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;
@@ -323,7 +346,8 @@ struct StudioServer::Impl {
   int64_t revision_param(const httplib::Request& req, const char* name = "revision") {
     if (!req.has_param(name)) return -1;
     const std::string text = req.get_param_value(name);
-    if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       throw StudioError(400, std::string(name) + " must be a whole number, not '" + text + "'");
     }
     return std::stoll(text);
@@ -341,7 +365,8 @@ struct StudioServer::Impl {
   }
 
   json parse_body(const httplib::Request& req) {
-    if (json_depth(req.body) > kJsonDepthLimit) throw StudioError(400, "malformed JSON: nested too deep");
+    if (json_depth(req.body) > kJsonDepthLimit)
+      throw StudioError(400, "malformed JSON: nested too deep");
     try {
       return json::parse(req.body);
     } catch (const json::parse_error& e) {
@@ -364,12 +389,15 @@ struct StudioServer::Impl {
                            {"meaning", s.meaning}});
     }
     ordered_json positions = ordered_json::array();
-    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) positions.push_back(position_name(static_cast<ChainPosition>(p)));
+    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p)
+      positions.push_back(position_name(static_cast<ChainPosition>(p)));
     positions.push_back(kOutput);
     const int64_t frames = static_cast<int64_t>(session.input().size()) / FRAME_LENGTH;
     return {{"program", facts.program},
-            {"files", {{"input", facts.input_path}, {"input_format", facts.input_description},
-                       {"tuning", session.tuning_path()}}},
+            {"files",
+             {{"input", facts.input_path},
+              {"input_format", facts.input_description},
+              {"tuning", session.tuning_path()}}},
             {"notes", facts.notes},
             {"sample_rate", ENGINE_SAMPLE_RATE},
             {"frame_length", FRAME_LENGTH},
@@ -411,7 +439,8 @@ struct StudioServer::Impl {
     if (revision < 0) revision = session.revision();
     const std::optional<TuningSlots> slots = session.slots_at(revision);
     if (!slots) {
-      throw StudioError(404, "revision " + std::to_string(revision) + " is not known (the studio keeps the last " +
+      throw StudioError(404, "revision " + std::to_string(revision) +
+                                 " is not known (the studio keeps the last " +
                                  std::to_string(STUDIO_REVISIONS_KEPT) + "); the current one is " +
                                  std::to_string(session.revision()));
     }
@@ -424,7 +453,8 @@ struct StudioServer::Impl {
     const std::string& text = tuning.second;
     {
       std::lock_guard<std::mutex> lock(analyses_mutex);
-      const auto hit = std::find_if(analyses.begin(), analyses.end(), [&](const auto& a) { return a.first == slots; });
+      const auto hit = std::find_if(analyses.begin(), analyses.end(),
+                                    [&](const auto& a) { return a.first == slots; });
       if (hit != analyses.end()) return with_revision(revision, hit->second);
     }
     const std::shared_ptr<const JobResult> run = renders.run(slots);
@@ -447,23 +477,28 @@ struct StudioServer::Impl {
   // The WAV of a position at revision (-1: the current one, which revision then names).
   std::string audio(const std::string& position, int64_t& revision) {
     int p = 0;
-    while (p < CHAIN_POSITION_COUNT && position != position_name(static_cast<ChainPosition>(p))) ++p;
+    while (p < CHAIN_POSITION_COUNT && position != position_name(static_cast<ChainPosition>(p)))
+      ++p;
     if (p == CHAIN_POSITION_COUNT && position != kOutput) {
-      throw StudioError(404, "no position '" + position + "': use input, highpass, dynamics, equalizer, "
-                             "suppressor, dither or output");
+      throw StudioError(404, "no position '" + position +
+                                 "': use input, highpass, dynamics, equalizer, "
+                                 "suppressor, dither or output");
     }
     const std::shared_ptr<const JobResult> run = renders.run(tuning_at(revision, false).first);
-    return wav_bytes(p == CHAIN_POSITION_COUNT ? run->output : run->signals[static_cast<size_t>(p)]);
+    return wav_bytes(p == CHAIN_POSITION_COUNT ? run->output
+                                               : run->signals[static_cast<size_t>(p)]);
   }
 
   ordered_json edit(const httplib::Request& req) {
     const json body = parse_body(req);
     if (!body.is_object() || !body.contains("slots")) {
-      throw StudioError(400, "the body must be {\"slots\": {\"<slot number or name>\": value, ...}}");
+      throw StudioError(400,
+                        "the body must be {\"slots\": {\"<slot number or name>\": value, ...}}");
     }
     std::string gesture;
     if (body.contains("gesture")) {
-      if (!body["gesture"].is_string() || body["gesture"].get<std::string>().size() > kGestureLimit) {
+      if (!body["gesture"].is_string() ||
+          body["gesture"].get<std::string>().size() > kGestureLimit) {
         throw StudioError(400, "\"gesture\" must be a string of at most 64 characters");
       }
       gesture = body["gesture"].get<std::string>();
@@ -479,8 +514,10 @@ struct StudioServer::Impl {
   ordered_json step(bool back) {
     std::lock_guard<std::mutex> lock(session_mutex);
     const int64_t before = session.revision();
-    if (back) session.undo();
-    else session.redo();
+    if (back)
+      session.undo();
+    else
+      session.redo();
     if (session.revision() != before) publish_revision(back ? "undo" : "redo");
     return revision_json();
   }
@@ -491,9 +528,10 @@ struct StudioServer::Impl {
     disk_message.clear();
     ordered_json j = revision_json();
     j["changed_slots"] = changed;
-    j["message"] = changed == 0 ? "nothing to save: the file holds these values"
-                                : "saved " + std::to_string(changed) + (changed == 1 ? " value" : " values") +
-                                      " to " + session.tuning_path();
+    j["message"] = changed == 0
+                       ? "nothing to save: the file holds these values"
+                       : "saved " + std::to_string(changed) +
+                             (changed == 1 ? " value" : " values") + " to " + session.tuning_path();
     publish("saved", j);
     return j;
   }
@@ -504,8 +542,9 @@ struct StudioServer::Impl {
     if (check.loaded) publish_revision(force ? "reload" : "file");
     if (check.message != disk_message || check.loaded) {
       disk_message = check.loaded ? "" : check.message;
-      publish("file", {{"state", check.state == DiskState::kSame ? "same"
-                                 : check.state == DiskState::kMissing ? "missing" : "changed"},
+      publish("file", {{"state", check.state == DiskState::kSame      ? "same"
+                                 : check.state == DiskState::kMissing ? "missing"
+                                                                      : "changed"},
                        {"loaded", check.loaded},
                        {"message", check.message}});
     }
@@ -522,8 +561,10 @@ struct StudioServer::Impl {
       struct stat now {};
       const bool exists = ::stat(session.tuning_path().c_str(), &now) == 0;
       const bool same = exists && now.st_size == last.st_size && now.st_ino == last.st_ino &&
-                        now.st_mtim.tv_sec == last.st_mtim.tv_sec && now.st_mtim.tv_nsec == last.st_mtim.tv_nsec &&
-                        now.st_ctim.tv_sec == last.st_ctim.tv_sec && now.st_ctim.tv_nsec == last.st_ctim.tv_nsec;
+                        now.st_mtim.tv_sec == last.st_mtim.tv_sec &&
+                        now.st_mtim.tv_nsec == last.st_mtim.tv_nsec &&
+                        now.st_ctim.tv_sec == last.st_ctim.tv_sec &&
+                        now.st_ctim.tv_nsec == last.st_ctim.tv_nsec;
       const auto clock = std::chrono::steady_clock::now();
       if (!same || clock - last_full > kFullCheckEvery) {
         last = now;
@@ -550,8 +591,9 @@ struct StudioServer::Impl {
   void events_stream(const httplib::Request&, httplib::Response& res) {
     if (++streams > STUDIO_EVENT_STREAMS) {
       --streams;
-      send_error(res, 503, "too many open event streams (" + std::to_string(STUDIO_EVENT_STREAMS) +
-                               "): close a page of this studio");
+      send_error(res, 503,
+                 "too many open event streams (" + std::to_string(STUDIO_EVENT_STREAMS) +
+                     "): close a page of this studio");
       return;
     }
     uint64_t first;
@@ -566,7 +608,8 @@ struct StudioServer::Impl {
     }
     auto sent = std::make_shared<uint64_t>(first - 1);
     auto greeted = std::make_shared<bool>(false);
-    auto last_write = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    auto last_write =
+        std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
@@ -591,7 +634,8 @@ struct StudioServer::Impl {
             }
             for (const Event& e : events) {
               if (e.id <= *sent) continue;
-              out += "id: " + std::to_string(e.id) + "\nevent: " + e.name + "\ndata: " + e.data + "\n\n";
+              out += "id: " + std::to_string(e.id) + "\nevent: " + e.name + "\ndata: " + e.data +
+                     "\n\n";
               *sent = e.id;
             }
           }
@@ -619,12 +663,14 @@ struct StudioServer::Impl {
   }
 
   void routes() {
-    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return screen(req, res); });
     server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
       res.set_header("Cache-Control", "no-store");
       res.set_header("Content-Security-Policy",
                      "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                     "img-src 'self' data: blob:; media-src 'self' blob:; connect-src 'self'; worker-src blob:");
+                     "img-src 'self' data: blob:; media-src 'self' blob:; connect-src 'self'; "
+                     "worker-src blob:");
       res.set_content(page, "text/html; charset=utf-8");
     });
     server.Get("/api/session", [this](const httplib::Request&, httplib::Response& res) {
@@ -642,15 +688,16 @@ struct StudioServer::Impl {
         res.set_content(analysis_text(revision_param(req)), "application/json");
       });
     });
-    server.Get(R"(/api/audio/([a-z]{1,16})\.wav)", [this](const httplib::Request& req, httplib::Response& res) {
-      guarded(res, [&] {
-        int64_t revision = audio_revision(req);
-        const std::string wav = audio(req.matches[1], revision);
-        res.set_header("Cache-Control", "no-store");
-        res.set_header("X-Halvern-Revision", std::to_string(revision));
-        res.set_content(wav, "audio/wav");
-      });
-    });
+    server.Get(R"(/api/audio/([a-z]{1,16})\.wav)",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                 guarded(res, [&] {
+                   int64_t revision = audio_revision(req);
+                   const std::string wav = audio(req.matches[1], revision);
+                   res.set_header("Cache-Control", "no-store");
+                   res.set_header("X-Halvern-Revision", std::to_string(revision));
+                   res.set_content(wav, "audio/wav");
+                 });
+               });
     server.Post("/api/slots", [this](const httplib::Request& req, httplib::Response& res) {
       guarded(res, [&] { send_json(res, edit(req)); });
     });
@@ -672,27 +719,39 @@ struct StudioServer::Impl {
         send_json(res, j);
       });
     });
-    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) { events_stream(req, res); });
+    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+      events_stream(req, res);
+    });
 
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+    server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
+                                                                     httplib::Response& res) {
       if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
       switch (res.status) {
-        case 404: send_error(res, 404, "no such page or API call: " + req.method + " " + req.path); break;
-        case 413: send_error(res, 413, "the request body is larger than " + std::to_string(STUDIO_BODY_LIMIT) + " bytes"); break;
-        default: send_error(res, res.status, "the request was refused (status " + std::to_string(res.status) + ")");
+        case 404:
+          send_error(res, 404, "no such page or API call: " + req.method + " " + req.path);
+          break;
+        case 413:
+          send_error(
+              res, 413,
+              "the request body is larger than " + std::to_string(STUDIO_BODY_LIMIT) + " bytes");
+          break;
+        default:
+          send_error(res, res.status,
+                     "the request was refused (status " + std::to_string(res.status) + ")");
       }
       return httplib::Server::HandlerResponse::Handled;
     }));
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-      std::string what = "unknown failure";
-      try {
-        std::rethrow_exception(ep);
-      } catch (const std::exception& e) {
-        what = e.what();
-      } catch (...) {
-      }
-      send_error(res, 500, "the server failed to answer: " + what);
-    });
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+          std::string what = "unknown failure";
+          try {
+            std::rethrow_exception(ep);
+          } catch (const std::exception& e) {
+            what = e.what();
+          } catch (...) {
+          }
+          send_error(res, 500, "the server failed to answer: " + what);
+        });
   }
 };
 
@@ -701,12 +760,14 @@ StudioServer::StudioServer(StudioSession& session, StudioFacts facts, std::strin
     : impl_(std::make_unique<Impl>(session, std::move(facts))) {
   // The bundle is JavaScript and CSS of our own build; "</" cannot end its element early.
   std::string script(page_script);
-  for (size_t at = 0; (at = script.find("</script", at)) != std::string::npos; at += 2) script.replace(at, 2, "<\\/");
-  impl_->page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-                "<link rel=\"icon\" href=\"data:,\">\n<title>halvern studio</title>\n<style>\n" +
-                std::string(page_style) + "\n</style>\n</head>\n<body>\n<div id=\"app\"></div>\n<script>\n" +
-                script + "\n</script>\n</body>\n</html>\n";
+  for (size_t at = 0; (at = script.find("</script", at)) != std::string::npos; at += 2)
+    script.replace(at, 2, "<\\/");
+  impl_->page =
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+      "<link rel=\"icon\" href=\"data:,\">\n<title>halvern studio</title>\n<style>\n" +
+      std::string(page_style) + "\n</style>\n</head>\n<body>\n<div id=\"app\"></div>\n<script>\n" +
+      script + "\n</script>\n</body>\n</html>\n";
   impl_->routes();
 }
 
@@ -734,25 +795,30 @@ void StudioServer::bind(const StudioServerOptions& options) {
   if (bind_host.find(':') != std::string::npos) s.set_address_family(AF_INET6);
   if (options.port == 0) {
     m.port = s.bind_to_any_port(bind_host);
-    if (m.port <= 0) throw std::runtime_error("cannot listen on " + options.host + ": no such address on this machine");
+    if (m.port <= 0)
+      throw std::runtime_error("cannot listen on " + options.host +
+                               ": no such address on this machine");
   } else {
     if (!s.bind_to_port(bind_host, options.port)) {
-      throw std::runtime_error("cannot listen on " + url_host(bind_host) + ":" + std::to_string(options.port) +
-                               ": the port is in use or the address is not this machine's; choose another "
-                               "with --port (--port 0 picks a free one)");
+      throw std::runtime_error(
+          "cannot listen on " + url_host(bind_host) + ":" + std::to_string(options.port) +
+          ": the port is in use or the address is not this machine's; choose another "
+          "with --port (--port 0 picks a free one)");
     }
     m.port = options.port;
   }
   m.options.host = bind_host;
   m.allowed_hosts = {"localhost", lower(url_host(bind_host))};
-  if (is_loopback_host(bind_host)) m.allowed_hosts.insert(m.allowed_hosts.end(), {"127.0.0.1", "[::1]"});
+  if (is_loopback_host(bind_host))
+    m.allowed_hosts.insert(m.allowed_hosts.end(), {"127.0.0.1", "[::1]"});
 }
 
 int StudioServer::port() const { return impl_->port; }
 const std::string& StudioServer::token() const { return impl_->token; }
 
 std::string StudioServer::url() const {
-  const std::string host = is_wildcard(impl_->options.host) ? "127.0.0.1" : url_host(impl_->options.host);
+  const std::string host =
+      is_wildcard(impl_->options.host) ? "127.0.0.1" : url_host(impl_->options.host);
   return "http://" + host + ":" + std::to_string(impl_->port) + "/?token=" + impl_->token;
 }
 

@@ -10,10 +10,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "tools/studio/studio_session.h"
 
@@ -33,10 +32,10 @@ struct StudioServerOptions {
 
 // Facts of the session that do not change: the page shows them (GET /api/session).
 struct StudioFacts {
-  std::string program;            // "halvern 1.1.0"
+  std::string program;  // "halvern 1.1.0"
   std::string input_path;
-  std::string input_description;  // "WAV, 16-bit PCM, 16000 Hz, 1 channel"
-  std::vector<std::string> notes; // conversions of the input
+  std::string input_description;   // "WAV, 16-bit PCM, 16000 Hz, 1 channel"
+  std::vector<std::string> notes;  // conversions of the input
 };
 
 // True for an address of the loopback interface: 127.0.0.0/8, ::1, localhost.

@@ -51,8 +51,9 @@ std::optional<std::string> read_whole_file(const std::string& path) {
 
 std::vector<SlotChange> parse_slot_changes(const nlohmann::json& slots) {
   if (!slots.is_object()) {
-    throw StudioError(400, "\"slots\" must be an object of slot numbers or names and values, "
-                           "e.g. {\"slots\": {\"12\": 6, \"dyn_output_gain_db\": -3}}");
+    throw StudioError(400,
+                      "\"slots\" must be an object of slot numbers or names and values, "
+                      "e.g. {\"slots\": {\"12\": 6, \"dyn_output_gain_db\": -3}}");
   }
   std::vector<SlotChange> changes;
   for (const auto& [key, value] : slots.items()) {
@@ -74,11 +75,12 @@ std::vector<SlotChange> parse_slot_changes(const nlohmann::json& slots) {
     }
     const int lo = info.has_range() ? info.min : INT16_MIN;
     const int hi = info.has_range() ? info.max : INT16_MAX;
-    const bool in_range = value.is_number_unsigned() ? value.get<uint64_t>() <= static_cast<uint64_t>(hi)
-                                                     : value.get<int64_t>() >= lo && value.get<int64_t>() <= hi;
+    const bool in_range = value.is_number_unsigned()
+                              ? value.get<uint64_t>() <= static_cast<uint64_t>(hi)
+                              : value.get<int64_t>() >= lo && value.get<int64_t>() <= hi;
     if (!in_range) {
-      throw StudioError(422, what + " " + value.dump() + " is outside its range " + std::to_string(lo) +
-                                 ".." + std::to_string(hi));
+      throw StudioError(422, what + " " + value.dump() + " is outside its range " +
+                                 std::to_string(lo) + ".." + std::to_string(hi));
     }
     changes.push_back(SlotChange{slot, static_cast<int16_t>(value.get<int64_t>())});
   }
@@ -88,7 +90,8 @@ std::vector<SlotChange> parse_slot_changes(const nlohmann::json& slots) {
 StudioSession::StudioSession(std::string tuning_path, std::vector<int16_t> input, bool allow_errors)
     : path_(std::move(tuning_path)), input_(std::move(input)), allow_errors_(allow_errors) {
   std::optional<std::string> text = read_whole_file(path_);
-  if (!text) throw StudioError(500, "cannot read the tuning file " + path_ + ": " + std::strerror(errno));
+  if (!text)
+    throw StudioError(500, "cannot read the tuning file " + path_ + ": " + std::strerror(errno));
   saved_text_ = std::move(*text);
   saved_slots_ = load_tuning_text(saved_text_);
   history_.push_back(Step{saved_slots_, {}});
@@ -152,8 +155,8 @@ int64_t StudioSession::edit(const std::vector<SlotChange>& changes, std::string_
     throw StudioError(422, "the engine cannot run this tuning: " +
                                (why.empty() ? strip_newlines(fault.what()) : why));
   }
-  const bool amend = !gesture.empty() && at_ > 0 && at_ + 1 == history_.size() &&
-                     history_[at_].gesture == gesture;
+  const bool amend =
+      !gesture.empty() && at_ > 0 && at_ + 1 == history_.size() && history_[at_].gesture == gesture;
   if (amend) {
     history_[at_].slots = next;
   } else {
@@ -187,17 +190,20 @@ int StudioSession::save() {
                                "): it was moved or removed since it was loaded; nothing was saved");
   }
   if (*disk != saved_text_) {
-    throw StudioError(409, name + " changed on disk since it was loaded: saving would overwrite "
+    throw StudioError(409, name +
+                               " changed on disk since it was loaded: saving would overwrite "
                                "that change. Reload it (your edits stay one undo step back), then "
                                "save again");
   }
   const std::string text = edited_text();
   if (load_tuning_text(text) != slots()) {
-    throw StudioError(500, "the rewritten text of " + name + " does not load as the edited slots; "
-                           "nothing was saved");
+    throw StudioError(500, "the rewritten text of " + name +
+                               " does not load as the edited slots; "
+                               "nothing was saved");
   }
   int changed = 0;
-  for (int k = 0; k < TUNING_SLOT_COUNT; ++k) changed += slots()[static_cast<size_t>(k)] != saved_slots_[static_cast<size_t>(k)];
+  for (int k = 0; k < TUNING_SLOT_COUNT; ++k)
+    changed += slots()[static_cast<size_t>(k)] != saved_slots_[static_cast<size_t>(k)];
   if (changed > 0) {
     // Through a link, the file it points to is replaced, and the link stays.
     std::error_code error;
@@ -221,8 +227,9 @@ DiskCheck StudioSession::check_disk(bool force) {
   const std::optional<std::string> disk = read_whole_file(path_);
   if (!disk) {
     check.state = DiskState::kMissing;
-    check.message = name + " can no longer be read on disk: it was moved or removed; the studio "
-                           "keeps the tuning it has, and loads the file when it is back";
+    check.message = name +
+                    " can no longer be read on disk: it was moved or removed; the studio "
+                    "keeps the tuning it has, and loads the file when it is back";
     return check;
   }
   if (*disk == saved_text_ && !force) return check;
@@ -264,7 +271,8 @@ std::string StudioSession::text_at(int64_t revision) const {
 std::shared_ptr<const JobResult> RenderCache::run(const TuningSlots& slots) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto hit = std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r.first == slots; });
+    const auto hit =
+        std::find_if(runs_.begin(), runs_.end(), [&](const auto& r) { return r.first == slots; });
     if (hit != runs_.end()) {
       runs_.splice(runs_.begin(), runs_, hit);
       return runs_.front().second;

@@ -15,16 +15,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "tools/running/run_job.h"
 #include "tools/review/tuning_review.h"
+#include "tools/running/run_job.h"
 #include "tuning/tuning.h"
 #include "tuning/tuning_text.h"
 
@@ -35,7 +34,8 @@ namespace halvern::tools {
 // 422 a slot or value that cannot be taken, 500 a failure to read or write the file.
 class StudioError : public std::runtime_error {
  public:
-  StudioError(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+  StudioError(int status, const std::string& message)
+      : std::runtime_error(message), status_(status) {}
   int status() const { return status_; }
 
  private:
@@ -54,9 +54,9 @@ std::vector<SlotChange> parse_slot_changes(const nlohmann::json& slots);
 
 // What happened to the file on disk since it was loaded or saved.
 enum class DiskState : uint8_t {
-  kSame,       // the text loaded or saved last
-  kChanged,    // another text
-  kMissing,    // the file cannot be read
+  kSame,     // the text loaded or saved last
+  kChanged,  // another text
+  kMissing,  // the file cannot be read
 };
 
 // The result of looking at the file on disk.
@@ -128,17 +128,16 @@ class StudioSession {
   std::vector<int16_t> input_;
   bool allow_errors_;
 
-  std::string saved_text_;           // the file's bytes as loaded or saved last
+  std::string saved_text_;  // the file's bytes as loaded or saved last
   TuningSlots saved_slots_{};
   int64_t revision_ = 0;
   int64_t saved_revision_ = 0;
   std::deque<Step> history_;
   size_t at_ = 0;
   std::map<int64_t, TuningSlots> revisions_;
-  std::string refused_text_;         // a changed file that could not be loaded
-  std::string refused_message_;      // and why
+  std::string refused_text_;     // a changed file that could not be loaded
+  std::string refused_message_;  // and why
   bool refused_ = false;
-
 };
 
 // The runs of the engine over the recording for the last few tunings asked for (the saved one,

@@ -44,7 +44,9 @@ class StudioSessionTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
-  StudioSession session(bool allow_errors = false) { return StudioSession(path_.string(), input_, allow_errors); }
+  StudioSession session(bool allow_errors = false) {
+    return StudioSession(path_.string(), input_, allow_errors);
+  }
 
   std::filesystem::path folder_;
   std::filesystem::path path_;
@@ -85,12 +87,14 @@ TEST_F(StudioSessionTest, HistoryKeepsItsLimitAndEveryRevisionKeepsItsSlots) {
   StudioSession s = session();
   const TuningSlots start = s.slots();
   const int64_t first = s.revision();
-  for (size_t i = 0; i < STUDIO_UNDO_STEPS + 50; ++i) s.edit({{kOutputGain, static_cast<int16_t>(i % 40 - 20)}});
+  for (size_t i = 0; i < STUDIO_UNDO_STEPS + 50; ++i)
+    s.edit({{kOutputGain, static_cast<int16_t>(i % 40 - 20)}});
   EXPECT_EQ(s.undo_steps(), STUDIO_UNDO_STEPS);
   while (s.can_undo()) s.undo();
   EXPECT_NE(s.slots(), start);  // the oldest steps were dropped
   // Revisions: the saved one stays, whatever the number of revisions since.
-  for (size_t i = 0; i < STUDIO_REVISIONS_KEPT; ++i) s.edit({{kMakeup, static_cast<int16_t>(i % 2 + 1)}});
+  for (size_t i = 0; i < STUDIO_REVISIONS_KEPT; ++i)
+    s.edit({{kMakeup, static_cast<int16_t>(i % 2 + 1)}});
   ASSERT_TRUE(s.slots_at(first).has_value());
   EXPECT_EQ(*s.slots_at(first), start);
   EXPECT_FALSE(s.slots_at(first + 1).has_value());
@@ -120,7 +124,8 @@ TEST_F(StudioSessionTest, RefusesWhatTheEngineCannotRun) {
     FAIL() << "a boost ramp that runs backwards was taken";
   } catch (const StudioError& e) {
     EXPECT_EQ(e.status(), 422);
-    EXPECT_NE(std::string(e.what()).find("dyn_full_boost_threshold"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("dyn_full_boost_threshold"), std::string::npos)
+        << e.what();
   }
   EXPECT_EQ(s.revision(), r);
 }
@@ -184,7 +189,8 @@ TEST_F(StudioSessionTest, ChangeOnDiskIsLoadedWithTheEditsOneUndoStepBack) {
 }
 
 TEST(StudioSlotChanges, NamesNumbersRangesAndTypes) {
-  const auto changes = parse_slot_changes(nlohmann::json::parse(R"({"12": 6, "dyn_output_gain_db": -3, "eq_tap_00": -32768})"));
+  const auto changes = parse_slot_changes(
+      nlohmann::json::parse(R"({"12": 6, "dyn_output_gain_db": -3, "eq_tap_00": -32768})"));
   ASSERT_EQ(changes.size(), 3u);
   int seen = 0;
   for (const SlotChange& c : changes) {
@@ -194,8 +200,8 @@ TEST(StudioSlotChanges, NamesNumbersRangesAndTypes) {
   }
   EXPECT_EQ(seen, 3);
   for (const char* bad : {R"({"85": 1})", R"({"no_such_slot": 1})", R"({"-1": 1})", R"({"12": 19})",
-                          R"({"12": -1})", R"({"12": 1.5})", R"({"12": "6"})", R"({"eq_tap_00": 32768})",
-                          R"({"12": 18446744073709551615})"}) {
+                          R"({"12": -1})", R"({"12": 1.5})", R"({"12": "6"})",
+                          R"({"eq_tap_00": 32768})", R"({"12": 18446744073709551615})"}) {
     try {
       parse_slot_changes(nlohmann::json::parse(bad));
       ADD_FAILURE() << bad << " was taken";

@@ -21,7 +21,8 @@ export function formatNumber(v) {
   return v.toFixed(Math.abs(v) >= 100 ? 1 : 2);
 }
 
-export const SILENCE_DB = -120;  // curves and traces draw silence (-200 dB in the data) at this floor
+// Curves and traces draw silence (-200 dB in the data) at this floor.
+export const SILENCE_DB = -120;
 export const floorDb = (v) => (v === null ? null : Math.max(v, SILENCE_DB));
 export const words = (k) => k.replaceAll('_', ' ');
 export const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);

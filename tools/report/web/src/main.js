@@ -35,19 +35,23 @@ function buildHeader() {
       ['Input', data.files.input],
       ['Tuning', data.files.tuning],
       ['Format', data.files.input_format],
-      ['Recording', `${formatNumber(data.duration_s)} s, ${data.frames} frames of ${data.frame_length} samples at ${data.sample_rate} Hz`],
+      ['Recording',
+        `${formatNumber(data.duration_s)} s, ${data.frames} frames of ${data.frame_length} samples at ${data.sample_rate} Hz`],
       ['Made', data.created],
       ['Program', data.program],
     ].map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {}, v))));
   const stages = el('ul', { class: 'stages' },
-    data.stages.map((s) => el('li', { class: s.enabled ? 'on' : 'off', title: s.enabled ? 'enabled' : 'off' },
+    data.stages.map((s) => el('li', { class: s.enabled ? 'on' : 'off',
+      title: s.enabled ? 'enabled' : 'off' },
       `${s.name}${s.enabled ? '' : ' (off)'}`)));
-  const diag = el('div', { class: 'diagnostics' }, el('h3', {}, `Diagnostics of halvern check (${data.diagnostics.length})`));
+  const diag = el('div', { class: 'diagnostics' }, el('h3', {},
+    `Diagnostics of halvern check (${data.diagnostics.length})`));
   if (data.diagnostics.length === 0) {
     diag.append(el('p', { class: 'ok' }, 'No finding: every slot is in range and consistent.'));
   } else {
     diag.append(el('ul', {}, data.diagnostics.map((d) =>
-      el('li', { class: `sev-${d.severity}` }, el('span', { class: 'sev' }, d.severity), ' ', d.text))));
+      el('li', { class: `sev-${d.severity}` }, el('span', { class: 'sev' }, d.severity), ' ',
+        d.text))));
   }
   h.append(files, el('h3', {}, 'Stages'), stages, diag);
   if (data.notes.length > 0) {
@@ -79,7 +83,8 @@ function loadAudio(key) {
     if (inline) { resolve(inline.textContent.trim()); return; }
     if (!signal || !signal.script) { reject(new Error(`no audio for ${key}`)); return; }
     audioWaiting.set(key, [...(audioWaiting.get(key) || []), resolve]);
-    const script = el('script', { src: `${encodeURIComponent(signal.folder)}/${encodeURIComponent(signal.script)}` });
+    const script = el('script',
+      { src: `${encodeURIComponent(signal.folder)}/${encodeURIComponent(signal.script)}` });
     script.onerror = () => reject(new Error(`the audio file ${signal.script} is missing: keep the folder ${signal.folder} beside the report`));
     document.body.append(script);
   });
@@ -100,7 +105,10 @@ state.scaleRange = (name, key) => axis.scaleRange(name, key);
 
 function buildListening() {
   const s = section('listening', 'Listening',
-    'Two players on one clock: both play together, and the switch (or the space bar with Shift) flips which one you hear at the same instant. Choose any position of the chain for either player; the loudness match plays the louder one at the RMS level of the other. Click a waveform, a spectrogram or a trace to move both.');
+    'Two players on one clock: both play together, and the switch (or the space bar with Shift) ' +
+      'flips which one you hear at the same instant. Choose any position of the chain for either ' +
+      'player; the loudness match plays the louder one at the RMS level of the other. Click a ' +
+      'waveform, a spectrogram or a trace to move both.');
   const input = data.signals[0].key;
   const output = data.signals[data.signals.length - 1].key;
   players = new ABPlayers({
@@ -120,20 +128,27 @@ function buildListening() {
 
 function buildTracesSection() {
   const s = section('traces', 'What the engine did, frame by frame',
-    'One time axis for every plot: drag across a plot to zoom all of them, double-click to see the whole recording again. Red ticks at the top of each plot mark frames where samples clip; the red line is the players\' position. Values are those at the end of each 20 ms frame.');
+    'One time axis for every plot: drag across a plot to zoom all of them, double-click to see ' +
+      'the whole recording again. Red ticks at the top of each plot mark frames where samples ' +
+      'clip; the red line is the players\' position. Values are those at the end of each 20 ms ' +
+      'frame.');
   buildTraces(s, data, axis);
 }
 
 function buildCurvesSection() {
   const s = section('curves', 'What the tuning means',
-    'Measured by running the fixed-point stages on steady tones (level curves: a 1 kHz sine from -90 to 0 dBFS peak, measured once the stage has settled; responses: a sine at each frequency). Levels are RMS dBFS: a full-scale sine is -3 dBFS, a full-scale square 0 dBFS.');
+    'Measured by running the fixed-point stages on steady tones (level curves: a 1 kHz sine from ' +
+      '-90 to 0 dBFS peak, measured once the stage has settled; responses: a sine at each ' +
+      'frequency). Levels are RMS dBFS: a full-scale sine is -3 dBFS, a full-scale square 0 dBFS.');
   buildCurves(s, data, state.plots);
 }
 
 // ---------------------------------------------------------------- figures
 
 function buildFigures() {
-  const s = section('figures', 'Figures', 'The statistics of the run (what halvern run --stats writes) and the tuning explained (what halvern explain prints).');
+  const s = section('figures', 'Figures',
+    'The statistics of the run (what halvern run --stats writes) and the tuning explained (what ' +
+    'halvern explain prints).');
   s.append(el('h3', {}, 'Statistics'));
   s.append(statsTable(data.statistics, data.signals));
   const ex = data.explained;
@@ -141,9 +156,11 @@ function buildFigures() {
   s.append(stageSettingsTables(ex.stages));
   s.append(el('h3', {}, 'Slots'));
   s.append(el('table', { class: 'settings' },
-    el('tr', {}, ['Slot', 'Name', 'Value', 'Taken as', 'Unit', 'Stage', 'Status', 'Means'].map((h) => el('th', {}, h))),
+    el('tr', {}, ['Slot', 'Name', 'Value', 'Taken as', 'Unit', 'Stage', 'Status',
+      'Means'].map((h) => el('th', {}, h))),
     (ex.slots || []).map((r) => el('tr', { class: r.status === 'ok' ? '' : 'noted' },
-      el('td', { class: 'num' }, r.slot), el('td', {}, el('code', {}, r.name)), el('td', { class: 'num' }, r.value),
+      el('td', { class: 'num' }, r.slot), el('td', {}, el('code', {}, r.name)), el('td',
+        { class: 'num' }, r.value),
       el('td', { class: 'num' }, r.effective ?? '-'), el('td', {}, r.unit), el('td', {}, r.stage),
       el('td', {}, r.status), el('td', {}, r.meaning)))));
 }

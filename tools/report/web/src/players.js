@@ -12,13 +12,15 @@ import { el } from './dom.js';
 const FADE_S = 0.008;      // cross-fade of a replaced signal, and of a flip
 const LEAD_S = 0.01;       // scheduling lead of a start
 const MOVE_EVERY_MS = 66;      // the cursors follow the playing position this often
-const DISPLAY_AFTER_MS = 300;  // the waveform and spectrogram follow a replaced signal this long after
+const DISPLAY_AFTER_MS = 300;  // the waveform and spectrogram follow a replaced signal this late
 
 // The samples of a 16-bit PCM WAV file (its first channel), as floats of -1 to 1, and its rate.
 export function decodeWav(bytes) {
   const view = new DataView(bytes);
-  const tag = (at) => String.fromCharCode(view.getUint8(at), view.getUint8(at + 1), view.getUint8(at + 2), view.getUint8(at + 3));
-  if (view.byteLength < 12 || tag(0) !== 'RIFF' || tag(8) !== 'WAVE') throw new Error('not a WAV file');
+  const tag = (at) => String.fromCharCode(view.getUint8(at), view.getUint8(at + 1),
+    view.getUint8(at + 2), view.getUint8(at + 3));
+  if (view.byteLength < 12 || tag(0) !== 'RIFF' || tag(8) !== 'WAVE') throw new Error('not a WAV ' +
+    'file');
   let format = null;
   for (let at = 12; at + 8 <= view.byteLength;) {
     const id = tag(at);
@@ -28,10 +30,12 @@ export function decodeWav(bytes) {
       format = { code: view.getUint16(body, true), channels: view.getUint16(body + 2, true),
         rate: view.getUint32(body + 4, true), bits: view.getUint16(body + 14, true) };
     } else if (id === 'data') {
-      if (!format || format.code !== 1 || format.bits !== 16) throw new Error('not a 16-bit PCM WAV file');
+      if (!format || format.code !== 1 || format.bits !== 16) throw new Error('not a 16-bit PCM ' +
+        'WAV file');
       const n = Math.floor(Math.min(size, view.byteLength - body) / (2 * format.channels));
       const samples = new Float32Array(n);
-      for (let i = 0; i < n; ++i) samples[i] = view.getInt16(body + 2 * i * format.channels, true) / 32768;
+      for (let i = 0; i < n; ++i) samples[i] = view.getInt16(body + 2 * i * format.channels,
+        true) / 32768;
       return { sampleRate: format.rate, samples };
     }
     at = body + size + (size & 1);
@@ -46,7 +50,10 @@ export function rmsDb(samples) {
   return samples.length > 0 && sum > 0 ? 10 * Math.log10(sum / samples.length) : -Infinity;
 }
 
-const dbText = (db) => (Number.isFinite(db) ? `${db >= 0 ? '+' : '\u2212'}${Math.abs(db).toFixed(1)} dB` : '-');
+const dbText = (db) => {
+  if (!Number.isFinite(db)) return '-';
+  return `${db >= 0 ? '+' : '\u2212'}${Math.abs(db).toFixed(1)} dB`;
+};
 
 export class ABPlayers {
   // container: where the transport and the players go. signals: [{key, label}] each player can
@@ -54,8 +61,10 @@ export class ABPlayers {
   // titles: the two players' headings. onTime(t): the position moved. onLoaded(side, info).
   // spectrogramWorker: compute the spectrograms in a worker (a page served over HTTP; a page
   // opened from disk computes them itself).
-  constructor({ container, signals, initial, load, sampleRate, titles = ['A', 'B'], subtitles = ['', ''],
-    onTime = () => {}, onLoaded = () => {}, onError = () => {}, intro = null, spectrogramWorker = false }) {
+  constructor({ container, signals, initial, load, sampleRate, titles = ['A', 'B'],
+    subtitles = ['', ''],
+    onTime = () => {}, onLoaded = () => {}, onError = () => {}, intro = null,
+    spectrogramWorker = false }) {
     this.spectrogramWorker = spectrogramWorker;
     this.signals = signals;
     this.load = load;
@@ -72,19 +81,23 @@ export class ABPlayers {
     this.pausedAt = 0;
     this.duration = 0;
 
-    this.playButton = el('button', { class: 'play', onclick: () => (this.playing ? this.pause() : this.play()) }, 'Play');
+    this.playButton = el('button', { class: 'play',
+      onclick: () => (this.playing ? this.pause() : this.play()) }, 'Play');
     this.switchButton = el('button', { class: 'switch', onclick: () => this.flip() }, '');
     this.matchBox = el('input', { type: 'checkbox', class: 'match-toggle' });
     this.matchBox.addEventListener('change', () => this.setMatching(this.matchBox.checked));
     this.matchText = el('span', { class: 'match-gain' }, '');
     this.clock = el('span', { class: 'clock', id: 'clock' }, '0.00 s');
     container.append(el('div', { class: 'transport' }, this.playButton, this.switchButton,
-      el('label', { class: 'match', title: 'plays the louder signal lower, at the RMS level of the other, so that loudness does not decide' }, this.matchBox, ' loudness match'),
+      el('label', { class: 'match',
+        title: 'plays the louder signal lower, at the RMS level of the other, so that loudness ' +
+        'does not decide' }, this.matchBox, ' loudness match'),
       this.matchText, this.clock));
     if (intro) container.append(intro);
     const grid = el('div', { class: 'players' });
     container.append(grid);
-    this.sides = [0, 1].map((side) => this.makeSide(side, initial[side], titles[side], subtitles[side], grid));
+    this.sides = [0, 1].map((side) => this.makeSide(side, initial[side], titles[side],
+      subtitles[side], grid));
     this.updateSwitch();
     document.addEventListener('keydown', (e) => {
       if (e.code === 'Space' && e.shiftKey) { e.preventDefault(); this.flip(); }
@@ -126,14 +139,20 @@ export class ABPlayers {
     ws.on('error', (e) => this.onError(`player ${side === 0 ? 'A' : 'B'}: ${e}`));
     track.addEventListener('click', (e) => {
       const r = track.getBoundingClientRect();
-      if (this.duration > 0 && r.width > 0) this.seek(((e.clientX - r.left) / r.width) * this.duration);
+      if (this.duration > 0 && r.width > 0) {
+        this.seek(((e.clientX - r.left) / r.width) * this.duration);
+      }
     });
     select.addEventListener('change', () => this.choose(side, select.value));
-    const entry = { side, key, select, box, ws, cursor, samples: null, buffer: null, rms: -Infinity, sources: [],
+    const entry = { side, key, select, box, ws, cursor, samples: null, buffer: null,
+      rms: -Infinity, sources: [],
       match: null, heard: null, displayTimer: null, displayed: null, trackWidth: 0,
       spectrogram: spectrogramPlugin, drawn: Promise.resolve() };
     // The track's width, kept so that moving the cursor never reads the layout.
-    new ResizeObserver(() => { entry.trackWidth = track.clientWidth; this.moved(this.position()); }).observe(track);
+    new ResizeObserver(() => {
+      entry.trackWidth = track.clientWidth;
+      this.moved(this.position());
+    }).observe(track);
     // A player out of view draws its signal when it comes into view, not with every change.
     entry.visible = true;
     new IntersectionObserver((seen) => {
@@ -166,10 +185,12 @@ export class ABPlayers {
   setSignal(side, samples, { immediateDisplay = false } = {}) {
     const s = this.sides[side];
     s.samples = samples;
-    s.buffer = new AudioBuffer({ length: Math.max(1, samples.length), numberOfChannels: 1, sampleRate: this.sampleRate });
+    s.buffer = new AudioBuffer({ length: Math.max(1, samples.length), numberOfChannels: 1,
+      sampleRate: this.sampleRate });
     s.buffer.copyToChannel(samples, 0);
     s.rms = rmsDb(samples);
-    this.duration = Math.max(...this.sides.map((q) => (q.samples ? q.samples.length / this.sampleRate : 0)));
+    const seconds = (q) => (q.samples ? q.samples.length / this.sampleRate : 0);
+    this.duration = Math.max(...this.sides.map(seconds));
     let heard = performance.now();
     if (this.playing) {
       const when = this.ctx.currentTime + LEAD_S;
@@ -180,7 +201,8 @@ export class ABPlayers {
     this.updateSwitch();
     if (immediateDisplay) this.display(s);
     else this.scheduleDisplay(s);
-    this.onLoaded(side, { key: s.key, duration: samples.length / this.sampleRate, samples: samples.length });
+    this.onLoaded(side, { key: s.key, duration: samples.length / this.sampleRate,
+      samples: samples.length });
     return heard;
   }
 
@@ -188,7 +210,8 @@ export class ABPlayers {
   // takes longer than an edit, and must not hold up the next one.
   scheduleDisplay(s) {
     clearTimeout(s.displayTimer);
-    s.displayTimer = setTimeout(() => { s.displayTimer = null; this.display(s); }, DISPLAY_AFTER_MS);
+    s.displayTimer = setTimeout(() => { s.displayTimer = null; this.display(s); },
+      DISPLAY_AFTER_MS);
   }
 
   // Draws the signal's waveform and spectrogram; s.drawn settles once the spectrogram is drawn.
@@ -230,7 +253,8 @@ export class ABPlayers {
 
   position() {
     if (!this.playing) return this.pausedAt;
-    return Math.min(this.duration, Math.max(0, this.offset + (this.ctx.currentTime - this.startAt)));
+    return Math.min(this.duration, Math.max(0,
+      this.offset + (this.ctx.currentTime - this.startAt)));
   }
 
   // Starts the signal of s at context time when, from offset seconds; fade: cross-fade from
@@ -320,7 +344,9 @@ export class ABPlayers {
   moved(t) {
     this.clock.textContent = `${t.toFixed(2)} s`;
     const fraction = this.duration > 0 ? t / this.duration : 0;
-    for (const s of this.sides) s.cursor.style.transform = `translateX(${(fraction * s.trackWidth).toFixed(1)}px)`;
+    for (const s of this.sides) {
+      s.cursor.style.transform = `translateX(${(fraction * s.trackWidth).toFixed(1)}px)`;
+    }
     this.onTime(t);
   }
 
@@ -380,7 +406,8 @@ export class ABPlayers {
   updateSwitch() {
     const s = this.sides[this.listening];
     const label = this.signals.find((x) => x.key === s.key)?.label ?? s.key;
-    this.switchButton.textContent = `Hearing ${this.listening === 0 ? 'A' : 'B'}: ${label} (press to flip)`;
+    const side = this.listening === 0 ? 'A' : 'B';
+    this.switchButton.textContent = `Hearing ${side}: ${label} (press to flip)`;
     for (const q of this.sides) q.box.classList.toggle('heard', q.side === this.listening);
   }
 }

@@ -107,7 +107,8 @@ export class TimeAxis {
         u.over.addEventListener('click', () => {
           if (u.select.width > 2) return;
           const t = u.posToVal(u.cursor.left, 'x');
-          if (Number.isFinite(t) && this.onSeek) this.onSeek(Math.max(0, Math.min(t, data.duration_s)));
+          if (Number.isFinite(t) && this.onSeek) this.onSeek(Math.max(0, Math.min(t,
+            data.duration_s)));
         });
       }],
     };
@@ -119,12 +120,15 @@ export class TimeAxis {
     const u = new uPlot({
       width: plotWidth(container),
       height,
-      scales: { x: { time: false, min: 0, max: data.duration_s }, ...Object.fromEntries(yAxes.map((a) => [a.scale, a.range ? { range: a.range } : {}])) },
+      scales: { x: { time: false, min: 0, max: data.duration_s },
+        ...Object.fromEntries(yAxes.map((a) => [a.scale, a.range ? { range: a.range } : {}])) },
       cursor: { sync: { key: 'halvern-time' }, drag: { x: true, y: false } },
       legend: { live: true },
       series: [{ label: 'time (s)', value: (u, v) => (v == null ? '-' : v.toFixed(2)) }, ...series],
-      axes: [timeAxis(), ...yAxes.map((a, i) => ({ scale: a.scale, label: a.label, labelSize: 16, side: i === 0 ? 3 : 1, grid: { show: i === 0 }, size: i === 0 ? LEFT_AXIS : RIGHT_AXIS })),
-        ...(yAxes.length === 1 ? [{ scale: yAxes[0].scale, label: ' ', labelSize: 16, side: 1, grid: { show: false }, size: RIGHT_AXIS }] : [])],
+      axes: [timeAxis(), ...yAxes.map((a, i) => ({ scale: a.scale, label: a.label, labelSize: 16,
+        side: i === 0 ? 3 : 1, grid: { show: i === 0 }, size: i === 0 ? LEFT_AXIS : RIGHT_AXIS })),
+        ...(yAxes.length === 1 ? [{ scale: yAxes[0].scale, label: ' ', labelSize: 16, side: 1,
+          grid: { show: false }, size: RIGHT_AXIS }] : [])],
       hooks: this.hooks(data, extraDraw),
     }, [data.trace.time_s, ...values], box);
     this.plots.push(u);
@@ -142,15 +146,19 @@ function timeAxis() {
 export function buildTraces(container, data, axis) {
   const t = data.trace;
   axis.timePlot(container, data, 'dynamics', 'Dynamics: level and level-control gain', [
-    { label: 'level (dBFS)', stroke: '#2c6fbb', width: 1.5, scale: 'level', value: (u, v) => (v == null ? '-' : v.toFixed(1)) },
-    { label: 'gain (dB)', stroke: '#d35400', width: 2, scale: 'gain', value: (u, v) => (v == null ? '-' : v.toFixed(1)) },
+    { label: 'level (dBFS)', stroke: '#2c6fbb', width: 1.5, scale: 'level', value: (u,
+      v) => (v == null ? '-' : v.toFixed(1)) },
+    { label: 'gain (dB)', stroke: '#d35400', width: 2, scale: 'gain', value: (u,
+      v) => (v == null ? '-' : v.toFixed(1)) },
   ], [t.dynamics_level_db.map(floorDb), t.dynamics_gain_db.map(floorDb)], [
     { scale: 'level', label: 'level (dBFS)', range: [-100, 0] },
     { scale: 'gain', label: 'gain (dB)', range: gainRange },
   ]);
   axis.timePlot(container, data, 'equalizer', 'Equalizer: compander gain and limiter gain', [
-    { label: 'compander gain (dB)', stroke: '#8e44ad', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
-    { label: 'limiter gain (dB)', stroke: '#c0392b', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
+    { label: 'compander gain (dB)', stroke: '#8e44ad', width: 2, scale: 'db', value: (u,
+      v) => (v == null ? '-' : v.toFixed(2)) },
+    { label: 'limiter gain (dB)', stroke: '#c0392b', width: 2, scale: 'db', value: (u,
+      v) => (v == null ? '-' : v.toFixed(2)) },
   ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)],
   [{ scale: 'db', label: 'gain (dB)', range: gainRange }]);
   buildHowlMap(container, data, axis);
@@ -195,10 +203,16 @@ function buildHowlMap(container, data, axis) {
   };
   const box = el('div', { class: 'plot' }, el('h3', {}, 'Peak suppressor: the howl map'),
     el('p', { class: 'legend-note' },
-      el('span', { class: 'swatch', style: 'background:#e02020' }), ' marked (cut to ', formatNumber(data.curves.suppressor.mark1_gain_db), ' dB) ',
-      el('span', { class: 'swatch', style: 'background:#7b0000' }), ' strongly marked (', formatNumber(data.curves.suppressor.mark2_gain_db), ' dB) ',
-      el('span', { class: 'swatch', style: `background:${levelColour(-20)}` }), el('span', { class: 'swatch', style: `background:${levelColour(0)}` }),
-      el('span', { class: 'swatch', style: `background:${levelColour(20)}` }), ' band level from far below to above its threshold'));
+      el('span', { class: 'swatch',
+        style: 'background:#e02020' }), ' marked (cut to ' +
+        '', formatNumber(data.curves.suppressor.mark1_gain_db), ' dB) ',
+      el('span', { class: 'swatch',
+        style: 'background:#7b0000' }), ' strongly marked ' +
+        '(', formatNumber(data.curves.suppressor.mark2_gain_db), ' dB) ',
+      el('span', { class: 'swatch', style: `background:${levelColour(-20)}` }), el('span',
+        { class: 'swatch', style: `background:${levelColour(0)}` }),
+      el('span', { class: 'swatch',
+        style: `background:${levelColour(20)}` }), ' band level from far below to above its threshold'));
   container.append(box);
   const u = new uPlot({
     width: plotWidth(container),
@@ -206,13 +220,17 @@ function buildHowlMap(container, data, axis) {
     scales: { x: { time: false, min: 0, max: data.duration_s }, band: { range: [-0.5, nb - 0.5] } },
     cursor: { sync: { key: 'halvern-time' }, drag: { x: true, y: false }, points: { show: false } },
     legend: { show: false },
-    series: [{}, { label: 'band', scale: 'band', stroke: 'transparent', paths: () => null, points: { show: false } }],
+    series: [{}, { label: 'band', scale: 'band', stroke: 'transparent', paths: () => null,
+      points: { show: false } }],
     axes: [timeAxis(), {
       scale: 'band', side: 3, size: LEFT_AXIS, label: 'band (Hz)', labelSize: 16,
       splits: () => rows,
-      values: (u, vals) => vals.map((b) => (Number.isInteger(b) && bands[b] ? `${b}: ${Math.round(bands[b].first_hz)}-${Math.round(bands[b].last_hz)}` : '')),
+      values: (u,
+        vals) => vals.map((b) => (Number.isInteger(b) && bands[b] ? `${b}: ${Math.round(bands[b].first_hz)}-${Math.round(bands[b].last_hz)}` : '')),
       grid: { show: false },
-    }, { scale: 'band', label: ' ', labelSize: 16, side: 1, size: RIGHT_AXIS, grid: { show: false }, values: (u, vals) => vals.map(() => '') }],
+    }, { scale: 'band', label: ' ' +
+      '', labelSize: 16, side: 1, size: RIGHT_AXIS, grid: { show: false }, values: (u,
+      vals) => vals.map(() => '') }],
     hooks: axis.hooks(data, draw),
   }, [t.time_s, t.time_s.map(() => null)], box);
   axis.plots.push(u);
@@ -238,7 +256,8 @@ function xyPlot(container, registry, name, title, opts, xs, ys) {
     height: 260,
     scales: { x: { time: false, ...(opts.xScale || {}) }, y: { ...(opts.yScale || {}) } },
     cursor: { drag: { x: false, y: false } },
-    series: [{ label: opts.xLabel, value: (u, v) => (v == null ? '-' : formatNumber(v)) }, ...opts.series],
+    series: [{ label: opts.xLabel, value: (u, v) => (v == null ? '-' : formatNumber(v)) },
+      ...opts.series],
     axes: [{ label: opts.xLabel, labelSize: 16 }, { label: opts.yLabel, labelSize: 16, size: 50 }],
   }, [xs, ...ys], box);
   registry[name] = { points: xs.length, drawn: true, series: u.series.length - 1 };
@@ -251,31 +270,42 @@ export function buildCurves(container, data, registry) {
   const c = data.curves;
   const made = [];
   if (c.error) container.append(el('p', { class: 'warning' }, c.error));
-  const off = Object.fromEntries(data.stages.map((st) => [st.key, st.enabled ? '' : ' (stage off in this tuning)']));
+  const off = Object.fromEntries(data.stages.map((st) => [st.key,
+    st.enabled ? '' : ' (stage off in this tuning)']));
   const grid = el('div', { class: 'curve-grid' });
   container.append(grid);
   const levelSeries = (label, colour) => [
     { label, stroke: colour, width: 2, value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
-    { label: 'unchanged', stroke: '#aaa', dash: [4, 4], width: 1, value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
+    { label: 'unchanged', stroke: '#aaa', dash: [4, 4], width: 1, value: (u,
+      v) => (v == null ? '-' : v.toFixed(2)) },
   ];
   const levelOpts = (label, colour) => ({
     xLabel: 'input level (dBFS)', yLabel: 'output level (dBFS)', series: levelSeries(label, colour),
     xScale: { range: [-96, 0] }, yScale: { range: [SILENCE_DB, 10] },
   });
   if (c.dynamics) {
-    made.push(xyPlot(grid, registry, 'curve_dynamics', `Dynamics stage: static level curve${off.dynamics}`, levelOpts('output (dBFS)', '#d35400'),
+    made.push(xyPlot(grid, registry, 'curve_dynamics',
+      `Dynamics stage: static level curve${off.dynamics}`, levelOpts('output (dBFS)', '#d35400'),
       c.dynamics.in_db, [c.dynamics.out_db.map(floorDb), c.dynamics.in_db]));
   }
   if (c.compander_limiter) {
-    made.push(xyPlot(grid, registry, 'curve_compander', `Equalizer compander, limiter and final gain: static level curve${off.equalizer}`, levelOpts('output (dBFS)', '#8e44ad'),
-      c.compander_limiter.in_db, [c.compander_limiter.out_db.map(floorDb), c.compander_limiter.in_db]));
+    made.push(xyPlot(grid, registry, 'curve_compander',
+      `Equalizer compander, limiter and final gain: static level curve${off.equalizer}`, levelOpts('output (dBFS)', '#8e44ad'),
+      c.compander_limiter.in_db, [c.compander_limiter.out_db.map(floorDb),
+        c.compander_limiter.in_db]));
   }
   const respOpts = (label, colour) => ({
-    xLabel: 'frequency (Hz)', yLabel: 'gain (dB)', xScale: { distr: 3, log: 10 }, yScale: { range: (u, min, max) => [Math.max(min, -60) - 3, max + 3] },
-    series: [{ label, stroke: colour, width: 2, value: (u, v) => (v == null ? '-' : v.toFixed(2)) }],
+    xLabel: 'frequency (Hz)', yLabel: 'gain (dB)', xScale: { distr: 3,
+      log: 10 }, yScale: { range: (u, min, max) => [Math.max(min, -60) - 3, max + 3] },
+    series: [{ label, stroke: colour, width: 2, value: (u,
+      v) => (v == null ? '-' : v.toFixed(2)) }],
   });
-  made.push(xyPlot(grid, registry, 'curve_highpass', `High-pass stage: magnitude response${off.highpass}`, respOpts('gain (dB)', '#2c6fbb'), c.highpass.hz, [c.highpass.gain_db.map((v) => Math.max(v, -80))]));
-  made.push(xyPlot(grid, registry, 'curve_fir', `Equalizer FIR: magnitude response${off.equalizer}`, respOpts('gain (dB)', '#16a085'), c.fir.hz, [c.fir.gain_db.map((v) => Math.max(v, -80))]));
+  made.push(xyPlot(grid, registry, 'curve_highpass',
+    `High-pass stage: magnitude response${off.highpass}`, respOpts('gain (dB)',
+    '#2c6fbb'), c.highpass.hz, [c.highpass.gain_db.map((v) => Math.max(v, -80))]));
+  made.push(xyPlot(grid, registry, 'curve_fir',
+    `Equalizer FIR: magnitude response${off.equalizer}`, respOpts('gain (dB)',
+    '#16a085'), c.fir.hz, [c.fir.gain_db.map((v) => Math.max(v, -80))]));
   buildBandChart(container, data, registry);
   return made;
 }
@@ -300,16 +330,21 @@ function buildBandChart(container, data, registry) {
   sup.bands.forEach((b, i) => {
     const y = 10 + i * rowH;
     add('text', { x: left - 6, y: y + 12, 'text-anchor': 'end', class: 'lbl' }, `band ${i}`);
-    add('rect', { x: fx(b.first_hz), y: y + 2, width: fx(b.last_hz) - fx(b.first_hz), height: rowH - 5,
+    add('rect', { x: fx(b.first_hz), y: y + 2, width: fx(b.last_hz) - fx(b.first_hz),
+      height: rowH - 5,
       fill: `hsl(${200 - 160 * Math.max(0, b.threshold_db) / maxThr}, 60%, 55%)` });
-    add('text', { x: W - right + 8, y: y + 12, class: 'lbl' }, `threshold ${b.threshold} (${b.threshold_db.toFixed(1)} dB)`);
+    add('text', { x: W - right + 8, y: y + 12, class: 'lbl' },
+      `threshold ${b.threshold} (${b.threshold_db.toFixed(1)} dB)`);
   });
   for (let hz = 0; hz <= data.sample_rate / 2; hz += 1000) {
     add('line', { x1: fx(hz), x2: fx(hz), y1: 8, y2: H - 28, class: 'tick' });
-    add('text', { x: fx(hz), y: H - 14, 'text-anchor': 'middle', class: 'lbl' }, `${hz / 1000} kHz`);
+    add('text', { x: fx(hz), y: H - 14, 'text-anchor': 'middle', class: 'lbl' },
+      `${hz / 1000} kHz`);
   }
-  const box = el('div', { class: 'plot' }, el('h3', {}, `Peak suppressor: bands and thresholds${data.stages.find((st) => st.key === 'suppressor').enabled ? '' : ' (stage off in this tuning)'}`),
-    el('p', { class: 'legend-note' }, `A band is marked when its peak-to-floor level exceeds its threshold (level units of about 0.37 dB); its bins are then cut to ${formatNumber(sup.mark1_gain_db)} dB (${formatNumber(sup.mark2_gain_db)} dB when more than 10 units above), and the rest of the spectrum to ${formatNumber(sup.rest_gain_db)} dB.`));
+  const box = el('div', { class: 'plot' }, el('h3', {},
+    `Peak suppressor: bands and thresholds${data.stages.find((st) => st.key === 'suppressor').enabled ? '' : ' (stage off in this tuning)'}`),
+    el('p', { class: 'legend-note' },
+      `A band is marked when its peak-to-floor level exceeds its threshold (level units of about 0.37 dB); its bins are then cut to ${formatNumber(sup.mark1_gain_db)} dB (${formatNumber(sup.mark2_gain_db)} dB when more than 10 units above), and the rest of the spectrum to ${formatNumber(sup.rest_gain_db)} dB.`));
   box.append(svg);
   container.append(box);
   registry.curve_bands = { points: svg.querySelectorAll('rect').length, drawn: true, series: 1 };
@@ -363,7 +398,8 @@ function label(key) {
 export function stageSettingsTables(stagesExplained) {
   const stages = el('div', { class: 'stats' });
   for (const st of Object.values(stagesExplained || {})) {
-    const rows = Object.entries(st).filter(([k, v]) => k !== 'name' && k !== 'enabled' && typeof v !== 'object');
+    const rows = Object.entries(st).filter(([k,
+      v]) => k !== 'name' && k !== 'enabled' && typeof v !== 'object');
     stages.append(el('table', { class: `stat-group${st.enabled ? '' : ' off'}` },
       el('caption', {}, `${sentence(st.name)}${st.enabled ? '' : ' (off)'}`),
       rows.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
@@ -377,7 +413,8 @@ export function stageSettingsTables(stagesExplained) {
 // (one figure per band) as rows. Every number cell carries its path in data-stat, so that the
 // figure shown can be checked against the data.
 function statCell(v, key) {
-  return el('td', typeof v === 'number' ? { class: 'num', 'data-stat': key } : { class: 'num' }, v === null || v === undefined ? '-' : formatNumber(v));
+  return el('td', typeof v === 'number' ? { class: 'num', 'data-stat': key } : { class: 'num' },
+    v === null || v === undefined ? '-' : formatNumber(v));
 }
 
 // signals: the key and label of each position, for the columns of the positions' figures.
@@ -410,7 +447,8 @@ export function statsTable(stats, signals = []) {
       const n = Math.max(...lists.map(([, v]) => v.length));
       wrap.append(el('table', { class: 'stat-group matrix' },
         el('caption', {}, `${sentence(label(g))} by band`),
-        el('tr', {}, el('th', {}, 'band'), Array.from({ length: n }, (_, i) => el('th', { class: 'num' }, i))),
+        el('tr', {}, el('th', {}, 'band'), Array.from({ length: n }, (_, i) => el('th',
+          { class: 'num' }, i))),
         lists.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
           v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
     }

@@ -7,7 +7,8 @@ import '../../../report/web/src/report.css';
 import './studio.css';
 import { el, formatNumber } from '../../../report/web/src/dom.js';
 import { ABPlayers, decodeWav } from '../../../report/web/src/players.js';
-import { TimeAxis, buildTraces, buildCurves, stageSettingsTables, statsTable } from '../../../report/web/src/plots.js';
+import { TimeAxis, buildTraces, buildCurves, stageSettingsTables,
+  statsTable } from '../../../report/web/src/plots.js';
 
 const token = new URLSearchParams(location.search).get('token') || '';
 
@@ -46,7 +47,8 @@ async function api(method, path, body, signal) {
   if (!response.ok) {
     let parsed = null;
     try { parsed = await response.json(); } catch { /* not JSON */ }
-    throw new ApiError(response.status, parsed?.error || `${method} ${path}: status ${response.status}`, parsed);
+    throw new ApiError(response.status,
+      parsed?.error || `${method} ${path}: status ${response.status}`, parsed);
   }
   return response;
 }
@@ -89,11 +91,13 @@ function buildHeader() {
     el('h1', {}, 'halvern studio'),
     el('table', { class: 'facts' },
       ...[
-        ['Recording', `${session.files.input} (${session.files.input_format}), ${formatNumber(session.duration_s)} s`],
+        ['Recording', `${session.files.input} (${session.files.input_format}), `
+          + `${formatNumber(session.duration_s)} s`],
         ['Tuning', session.files.tuning],
         ['Program', session.program],
       ].map(([k, v]) => el('tr', {}, el('th', {}, k), el('td', {}, v)))),
-    session.notes.length > 0 ? el('ul', { class: 'notes' }, session.notes.map((n) => el('li', {}, n))) : null);
+    session.notes.length > 0 ? el('ul', { class: 'notes' }, session.notes.map((n) => el('li', {},
+      n))) : null);
   // The deck stays at the top of the window: undo, redo, save and the players' transport.
   deck = el('div', { class: 'deck' },
     el('div', { class: 'toolbar' }, undoButton, redoButton, saveButton, statusLine),
@@ -115,7 +119,9 @@ function updateToolbar(r) {
   undoButton.disabled = r.undo_steps === 0;
   redoButton.disabled = r.redo_steps === 0;
   saveButton.disabled = !r.edited;
-  statusLine.textContent = `revision ${r.revision}; ${r.edited ? 'edited, not saved' : 'as saved'}; ${r.undo_steps} undo step${r.undo_steps === 1 ? '' : 's'}`;
+  const steps = `${r.undo_steps} undo step${r.undo_steps === 1 ? '' : 's'}`;
+  const saved = r.edited ? 'edited, not saved' : 'as saved';
+  statusLine.textContent = `revision ${r.revision}; ${saved}; ${steps}`;
 }
 
 function section(id, title, intro) {
@@ -128,19 +134,25 @@ function section(id, title, intro) {
 // ---------------------------------------------------------------- players
 
 const LABELS = {
-  output: 'Output (after dither)', input: 'Input', highpass: 'after high-pass', dynamics: 'after dynamics',
+  output: 'Output (after dither)', input: 'Input', highpass: 'after high-pass', dynamics: 'after ' +
+    'dynamics',
   equalizer: 'after equalizer', suppressor: 'after peak suppressor',
 };
 
 // The positions of the chain as the figures and plots name them.
 function positionSignals() {
-  return session.positions.filter((p) => p !== 'output').map((key) => ({ key, label: LABELS[key] || key }));
+  return session.positions.filter((p) => p !== 'output').map((key) => ({ key,
+    label: LABELS[key] || key }));
 }
 
 function buildListening() {
   const s = section('listening', 'Listening',
-    'A plays the tuning as saved in the file, B the tuning with your edits; both at any position of the chain. They play together on one clock: the switch (or Shift+Space) flips which one you hear at the same instant, and every edit is heard in B at once, from where it plays. The loudness match plays the louder one at the RMS level of the other.');
-  const signals = session.positions.filter((p) => p !== 'dither').map((key) => ({ key, label: LABELS[key] || key }));
+    'A plays the tuning as saved in the file, B the tuning with your edits; both at any position ' +
+      'of the chain. They play together on one clock: the switch (or Shift+Space) flips which ' +
+      'one you hear at the same instant, and every edit is heard in B at once, from where it ' +
+      'plays. The loudness match plays the louder one at the RMS level of the other.');
+  const signals = session.positions.filter((p) => p !== 'dither').map((key) => ({ key,
+    label: LABELS[key] || key }));
   players = new ABPlayers({
     container: s,
     signals,
@@ -156,14 +168,16 @@ function buildListening() {
   });
   deck.querySelector('.toolbar').after(s.querySelector('.transport'));
   state.samplesOf = (side) => Array.from(players.samplesOf(side), (v) => Math.round(v * 32768));
-  state.playerState = () => ({ playing: players.playing, position: players.position(), listening: players.listening,
+  state.playerState = () => ({ playing: players.playing, position: players.position(),
+    listening: players.listening,
     match: players.matchGains() });
 }
 
 // The WAV bytes of a player's signal: A at the saved revision, B at the current one.
 async function audioOf(side, key) {
   const revision = side === 0 ? state.savedRevision : state.revision;
-  const bytes = await (await api('GET', `/api/audio/${key}.wav?revision=${revision}`)).arrayBuffer();
+  const bytes = await (await api('GET',
+    `/api/audio/${key}.wav?revision=${revision}`)).arrayBuffer();
   state.audio[side === 0 ? 'a' : 'b'] = { revision, key };
   return bytes;
 }
@@ -181,7 +195,8 @@ function refreshPlayer(side, early = null) {
   if (held && held.revision === revision && held.key === key) return Promise.resolve(null);
   const l = loading[side];
   if (l && l.revision === revision && l.key === key) return l.promise;  // asked for already
-  const promise = fetchPlayer(side, revision, key, early).finally(() => { if (loading[side]?.promise === promise) loading[side] = null; });
+  const promise = fetchPlayer(side, revision, key,
+    early).finally(() => { if (loading[side]?.promise === promise) loading[side] = null; });
   loading[side] = { revision, key, promise };
   return promise;
 }
@@ -196,7 +211,8 @@ async function fetchPlayer(side, revision, key, early) {
   } else {
     bytes = await audioOf(side, key);
   }
-  if ((side === 0 ? state.savedRevision : state.revision) !== revision) return null;  // newer meanwhile
+  // A newer revision came meanwhile.
+  if ((side === 0 ? state.savedRevision : state.revision) !== revision) return null;
   const fetched = performance.now();
   const heard = players.setSignal(side, decodeWav(bytes).samples);
   state.audioTimes.push({ fetch: fetched - asked, decode: performance.now() - fetched });
@@ -210,19 +226,24 @@ const STAGE_TITLES = {
   all: 'Stages', highpass: 'High-pass', dynamics: 'Dynamics', equalizer: 'Equalizer',
   dither: 'Dither', suppressor: 'Peak suppressor', none: 'Unused slots',
 };
-const MASK_BITS = [['high-pass', 1], ['dynamics', 2], ['equalizer', 4], ['dither', 8], ['peak suppressor', 16]];
+const MASK_BITS = [['high-pass', 1], ['dynamics', 2], ['equalizer', 4], ['dither', 8],
+  ['peak suppressor', 16]];
 
 function buildControls() {
   const s = section('controls', 'Tuning',
-    'Every slot of the tuning, by stage. Drag a slider (one drag is one undo step) or type a value; B plays the change at once. The saved value is the file\'s; a slot marked edited differs from it.');
+    'Every slot of the tuning, by stage. Drag a slider (one drag is one undo step) or type a ' +
+      'value; B plays the change at once. The saved value is the file\'s; a slot marked edited ' +
+      'differs from it.');
   const groups = new Map();
   for (const info of session.catalogue) {
     if (!groups.has(info.stage)) groups.set(info.stage, []);
     groups.get(info.stage).push(info);
   }
   for (const [stage, slots] of groups) {
-    const box = el('details', { class: `stage-group stage-${stage}`, ...(stage === 'none' ? {} : { open: '' }) },
-      el('summary', {}, `${STAGE_TITLES[stage] || stage} (${slots.length === 1 ? 'slot' : 'slots'} ${slots[0].slot}${slots.length > 1 ? `-${slots[slots.length - 1].slot}` : ''})`));
+    const box = el('details', { class: `stage-group stage-${stage}`,
+      ...(stage === 'none' ? {} : { open: '' }) },
+      el('summary', {},
+        `${STAGE_TITLES[stage] || stage} (${slotRange(slots)})`));
     const grid = el('div', { class: 'control-grid' });
     for (const info of slots) grid.append(makeControl(info));
     box.append(grid);
@@ -230,20 +251,31 @@ function buildControls() {
   }
 }
 
+function slotRange(slots) {
+  const first = slots[0].slot;
+  const last = slots[slots.length - 1].slot;
+  return first === last ? `slot ${first}` : `slots ${first}-${last}`;
+}
+
 function makeControl(info) {
-  const slider = el('input', { type: 'range', min: info.min, max: info.max, step: 1, 'aria-label': info.name, 'data-slot': info.slot });
-  const number = el('input', { type: 'number', min: info.min, max: info.max, step: 1, class: 'value', 'aria-label': `${info.name} value` });
+  const slider = el('input', { type: 'range', min: info.min, max: info.max, step: 1,
+    'aria-label': info.name, 'data-slot': info.slot });
+  const number = el('input', { type: 'number', min: info.min, max: info.max, step: 1,
+    class: 'value', 'aria-label': `${info.name} value` });
   const saved = el('span', { class: 'saved' }, '');
   const meaning = el('div', { class: 'meaning' }, info.meaning);
   const status = el('span', { class: 'slot-status' }, '');
   const row = el('div', { class: 'control', id: `slot-${info.slot}` },
     el('div', { class: 'control-head' },
-      el('span', { class: 'slot-number' }, info.slot), el('code', { class: 'slot-name' }, info.name),
+      el('span', { class: 'slot-number' }, info.slot), el('code', { class: 'slot-name' },
+        info.name),
       el('span', { class: 'unit' }, info.unit), status),
     el('div', { class: 'control-body' }, slider, number),
-    el('div', { class: 'control-foot' }, el('span', { class: 'range' }, `range ${info.range}`), saved),
+    el('div', { class: 'control-foot' }, el('span', { class: 'range' }, `range ${info.range}`),
+      saved),
     meaning);
-  const c = { info, row, slider, number, saved, status, meaning, dragging: false, gesture: null, bits: [], unanswered: 0 };
+  const c = { info, row, slider, number, saved, status, meaning, dragging: false, gesture: null,
+    bits: [], unanswered: 0 };
   if (info.slot === 0) {
     // The stage mask: one box per stage bit.
     slider.classList.add('hidden');
@@ -287,7 +319,8 @@ function showControl(c, value, savedValue, explained) {
   // A control keeps what the user set while that edit is not yet answered: an older state must
   // not move it back.
   // Only what changed is written: 85 controls are shown anew after every edit.
-  if (!c.dragging && c.unanswered === 0 && document.activeElement !== c.number && c.shown !== value) {
+  const typing = document.activeElement === c.number;
+  if (!c.dragging && c.unanswered === 0 && !typing && c.shown !== value) {
     c.slider.value = value;
     c.number.value = value;
     for (const [box, bit] of c.bits) box.checked = (value & bit) !== 0;
@@ -297,11 +330,13 @@ function showControl(c, value, savedValue, explained) {
     c.saved.textContent = `saved ${savedValue}`;
     c.shownSaved = savedValue;
   }
-  if (c.row.classList.contains('edited') !== (value !== savedValue)) c.row.classList.toggle('edited', value !== savedValue);
+  const edited = value !== savedValue;
+  if (c.row.classList.contains('edited') !== edited) c.row.classList.toggle('edited', edited);
   if (explained) {
     const notes = [];
     if (explained.status !== 'ok') notes.push(explained.status);
-    if (explained.effective !== null && explained.effective !== value) notes.push(`taken as ${explained.effective}`);
+    const taken = explained.effective;
+    if (taken !== null && taken !== value) notes.push(`taken as ${taken}`);
     const text = notes.join(', ');
     if (c.status.textContent !== text) {
       c.status.textContent = text;
@@ -346,11 +381,13 @@ async function flush() {
   const key = players.sides[1].key;
   const abort = new AbortController();
   const early = api('GET', `/api/audio/${key}.wav?after=${base}`, undefined, abort.signal)
-    .then(async (res) => ({ revision: Number(res.headers.get('X-Halvern-Revision')), key, bytes: await res.arrayBuffer() }))
+    .then(async (res) => ({ revision: Number(res.headers.get('X-Halvern-Revision')), key,
+      bytes: await res.arrayBuffer() }))
     .catch(() => null);
   try {
     const sent = performance.now();
-    const r = await postJson('/api/slots', request.gesture ? { slots: request.slots, gesture: request.gesture } : { slots: request.slots });
+    const r = await postJson('/api/slots', request.gesture ? { slots: request.slots,
+      gesture: request.gesture } : { slots: request.slots });
     state.editTimes.push({ waited: sent - request.started, answered: performance.now() - sent });
     if (state.editTimes.length > 1000) state.editTimes.shift();
     if (r.revision === base) abort.abort();  // nothing changed: no new audio comes
@@ -452,7 +489,8 @@ async function refreshState() {
     updateToolbar(s);
     showSlots();
     showFindings(s);
-    statsBox.replaceChildren(s.stats ? statsTable(s.stats, positionSignals()) : el('p', { class: 'warning' }, s.engine_error || 'no statistics'));
+    statsBox.replaceChildren(s.stats ? statsTable(s.stats, positionSignals()) : el('p',
+      { class: 'warning' }, s.engine_error || 'no statistics'));
     state.stateRevision = s.revision;
   } catch (e) {
     reportError(e.message);
@@ -460,13 +498,16 @@ async function refreshState() {
 }
 
 function showFindings(s) {
-  findingsBox.replaceChildren(el('h3', {}, `Findings of halvern check on the edited tuning (${s.findings.length})`));
+  findingsBox.replaceChildren(el('h3', {},
+    `Findings of halvern check on the edited tuning (${s.findings.length})`));
   if (s.engine_error) findingsBox.append(el('p', { class: 'warning' }, s.engine_error));
   if (s.findings.length === 0) {
-    findingsBox.append(el('p', { class: 'ok' }, 'No finding: every slot is in range and consistent.'));
+    findingsBox.append(el('p', { class: 'ok' },
+      'No finding: every slot is in range and consistent.'));
   } else {
     findingsBox.append(el('ul', {}, s.findings.map((d) =>
-      el('li', { class: `sev-${d.severity}` }, el('span', { class: 'sev' }, d.severity), ' ', d.text))));
+      el('li', { class: `sev-${d.severity}` }, el('span', { class: 'sev' }, d.severity), ' ',
+        d.text))));
   }
 }
 
@@ -527,19 +568,25 @@ function drawAnalysis(a) {
 }
 
 function buildAnalysis() {
-  const checks = section('findings', 'Check and figures', 'What halvern check finds in the tuning with your edits, and the statistics of its run (halvern run --stats).');
+  const checks = section('findings', 'Check and figures',
+    'What halvern check finds in the tuning with your edits, and the statistics of its run ' +
+    '(halvern run --stats).');
   findingsBox = el('div', { class: 'diagnostics' });
   statsBox = el('div', {});
   checks.append(findingsBox, el('h3', {}, 'Statistics'), statsBox);
   const traces = section('traces', 'What the engine did, frame by frame (B)',
-    'The edited tuning\'s run, on one time axis: drag across a plot to zoom all of them, double-click to see the whole recording again. Red ticks mark frames where samples clip; the red line is the players\' position.');
+    'The edited tuning\'s run, on one time axis: drag across a plot to zoom all of them, ' +
+      'double-click to see the whole recording again. Red ticks mark frames where samples clip; ' +
+      'the red line is the players\' position.');
   tracesBox = el('div', {});
   traces.append(tracesBox);
   const curves = section('curves', 'What the edited tuning means',
-    'Measured by running the fixed-point stages on steady tones, as in halvern report; levels are RMS dBFS.');
+    'Measured by running the fixed-point stages on steady tones, as in halvern report; levels ' +
+      'are RMS dBFS.');
   curvesBox = el('div', {});
   curves.append(curvesBox);
-  const settings = section('settings', 'Settings of each stage (B)', 'The derived settings halvern explain gives for the edited tuning.');
+  const settings = section('settings', 'Settings of each stage (B)',
+    'The derived settings halvern explain gives for the edited tuning.');
   settingsBox = el('div', {});
   settings.append(settingsBox);
   axis = new TimeAxis({ registry: state.plots, onSeek: (t) => players.seek(t) });
@@ -577,7 +624,8 @@ function listen() {
     const f = JSON.parse(e.data);
     state.lastFileEvent = { ...f, at: performance.now() };
     if (f.loaded) say(f.message, 'info');
-    else if (f.message) say(f.message, 'warning', f.state === 'changed' ? { label: 'Reload the file', run: reload } : null);
+    else if (f.message) say(f.message, 'warning',
+      f.state === 'changed' ? { label: 'Reload the file', run: reload } : null);
   });
   state.events = events;
 }
@@ -588,7 +636,8 @@ async function main() {
   try {
     session = await getJson('/api/session');
   } catch (e) {
-    document.getElementById('app').append(el('p', { class: 'warning' }, `The studio cannot be reached: ${e.message}`));
+    document.getElementById('app').append(el('p', { class: 'warning' },
+      `The studio cannot be reached: ${e.message}`));
     state.errors.push(e.message);
     return;
   }

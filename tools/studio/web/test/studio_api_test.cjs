@@ -11,7 +11,8 @@ const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
-const { startStudio, stopStudio, request, residentKb, wavSamples, runSamples, sameSamples } = require('./studio_lib.cjs');
+const { startStudio, stopStudio, request, residentKb, wavSamples, runSamples,
+  sameSamples } = require('./studio_lib.cjs');
 
 const [halvern, recording, tuningSource, outDir] = process.argv.slice(2);
 const failures = [];
@@ -33,7 +34,8 @@ const between = (lo, hi) => lo + Math.floor(random() * (hi - lo + 1));
 function openEvents(studio) {
   const listeners = [];
   let buffer = '';
-  const req = http.get({ host: '127.0.0.1', port: studio.port, path: `/api/events?token=${studio.token}`, agent: false }, (res) => {
+  const req = http.get({ host: '127.0.0.1', port: studio.port,
+    path: `/api/events?token=${studio.token}`, agent: false }, (res) => {
     res.setEncoding('utf8');
     res.on('data', (chunk) => {
       buffer += chunk;
@@ -52,7 +54,8 @@ function openEvents(studio) {
   return {
     next(predicate, ms) {
       return new Promise((resolve) => {
-        const timer = setTimeout(() => { listeners.splice(listeners.indexOf(on), 1); resolve(null); }, ms);
+        const timer = setTimeout(() => { listeners.splice(listeners.indexOf(on),
+          1); resolve(null); }, ms);
         const on = (name, data) => {
           if (!predicate(name, data)) return;
           clearTimeout(timer);
@@ -76,9 +79,11 @@ async function security(studio) {
     ['the page without its token', { token: null }, '/', 403],
     ['the page with its token', { token: null }, `/?token=${studio.token}`, 200],
     ['a foreign Host', { host: `attacker.example:${studio.port}` }, '/api/state', 403],
-    ['a foreign Host with the query token', { host: `attacker.example:${studio.port}`, token: null }, `/?token=${studio.token}`, 403],
+    ['a foreign Host with the query token', { host: `attacker.example:${studio.port}`,
+      token: null }, `/?token=${studio.token}`, 403],
     ['a Host on another port', { host: `${studio.host}:${studio.port + 1}` }, '/api/state', 403],
-    ['a Host that only starts like localhost', { host: `localhost.attacker.example:${studio.port}` }, '/api/state', 403],
+    ['a Host that only starts like localhost',
+      { host: `localhost.attacker.example:${studio.port}` }, '/api/state', 403],
     ['localhost', { host: `localhost:${studio.port}` }, '/api/state', 200],
     ['the bound address', { host: good }, '/api/state', 200],
     ['a file named in the path', {}, '/api/audio/..%2F..%2Fetc%2Fpasswd.wav', 404],
@@ -89,8 +94,10 @@ async function security(studio) {
   ];
   for (const [what, options, url, want] of cases) {
     const r = await request(studio, 'GET', url, options);
-    check(r.status === want, `${what}: status ${r.status}, expected ${want} (${r.body.toString().slice(0, 200)})`);
-    if (want >= 400) check(/"error"/.test(r.body.toString()), `${what}: no message with status ${r.status}`);
+    check(r.status === want,
+      `${what}: status ${r.status}, expected ${want} (${r.body.toString().slice(0, 200)})`);
+    if (want >= 400) check(/"error"/.test(r.body.toString()),
+      `${what}: no message with status ${r.status}`);
   }
   const bodies = [
     ['malformed JSON', '{"slots": {', 400],
@@ -106,9 +113,11 @@ async function security(studio) {
   ];
   for (const [what, body, want] of bodies) {
     const r = await request(studio, 'POST', '/api/slots', { body });
-    check(r.status === want, `${what}: status ${r.status}, expected ${want} (${r.body.toString().slice(0, 200)})`);
+    check(r.status === want,
+      `${what}: status ${r.status}, expected ${want} (${r.body.toString().slice(0, 200)})`);
   }
-  const chunked = await request(studio, 'POST', '/api/slots', { body: '{"slots": {}}', chunked: true });
+  const chunked = await request(studio, 'POST', '/api/slots', { body: '{"slots": {}}',
+    chunked: true });
   check(chunked.status === 411, `a chunked body: status ${chunked.status}, expected 411`);
   const alive = await request(studio, 'GET', '/api/state');
   check(alive.status === 200, 'the server does not answer after the refused requests');
@@ -131,8 +140,10 @@ async function randomEdits(studio, catalogue) {
         slots[wild ? pick(['99', 'nope']) : (random() < 0.5 ? info.name : String(info.slot))] =
           wild || random() < 0.05 ? info.max + 1 : between(info.min, info.max);
       }
-      r = await request(studio, 'POST', '/api/slots', { body: { slots, ...(random() < 0.3 ? { gesture: `g${i % 7}` } : {}) } });
-      check(r.status === 200 || r.status === 422, `edit ${i} (${JSON.stringify(slots)}): status ${r.status} ${r.body}`);
+      r = await request(studio, 'POST', '/api/slots', { body: { slots,
+        ...(random() < 0.3 ? { gesture: `g${i % 7}` } : {}) } });
+      check(r.status === 200 || r.status === 422,
+        `edit ${i} (${JSON.stringify(slots)}): status ${r.status} ${r.body}`);
     } else if (roll < 0.85) {
       r = await request(studio, 'POST', random() < 0.5 ? '/api/undo' : '/api/redo');
       check(r.status === 200, `undo/redo ${i}: status ${r.status}`);
@@ -144,13 +155,17 @@ async function randomEdits(studio, catalogue) {
     // The audio of the tuning now, as the page asks for it after every change.
     const state = await request(studio, 'GET', '/api/state');
     if (!check(state.status === 200, `state after ${i}: status ${state.status}`)) break;
-    const audio = await request(studio, 'GET', `/api/audio/${pick(['output', 'input', 'equalizer'])}.wav?revision=${state.json().revision}`);
+    const audio = await request(studio, 'GET', `/api/audio/${pick(['output', 'input',
+      'equalizer'])}.wav?revision=${state.json().revision}`);
     check(audio.status === 200 || audio.status === 422, `audio after ${i}: status ${audio.status}`);
     if (failures.length > 10) break;
   }
   const after = residentKb(studio.child.pid);
-  console.log(`random edits: ${JSON.stringify(counts)}; resident memory ${(baseline / 1024).toFixed(1)} MB after 100, ${(after / 1024).toFixed(1)} MB after 500`);
-  check(after - baseline < 24 * 1024, `memory grew by ${((after - baseline) / 1024).toFixed(1)} MB over 400 edits`);
+  const mb = (kb) => (kb / 1024).toFixed(1);
+  console.log(`random edits: ${JSON.stringify(counts)}; resident memory ${mb(baseline)} MB after `
+    + `100, ${mb(after)} MB after 500`);
+  check(after - baseline < 24 * 1024,
+    `memory grew by ${((after - baseline) / 1024).toFixed(1)} MB over 400 edits`);
 }
 
 async function saveAndReload(studio, tuning) {
@@ -159,9 +174,11 @@ async function saveAndReload(studio, tuning) {
   check(r.status === 200, `save: status ${r.status} ${r.body}`);
   const saved = fs.readFileSync(tuning, 'utf8');
   const state = (await request(studio, 'GET', '/api/state')).json();
-  check(!state.edited && state.revision === state.saved_revision, 'after a save the state is not the saved one');
+  check(!state.edited && state.revision === state.saved_revision,
+    'after a save the state is not the saved one');
   // Another program changes the file: a save is refused with 409 and leaves the file alone.
-  r = await request(studio, 'POST', '/api/slots', { body: { slots: { dyn_makeup_db: state.slots[12] === 6 ? 7 : 6 } } });
+  r = await request(studio, 'POST', '/api/slots',
+    { body: { slots: { dyn_makeup_db: state.slots[12] === 6 ? 7 : 6 } } });
   check(r.status === 200, `edit before the conflict: status ${r.status} ${r.body}`);
   const events = openEvents(studio);
   await new Promise((resolve) => setTimeout(resolve, 300));
@@ -174,12 +191,15 @@ async function saveAndReload(studio, tuning) {
   const loaded = await events.next((name, data) => name === 'file' && data.loaded, 5000);
   const took = Date.now() - changedAt;
   console.log(`a change on disk was loaded after ${took} ms`);
-  check(loaded !== null && took < 1000, `a change on disk was not loaded within a second (${loaded ? `${took} ms` : 'not at all'})`);
+  check(loaded !== null && took < 1000,
+    `a change on disk was not loaded within a second (${loaded ? `${took} ms` : 'not at all'})`);
   const after = (await request(studio, 'GET', '/api/state')).json();
-  check(after.saved_slots[0] === 15 && after.slots[0] === 15, `the reloaded stage mask is ${after.slots[0]}, the file says 15`);
+  check(after.saved_slots[0] === 15 && after.slots[0] === 15,
+    `the reloaded stage mask is ${after.slots[0]}, the file says 15`);
   r = await request(studio, 'POST', '/api/undo');
   const undone = (await request(studio, 'GET', '/api/state')).json();
-  check(JSON.stringify(undone.slots) === JSON.stringify(edited), 'undo after the reload does not return to the edits');
+  check(JSON.stringify(undone.slots) === JSON.stringify(edited),
+    'undo after the reload does not return to the edits');
 
   // A save with the disk changed behind the session's back, before the watcher sees it.
   fs.writeFileSync(tuning, saved);
@@ -190,14 +210,16 @@ async function saveAndReload(studio, tuning) {
     // The watcher was quicker: the file was loaded, and the save then wrote the edits.
     check(r.status === 200, `save after an outside change: status ${r.status} ${r.body}`);
   }
-  check(fs.readFileSync(tuning, 'utf8') === saved || r.status === 200, 'a refused save changed the file');
+  check(fs.readFileSync(tuning, 'utf8') === saved || r.status === 200,
+    'a refused save changed the file');
   events.close();
 
   // Saved audio equals halvern run with the saved file.
   await request(studio, 'POST', '/api/reload');
   const s = (await request(studio, 'GET', '/api/state')).json();
   const audio = await request(studio, 'GET', `/api/audio/output.wav?revision=${s.saved_revision}`);
-  check(sameSamples(wavSamples(audio.body), runSamples(halvern, recording, tuning, outDir, 'saved.wav')),
+  check(sameSamples(wavSamples(audio.body), runSamples(halvern, recording, tuning, outDir,
+    'saved.wav')),
     'the saved tuning\'s audio differs from halvern run with the file');
 }
 
@@ -205,13 +227,16 @@ async function saveAndReload(studio, tuning) {
 async function refusedTuning() {
   const broken = path.join(outDir, 'broken.txt');
   fs.writeFileSync(broken, 'stage_mask 31\nhp_cutoff_hz abc\n');
-  const r = spawnSync(halvern, ['studio', recording, broken, '--port', '0'], { encoding: 'utf8', timeout: 30000 });
+  const r = spawnSync(halvern, ['studio', recording, broken, '--port', '0'], { encoding: 'utf8',
+    timeout: 30000 });
   check(r.status === 2, `a tuning with errors: status ${r.status}, expected 2`);
   check(/broken\.txt:2:\d+: error: /.test(r.stderr) && /--allow-tuning-errors/.test(r.stderr),
     `a tuning with errors: the errors and the option are not printed: ${r.stderr}`);
   const allowed = await startStudio(halvern, recording, broken, ['--allow-tuning-errors']);
-  check((await request(allowed, 'GET', '/api/state')).status === 200, 'with --allow-tuning-errors the studio does not answer');
-  check(await stopStudio(allowed) === 0, 'with --allow-tuning-errors the studio does not stop cleanly');
+  check((await request(allowed, 'GET', '/api/state')).status === 200,
+    'with --allow-tuning-errors the studio does not answer');
+  check(await stopStudio(allowed) === 0,
+    'with --allow-tuning-errors the studio does not stop cleanly');
 }
 
 async function main() {

@@ -11,20 +11,29 @@ const path = require('node:path');
 // Starts the studio; resolves once it has printed its address.
 function startStudio(halvern, recording, tuning, extra = []) {
   return new Promise((resolve, reject) => {
-    const child = spawn(halvern, ['studio', recording, tuning, '--port', '0', ...extra], { stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(halvern, ['studio', recording, tuning, '--port', '0', ...extra],
+      { stdio: ['ignore', 'pipe', 'pipe'] });
     let out = '';
     let err = '';
-    const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error(`no address from halvern studio: ${out}${err}`)); }, 30000);
+    const timer = setTimeout(() => {
+      child.kill('SIGKILL');
+      reject(new Error(`no address from halvern studio: ${out}${err}`));
+    }, 30000);
     child.stderr.on('data', (d) => { err += d; });
     child.stdout.on('data', (d) => {
       out += d;
       const m = out.match(/http:\/\/([^/\s]+):(\d+)\/\?token=([0-9a-f]+)/);
       if (m) {
         clearTimeout(timer);
-        resolve({ child, url: m[0], host: m[1], port: Number(m[2]), token: m[3], stderr: () => err });
+        resolve({ child, url: m[0], host: m[1], port: Number(m[2]), token: m[3],
+          stderr: () => err });
       }
     });
-    child.on('exit', (code) => { clearTimeout(timer); reject(new Error(`halvern studio ended with status ${code}: ${err}`)); });
+    child.on('exit',
+      (code) => {
+        clearTimeout(timer);
+        reject(new Error(`halvern studio ended with status ${code}: ${err}`));
+      });
   });
 }
 
@@ -42,13 +51,15 @@ function stopStudio(studio) {
 // The samples of a 16-bit PCM WAV file (first channel) as an Int16Array.
 function wavSamples(bytes) {
   const b = Buffer.from(bytes);
-  if (b.toString('ascii', 0, 4) !== 'RIFF' || b.toString('ascii', 8, 12) !== 'WAVE') throw new Error('not a WAV file');
+  if (b.toString('ascii', 0, 4) !== 'RIFF' || b.toString('ascii', 8,
+    12) !== 'WAVE') throw new Error('not a WAV file');
   let channels = 1;
   for (let at = 12; at + 8 <= b.length;) {
     const id = b.toString('ascii', at, at + 4);
     const size = b.readUInt32LE(at + 4);
     if (id === 'fmt ') {
-      if (b.readUInt16LE(at + 8) !== 1 || b.readUInt16LE(at + 22) !== 16) throw new Error('not 16-bit PCM');
+      if (b.readUInt16LE(at + 8) !== 1 || b.readUInt16LE(at + 22) !== 16) throw new Error('not ' +
+        '16-bit PCM');
       channels = b.readUInt16LE(at + 10);
     } else if (id === 'data') {
       const n = Math.floor(Math.min(size, b.length - at - 8) / (2 * channels));
@@ -75,22 +86,27 @@ function sameSamples(a, b) {
 }
 
 // One HTTP request to the studio: { status, headers, body (Buffer), json() }.
-function request(studio, method, pathAndQuery, { body, headers = {}, token = studio.token, host, chunked = false } = {}) {
+function request(studio, method, pathAndQuery, { body, headers = {}, token = studio.token, host,
+  chunked = false } = {}) {
   return new Promise((resolve, reject) => {
     const h = { Host: host ?? `${studio.host}:${studio.port}`, ...headers };
     if (token !== null) h['X-Halvern-Token'] = token;
-    const payload = body === undefined ? undefined : (typeof body === 'string' ? body : JSON.stringify(body));
+    let payload;
+    if (body !== undefined) payload = typeof body === 'string' ? body : JSON.stringify(body);
     if (payload !== undefined) h['Content-Type'] = 'application/json';
     if (!chunked) h['Content-Length'] = payload === undefined ? 0 : Buffer.byteLength(payload);
-    const req = http.request({ host: '127.0.0.1', port: studio.port, method, path: pathAndQuery, headers: h, agent: false }, (res) => {
+    const req = http.request({ host: '127.0.0.1', port: studio.port, method, path: pathAndQuery,
+      headers: h, agent: false }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => {
         const data = Buffer.concat(chunks);
-        resolve({ status: res.statusCode, headers: res.headers, body: data, json: () => JSON.parse(data.toString('utf8')) });
+        resolve({ status: res.statusCode, headers: res.headers, body: data,
+          json: () => JSON.parse(data.toString('utf8')) });
       });
     });
-    req.setTimeout(30000, () => req.destroy(new Error(`${method} ${pathAndQuery}: no answer in 30 s`)));
+    req.setTimeout(30000,
+      () => req.destroy(new Error(`${method} ${pathAndQuery}: no answer in 30 s`)));
     req.on('error', reject);
     if (payload !== undefined) req.write(payload);
     req.end();
@@ -103,4 +119,5 @@ function residentKb(pid) {
   return m ? Number(m[1]) : 0;
 }
 
-module.exports = { startStudio, stopStudio, wavSamples, runSamples, sameSamples, request, residentKb };
+module.exports = { startStudio, stopStudio, wavSamples, runSamples, sameSamples, request,
+  residentKb };

@@ -24,13 +24,15 @@ function check(ok, message) {
 }
 
 function findChromium() {
-  return [process.env.HALVERN_CHROMIUM, '/usr/bin/chromium', '/usr/bin/chromium-browser'].find((c) => c && fs.existsSync(c));
+  return [process.env.HALVERN_CHROMIUM, '/usr/bin/chromium',
+    '/usr/bin/chromium-browser'].find((c) => c && fs.existsSync(c));
 }
 
 async function main() {
   const chromiumPath = findChromium();
   if (!chromiumPath) {
-    console.log('SKIPPED: no Chromium found (install Debian\'s chromium package, or set HALVERN_CHROMIUM); the studio page was not tested');
+    console.log('SKIPPED: no Chromium found (install Debian\'s chromium package, or set ' +
+      'HALVERN_CHROMIUM); the studio page was not tested');
     return SKIP;
   }
   const { chromium } = require('playwright-core');
@@ -46,30 +48,37 @@ async function main() {
   const browser = await chromium.launch({
     executablePath: chromiumPath,
     headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update',
       '--no-first-run', '--autoplay-policy=no-user-gesture-required'],
   });
   const problems = [];
   try {
     const context = await browser.newContext({ viewport: { width: 1280, height: 900 } });
     // Every request that does not go to the studio is refused, and counted as a fault.
-    await context.route((url) => !url.href.startsWith(`${origin}/`) && !url.href.startsWith('blob:') && !url.href.startsWith('data:'), (route) => {
+    const ours = ['blob:', 'data:', `${origin}/`];
+    const elsewhere = (url) => !ours.some((p) => url.href.startsWith(p));
+    await context.route(elsewhere, (route) => {
       problems.push(`request outside the studio: ${route.request().url()}`);
       route.abort();
     });
     const page = await context.newPage();
-    page.on('console', (m) => { if (m.type() === 'error') problems.push(`console error: ${m.text()}`); });
+    page.on('console',
+      (m) => { if (m.type() === 'error') problems.push(`console error: ${m.text()}`); });
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
     await page.goto(studio.url, { waitUntil: 'load' });
-    await page.waitForFunction(() => window.halvernStudio && window.halvernStudio.ready, null, { timeout: 120000 });
+    await page.waitForFunction(() => window.halvernStudio && window.halvernStudio.ready, null,
+      { timeout: 120000 });
     const samplesB = () => page.evaluate(() => window.halvernStudio.samplesOf(1));
     const settled = () => page.waitForFunction(() => {
       const s = window.halvernStudio;
-      return !s.pending() && s.audio.b && s.audio.b.revision === s.revision && s.stateRevision === s.revision &&
+      return !s.pending() && s.audio.b && s.audio.b.revision === s.revision &&
+        s.stateRevision === s.revision &&
         s.analysisRevision === s.revision;
     }, null, { timeout: 60000 });
     await settled();
-    check(sameSamples(await samplesB(), originalOutput), 'before any edit, B does not play halvern run\'s output of the tuning');
+    check(sameSamples(await samplesB(), originalOutput),
+      'before any edit, B does not play halvern run\'s output of the tuning');
 
     // Playing, a drag of one slider: one undo step, and B plays on from where it was.
     await page.locator('button.play').click();
@@ -78,7 +87,8 @@ async function main() {
     const slider = page.locator(`input[type=range][aria-label="${SLOT}"]`);
     await slider.scrollIntoViewIfNeeded();
     const box = await slider.boundingBox();
-    const { min, max, value } = await slider.evaluate((e) => ({ min: Number(e.min), max: Number(e.max), value: Number(e.value) }));
+    const { min, max, value } = await slider.evaluate((e) => ({ min: Number(e.min),
+      max: Number(e.max), value: Number(e.value) }));
     const thumbX = box.x + 8 + ((value - min) / (max - min)) * (box.width - 16);
     await page.mouse.move(thumbX, box.y + box.height / 2);
     await page.mouse.down();
@@ -87,10 +97,12 @@ async function main() {
       await page.waitForTimeout(30);
     }
     await page.mouse.up();
-    await page.waitForFunction(() => window.halvernStudio.latencies.length > 0, null, { timeout: 60000 });
+    await page.waitForFunction(() => window.halvernStudio.latencies.length > 0, null,
+      { timeout: 60000 });
     const after = await page.evaluate(() => window.halvernStudio.playerState());
     check(before.playing && after.playing && after.position > before.position,
-      `the edit did not keep the play position (${JSON.stringify(before)} -> ${JSON.stringify(after)})`);
+      `the edit did not keep the play position (${JSON.stringify(before)} -> `
+      + `${JSON.stringify(after)})`);
     await settled();
     const edited = Number(await slider.inputValue());
     check(edited < value, `the drag did not lower ${SLOT} (${value} -> ${edited})`);
@@ -100,25 +112,33 @@ async function main() {
     check(steps === 1, `one drag made ${steps} undo steps`);
     const latencies = await page.evaluate(() => window.halvernStudio.latencies);
     console.log(`edit to audible in the page: ${latencies.map((l) => l.toFixed(0)).join(', ')} ms`);
-    if (await page.evaluate(() => window.halvernStudio.playerState().playing)) await page.locator('button.play').click();
+    const playing = await page.evaluate(() => window.halvernStudio.playerState().playing);
+    if (playing) await page.locator('button.play').click();
     const editedB = await samplesB();
 
     // Save: the file differs from the original only in that value, and halvern run with it gives
     // what B played.
     await page.locator('button.save').click();
-    await page.waitForFunction(() => window.halvernStudio.savedRevision === window.halvernStudio.revision, null, { timeout: 30000 });
+    await page.waitForFunction(
+      () => window.halvernStudio.savedRevision === window.halvernStudio.revision,
+      null, { timeout: 30000 });
     const expected = original.replace(new RegExp(`^(${SLOT}\\s+)-?\\d+`, 'm'), `$1${edited}`);
-    check(fs.readFileSync(tuning, 'utf8') === expected, `the saved file is not the original with ${SLOT} ${edited}`);
+    check(fs.readFileSync(tuning, 'utf8') === expected,
+      `the saved file is not the original with ${SLOT} ${edited}`);
     check(sameSamples(editedB, runSamples(halvern, recording, tuning, outDir, 'edited.wav')),
       'B after the drag is not bit for bit halvern run with the edited tuning');
     await settled();
 
     // Undo: B plays the original tuning again.
     await page.locator('button', { hasText: 'Undo' }).click();
-    await page.waitForFunction(() => window.halvernStudio.revision > window.halvernStudio.savedRevision, null, { timeout: 30000 });
+    await page.waitForFunction(
+      () => window.halvernStudio.revision > window.halvernStudio.savedRevision,
+      null, { timeout: 30000 });
     await settled();
-    check(sameSamples(await samplesB(), originalOutput), 'after undo, B is not halvern run\'s output of the original tuning');
-    check(Number(await slider.inputValue()) === value, 'after undo the slider does not show the original value');
+    check(sameSamples(await samplesB(), originalOutput),
+      'after undo, B is not halvern run\'s output of the original tuning');
+    check(Number(await slider.inputValue()) === value,
+      'after undo the slider does not show the original value');
 
     // A/B: one key flips what is heard; the loudness match is shown.
     await page.keyboard.press('Shift+Space');
@@ -130,9 +150,11 @@ async function main() {
 
     // Everything drawn, once in view.
     for (const id of ['#traces', '#curves']) await page.locator(id).scrollIntoViewIfNeeded();
-    await page.waitForFunction(() => Object.keys(window.halvernStudio.plots).length >= 9, null, { timeout: 30000 }).catch(() => {});
+    await page.waitForFunction(() => Object.keys(window.halvernStudio.plots).length >= 9, null,
+      { timeout: 30000 }).catch(() => {});
     const plots = await page.evaluate(() => window.halvernStudio.plots);
-    for (const name of ['dynamics', 'equalizer', 'howl', 'clips', 'curve_dynamics', 'curve_highpass', 'curve_fir', 'curve_bands']) {
+    for (const name of ['dynamics', 'equalizer', 'howl', 'clips', 'curve_dynamics',
+      'curve_highpass', 'curve_fir', 'curve_bands']) {
       check(plots[name] && plots[name].points > 0, `plot ${name} is missing`);
     }
     const findings = await page.locator('#findings').textContent();
@@ -146,7 +168,8 @@ async function main() {
     const shot = path.join(outDir, 'studio-screenshot.png');
     await page.screenshot({ path: shot, fullPage: true });
     console.log(`screenshot: ${shot}`);
-    for (const e of await page.evaluate(() => window.halvernStudio.errors)) problems.push(`page reported: ${e}`);
+    const reported = await page.evaluate(() => window.halvernStudio.errors);
+    for (const e of reported) problems.push(`page reported: ${e}`);
   } finally {
     await browser.close();
     const status = await stopStudio(studio);
