@@ -3,8 +3,8 @@
 # folder includes nothing of another folder on its own floor (one stage of another, one toolkit
 # library of another). Bottom to top: fixedpoint/ and frame/; tuning/; dsp/; stages/; engine/;
 # the toolkit's libraries in their floors (tools/io and tools/review; tools/running and tools/loop;
-# tools/report and tools/batch; tools/commands); the programs (driver/, tools/main.cpp); tests
-# and benchmarks.
+# tools/report and tools/batch; tools/studio; tools/commands); the programs (driver/,
+# tools/main.cpp); tests and benchmarks.
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
@@ -18,9 +18,10 @@ rank() {
     tools/io/* | tools/review/*) echo 5 ;;
     tools/running/* | tools/loop/*) echo 6 ;;
     tools/report/* | tools/batch/*) echo 7 ;;
-    tools/commands/*) echo 8 ;;
-    driver/* | tools/*) echo 9 ;;
-    *) echo 10 ;;
+    tools/studio/*) echo 8 ;;
+    tools/commands/*) echo 9 ;;
+    driver/* | tools/*) echo 10 ;;
+    *) echo 11 ;;
   esac
 }
 

@@ -15,5 +15,6 @@ void add_report_command(CLI::App& app, int* status);
 void add_compare_command(CLI::App& app, int* status);
 void add_batch_command(CLI::App& app, int* status);
 void add_loop_command(CLI::App& app, int* status);
+void add_studio_command(CLI::App& app, int* status);
 
 }  // namespace halvern::tools

@@ -30,92 +30,6 @@ nlohmann::ordered_json db_array(const std::vector<double>& values) {
 
 bool is_full_scale(int16_t v) { return v == 32767 || v == -32768; }
 
-nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<ReportSignal>& signals) {
-  nlohmann::ordered_json t;
-  const size_t frames = run.frames.size();
-  auto time = nlohmann::ordered_json::array();
-  auto level = nlohmann::ordered_json::array();
-  auto gain = nlohmann::ordered_json::array();
-  auto compander = nlohmann::ordered_json::array();
-  auto limiter = nlohmann::ordered_json::array();
-  auto band_level = nlohmann::ordered_json::array();
-  auto band_mark = nlohmann::ordered_json::array();
-  constexpr double FRAME_SECONDS = FRAME_LENGTH / 16000.0;
-  for (const FrameState& s : run.frames) {
-    time.push_back(std::round((static_cast<double>(s.frame) + 0.5) * FRAME_SECONDS * 1e4) / 1e4);
-    level.push_back(db_value(q7_db(s.dyn_level)));
-    gain.push_back(db_value(q15_db(s.dyn_gain) + q11_db(s.dyn_makeup)));
-    compander.push_back(db_value(q15_db(s.comp_gain)));
-    limiter.push_back(db_value(q15_db(s.limiter_gain)));
-    band_level.push_back(s.band_level);
-    band_mark.push_back(s.band_mark);
-  }
-  t["time_s"] = std::move(time);
-  t["dynamics_level_db"] = std::move(level);
-  t["dynamics_gain_db"] = std::move(gain);
-  t["compander_gain_db"] = std::move(compander);
-  t["limiter_gain_db"] = std::move(limiter);
-  t["band_level"] = std::move(band_level);
-  t["band_mark"] = std::move(band_mark);
-
-  // Clipped samples: per frame for every signal offered, and one marker for each frame in which
-  // any of them clips.
-  nlohmann::ordered_json clipped;
-  std::vector<int> any(frames, 0);
-  for (const ReportSignal& sig : signals) {
-    const std::vector<int16_t>& x = run.signals[static_cast<size_t>(sig.position)];
-    std::vector<int> per_frame(frames, 0);
-    for (size_t f = 0; f < frames && (f + 1) * FRAME_LENGTH <= x.size(); ++f) {
-      per_frame[f] = static_cast<int>(std::count_if(x.begin() + static_cast<long>(f * FRAME_LENGTH),
-                                                    x.begin() + static_cast<long>((f + 1) * FRAME_LENGTH),
-                                                    is_full_scale));
-      any[f] += per_frame[f];
-    }
-    clipped[sig.key] = per_frame;
-  }
-  t["clipped"] = std::move(clipped);
-  auto clips = nlohmann::ordered_json::array();
-  for (size_t f = 0; f < frames; ++f) {
-    if (any[f] > 0) {
-      clips.push_back({{"frame", f},
-                       {"time_s", std::round((static_cast<double>(f) + 0.5) * FRAME_SECONDS * 1e4) / 1e4},
-                       {"samples", any[f]}});
-    }
-  }
-  t["clips"] = std::move(clips);
-  return t;
-}
-
-nlohmann::ordered_json level_curve_json(const std::optional<LevelCurve>& c) {
-  if (!c) return nullptr;
-  return {{"in_db", db_array(c->in_db)}, {"out_db", db_array(c->out_db)}};
-}
-
-nlohmann::ordered_json response_json(const MagnitudeResponse& r) {
-  auto hz = nlohmann::ordered_json::array();
-  for (double f : r.hz) hz.push_back(std::round(f * 100.0) / 100.0);
-  return {{"hz", hz}, {"gain_db", db_array(r.gain_db)}};
-}
-
-nlohmann::ordered_json curves_json(const TuningCurves& c) {
-  nlohmann::ordered_json j;
-  j["dynamics"] = level_curve_json(c.dynamics);
-  j["compander_limiter"] = level_curve_json(c.compander_limiter);
-  j["highpass"] = response_json(c.highpass);
-  j["fir"] = response_json(c.fir);
-  auto bands = nlohmann::ordered_json::array();
-  for (const SuppressorBandCurve& b : c.suppressor.bands) {
-    bands.push_back({{"first_hz", b.first_hz}, {"last_hz", b.last_hz}, {"threshold", b.threshold},
-                     {"threshold_db", db_value(b.threshold_db)}});
-  }
-  j["suppressor"] = {{"bands", bands},
-                     {"mark1_gain_db", db_value(c.suppressor.mark1_gain_db)},
-                     {"mark2_gain_db", db_value(c.suppressor.mark2_gain_db)},
-                     {"rest_gain_db", db_value(c.suppressor.rest_gain_db)}};
-  if (!c.error.empty()) j["error"] = c.error;
-  return j;
-}
-
 // Writes text to path under a temporary name, in pieces, renamed when complete.
 class PageWriter {
  public:
@@ -175,6 +89,96 @@ std::vector<ReportSignal> report_signals(int16_t stage_mask) {
     signals.push_back({CHAIN_OUTPUT, position_name(CHAIN_OUTPUT), "Output (no stage on)"});
   }
   return signals;
+}
+
+nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<ReportSignal>& signals) {
+  nlohmann::ordered_json t;
+  const size_t frames = run.frames.size();
+  auto time = nlohmann::ordered_json::array();
+  auto level = nlohmann::ordered_json::array();
+  auto gain = nlohmann::ordered_json::array();
+  auto compander = nlohmann::ordered_json::array();
+  auto limiter = nlohmann::ordered_json::array();
+  auto band_level = nlohmann::ordered_json::array();
+  auto band_mark = nlohmann::ordered_json::array();
+  constexpr double FRAME_SECONDS = FRAME_LENGTH / 16000.0;
+  for (const FrameState& s : run.frames) {
+    time.push_back(std::round((static_cast<double>(s.frame) + 0.5) * FRAME_SECONDS * 1e4) / 1e4);
+    level.push_back(db_value(q7_db(s.dyn_level)));
+    gain.push_back(db_value(q15_db(s.dyn_gain) + q11_db(s.dyn_makeup)));
+    compander.push_back(db_value(q15_db(s.comp_gain)));
+    limiter.push_back(db_value(q15_db(s.limiter_gain)));
+    band_level.push_back(s.band_level);
+    band_mark.push_back(s.band_mark);
+  }
+  t["time_s"] = std::move(time);
+  t["dynamics_level_db"] = std::move(level);
+  t["dynamics_gain_db"] = std::move(gain);
+  t["compander_gain_db"] = std::move(compander);
+  t["limiter_gain_db"] = std::move(limiter);
+  t["band_level"] = std::move(band_level);
+  t["band_mark"] = std::move(band_mark);
+
+  // Clipped samples: per frame for every signal offered, and one marker for each frame in which
+  // any of them clips.
+  nlohmann::ordered_json clipped;
+  std::vector<int> any(frames, 0);
+  for (const ReportSignal& sig : signals) {
+    const std::vector<int16_t>& x = run.signals[static_cast<size_t>(sig.position)];
+    std::vector<int> per_frame(frames, 0);
+    for (size_t f = 0; f < frames && (f + 1) * FRAME_LENGTH <= x.size(); ++f) {
+      per_frame[f] = static_cast<int>(std::count_if(x.begin() + static_cast<long>(f * FRAME_LENGTH),
+                                                    x.begin() + static_cast<long>((f + 1) * FRAME_LENGTH),
+                                                    is_full_scale));
+      any[f] += per_frame[f];
+    }
+    clipped[sig.key] = per_frame;
+  }
+  t["clipped"] = std::move(clipped);
+  auto clips = nlohmann::ordered_json::array();
+  for (size_t f = 0; f < frames; ++f) {
+    if (any[f] > 0) {
+      clips.push_back({{"frame", f},
+                       {"time_s", std::round((static_cast<double>(f) + 0.5) * FRAME_SECONDS * 1e4) / 1e4},
+                       {"samples", any[f]}});
+    }
+  }
+  t["clips"] = std::move(clips);
+  return t;
+}
+
+namespace {
+
+nlohmann::ordered_json level_curve_json(const std::optional<LevelCurve>& c) {
+  if (!c) return nullptr;
+  return {{"in_db", db_array(c->in_db)}, {"out_db", db_array(c->out_db)}};
+}
+
+nlohmann::ordered_json response_json(const MagnitudeResponse& r) {
+  auto hz = nlohmann::ordered_json::array();
+  for (double f : r.hz) hz.push_back(std::round(f * 100.0) / 100.0);
+  return {{"hz", hz}, {"gain_db", db_array(r.gain_db)}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json curves_json(const TuningCurves& c) {
+  nlohmann::ordered_json j;
+  j["dynamics"] = level_curve_json(c.dynamics);
+  j["compander_limiter"] = level_curve_json(c.compander_limiter);
+  j["highpass"] = response_json(c.highpass);
+  j["fir"] = response_json(c.fir);
+  auto bands = nlohmann::ordered_json::array();
+  for (const SuppressorBandCurve& b : c.suppressor.bands) {
+    bands.push_back({{"first_hz", b.first_hz}, {"last_hz", b.last_hz}, {"threshold", b.threshold},
+                     {"threshold_db", db_value(b.threshold_db)}});
+  }
+  j["suppressor"] = {{"bands", bands},
+                     {"mark1_gain_db", db_value(c.suppressor.mark1_gain_db)},
+                     {"mark2_gain_db", db_value(c.suppressor.mark2_gain_db)},
+                     {"rest_gain_db", db_value(c.suppressor.rest_gain_db)}};
+  if (!c.error.empty()) j["error"] = c.error;
+  return j;
 }
 
 nlohmann::ordered_json report_json(const ReportContent& c, const std::string& audio_folder) {

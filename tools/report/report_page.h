@@ -50,6 +50,12 @@ std::vector<ReportSignal> report_signals(int16_t stage_mask);
 // of the folder beside the page that holds it.
 nlohmann::ordered_json report_json(const ReportContent& content, const std::string& audio_folder);
 
+// The page's frame-by-frame trace (dynamics, compander and limiter gains, the howl map, clipped
+// samples of the signals) and the curves of the tuning, as report_json gives them under "trace"
+// and "curves" (SCHEMA.md). The run has keep_frames and keep_signals.
+nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<ReportSignal>& signals);
+nlohmann::ordered_json curves_json(const TuningCurves& curves);
+
 // A 16-bit 16 kHz mono WAV file of the samples, in memory (libsndfile).
 std::string wav_bytes(const std::vector<int16_t>& samples);
 
