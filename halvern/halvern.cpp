@@ -238,7 +238,7 @@ void Tuning::save(const std::string& path) {
   }
   try {
     tools::write_text_file(path, text);
-  } catch (const tools::AudioError& e) {
+  } catch (const tools::ToolError& e) {
     throw Error(e.what());
   }
   path_ = path;

@@ -356,7 +356,7 @@ Every failure of a file, a slot or the engine raises halvern.Error.)";
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
-    } catch (const halvern::tools::AudioError& e) {
+    } catch (const halvern::tools::ToolError& e) {
       PyErr_SetString(error.ptr(), python_hint(e.what()).c_str());
     }
   });

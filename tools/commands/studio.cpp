@@ -97,7 +97,7 @@ int studio(const StudioSettings& s) {
   AudioInput audio = read_audio(s.input, read_options);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
-    throw AudioError(
+    throw ToolError(
         s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
   }
   if (audio.samples.size() % FRAME_LENGTH != 0) {
@@ -132,7 +132,7 @@ int studio(const StudioSettings& s) {
     server.bind(options);
   } catch (const std::runtime_error& e) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    throw AudioError(e.what());
+    throw ToolError(e.what());
   }
   if (!is_loopback_host(s.host)) {
     std::fprintf(
@@ -199,7 +199,7 @@ void add_studio_command(CLI::App& app, int* status) {
   sub->callback([settings, status] {
     try {
       *status = studio(*settings);
-    } catch (const AudioError& e) {
+    } catch (const ToolError& e) {
       std::fprintf(stderr, "halvern studio: %s\n", e.what());
       *status = 2;
     } catch (const StudioError& e) {

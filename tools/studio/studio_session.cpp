@@ -210,7 +210,7 @@ int StudioSession::save() {
     const std::filesystem::path target = std::filesystem::canonical(path_, error);
     try {
       write_text_file(error ? path_ : target.string(), text);
-    } catch (const AudioError& e) {
+    } catch (const ToolError& e) {
       throw StudioError(500, e.what());
     }
   }
