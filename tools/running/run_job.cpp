@@ -183,6 +183,10 @@ int16_t parse_stage_list(std::string_view list) {
                                     {"eq", "equalizer", STAGE_BIT_EQUALIZER},
                                     {"sup", "suppressor", STAGE_BIT_SUPPRESSOR},
                                     {"dither", "dither", STAGE_BIT_DITHER}};
+  if (list.empty()) {
+    throw std::invalid_argument("--stages is empty: name the stages to run (hp, dyn, eq, sup, "
+                                "dither separated by commas), or none to run none");
+  }
   if (list == "none") return 0;
   int16_t mask = 0;
   size_t at = 0;
@@ -192,6 +196,10 @@ int16_t parse_stage_list(std::string_view list) {
     const auto it = std::find_if(std::begin(kNames), std::end(kNames), [word](const Name& n) {
       return word == n.short_name || word == n.long_name;
     });
+    if (word == "none") {
+      throw std::invalid_argument("--stages " + std::string(list) + ": none runs no stage and "
+                                  "cannot be combined with stages; give either none or the list");
+    }
     if (it == std::end(kNames)) {
       throw std::invalid_argument("unknown stage '" + std::string(word) +
                                   "' in --stages: use hp, dyn, eq, sup and dither separated by "
