@@ -221,7 +221,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
                               "it, or convert it first"));
   }
   if (problems.size() == 1) {
-    throw AudioError(path + ": " + problems[0]);
+    throw AudioError(path + problems[0].substr(2));  // "it has ..." -> "<path> has ..."
   }
   if (!problems.empty()) {
     std::string message = path + " (" + audio->description + ") cannot go to the engine as it is:";
