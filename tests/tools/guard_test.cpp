@@ -106,6 +106,15 @@ TEST_F(Guard, BrokenTuningIsRefusedUnlessAllowed) {
   EXPECT_EQ(allowed.status, 0) << allowed.err;
   EXPECT_EQ(read_file(path("out.pcm")), sim(speech_, broken));
 
+  // report too; allowed, its page lists the errors.
+  EXPECT_EQ(halvern("report -q in.pcm broken.txt -o r.html").status, 2);
+  EXPECT_FALSE(fs::exists(path("r.html")));
+  const Result page = halvern("report -q in.pcm broken.txt -o r.html --allow-tuning-errors");
+  if (page.err.find("built without the report page") == std::string::npos) {
+    EXPECT_EQ(page.status, 0) << page.err;
+    EXPECT_NE(read_file(path("r.html")).find("'twelve' is not a number"), std::string::npos);
+  }
+
   // batch refuses before any job, and with the errors allowed carries the findings last.
   write_file(path("jobs.csv"), "input,tuning,output\nin.pcm,t.txt,good.pcm\nin.pcm,broken.txt,bad.pcm\n");
   EXPECT_EQ(halvern("batch jobs.csv -o s.csv").status, 2);
