@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   halvern::tools::add_report_command(app, &status);
   halvern::tools::add_compare_command(app, &status);
   halvern::tools::add_batch_command(app, &status);
+  halvern::tools::add_loop_command(app, &status);
   // A word where the subcommand goes that names none: say so, with the list.
   if (argc > 1 && argv[1][0] != '-' && !halvern::tools::has_subcommand(app, argv[1])) {
     std::string names;
