@@ -162,7 +162,7 @@ void AudioReader::Impl::refill_raw() {
   const size_t room = 2 * ready.size();
   const size_t got = std::fread(target, 1, room, raw);
   if (got < room) {
-    if (std::ferror(raw) != 0) throw AudioError("cannot read " + name + ": " + std::strerror(errno));
+    if (std::ferror(raw) != 0) throw AudioReadError("cannot read " + name + ": " + std::strerror(errno));
     source_done = true;
     info.ignored_bytes = static_cast<int64_t>(got % 2);
   }
@@ -225,7 +225,7 @@ void AudioReader::Impl::resample_into_ready(const double* x, size_t n) {
     size_t made = 0;
     const soxr_error_t error = soxr_process(resampler.get(), x, n, x != nullptr ? &used : nullptr,
                                             resampled.data(), resampled.size(), &made);
-    if (error != nullptr) throw AudioError("cannot resample " + path + ": " + error);
+    if (error != nullptr) throw AudioReadError("cannot resample " + path + ": " + error);
     round_to_16_bits(resampled.data(), made, &ready, &info.clipped, &not_numbers);
     if (x != nullptr) {
       x += used;
@@ -260,7 +260,7 @@ void AudioReader::Impl::refill_sndfile() {
   if (got <= 0) {
     source_done = true;
     if (sf_error(sndfile.get()) != SF_ERR_NO_ERROR) {
-      throw AudioError("cannot read " + path + ": " + sf_strerror(sndfile.get()));
+      throw AudioReadError("cannot read " + path + ": " + sf_strerror(sndfile.get()));
     }
   }
 }

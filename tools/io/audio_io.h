@@ -24,6 +24,13 @@ class AudioError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A recording that fails part-way through reading (a damaged file, a read error): told apart
+// from a failed write when reading and writing go on together.
+class AudioReadError : public AudioError {
+ public:
+  using AudioError::AudioError;
+};
+
 struct ReadOptions {
   bool resample = false;  // convert another sample rate to 16 kHz (else: AudioError)
   int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
@@ -55,7 +62,7 @@ class AudioReader {
   AudioReader(const AudioReader&) = delete;
   AudioReader& operator=(const AudioReader&) = delete;
 
-  // Up to n samples into out: n until the end, fewer at the end, then 0. Throws AudioError.
+  // Up to n samples into out: n until the end, fewer at the end, then 0. Throws AudioReadError.
   size_t read(int16_t* out, size_t n);
 
   // What the file holds; its samples stay empty. The counts and the notes are complete once
