@@ -1,5 +1,5 @@
-// halvern run on a long recording: its memory stays that of a short one, and its output is still
-// halvern-sim's.
+// Long recordings: halvern run's memory stays that of a short one and its output is still
+// halvern-sim's; halvern report refuses a page too large and reports an excerpt instead.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -57,6 +57,41 @@ TEST_F(LongRun, ThirtyMinutesInConstantMemoryAndHalvernSimSamples) {
 
   ASSERT_EQ(shell(HALVERN_SIM, "long.pcm sim.pcm t.txt").status, 0);
   EXPECT_TRUE(read_file(path("out.pcm")) == read_file(path("sim.pcm")));
+}
+
+TEST_F(LongRun, ReportRefusesATooLargePageAndReportsAnExcerpt) {
+  {
+    std::ofstream f(path("long.pcm"), std::ios::binary);
+    for (int i = 0; i < 140; ++i) f << speech_;  // 14 minutes
+  }
+  write_file(path("t.txt"), tuning_with({}));
+  const Result whole = halvern("report long.pcm t.txt -o r.html");
+  if (whole.err.find("built without the report page") != std::string::npos) GTEST_SKIP() << whole.err;
+  EXPECT_EQ(whole.status, 2);
+  EXPECT_NE(whole.err.find("long.pcm is 0:14:00 long"), std::string::npos) << whole.err;
+  EXPECT_NE(whole.err.find("--audio-beside"), std::string::npos) << whole.err;
+  EXPECT_NE(whole.err.find("--from and --to"), std::string::npos) << whole.err;
+  EXPECT_FALSE(fs::exists(path("r.html")));
+
+  // 30 s from 61 s on: the statistics of halvern run on those samples alone.
+  const Result excerpt = halvern("report long.pcm t.txt -o r.html --from 61 --to 91");
+  ASSERT_EQ(excerpt.status, 0) << excerpt.err;
+  const std::string page = read_file(path("r.html"));
+  const std::string open = "<script type=\"application/json\" id=\"halvern-data\">";
+  const size_t at = page.find(open) + open.size();
+  ASSERT_NE(at, std::string::npos + open.size());
+  const nlohmann::json data = nlohmann::json::parse(page.substr(at, page.find("</script>", at) - at));
+  EXPECT_EQ(data["frames"].get<int64_t>(), 1500);
+  const std::string samples = read_file(path("long.pcm")).substr(2 * 61 * 16000, 2 * 30 * 16000);
+  write_file(path("part.pcm"), samples);
+  ASSERT_EQ(halvern("run part.pcm out.pcm t.txt -q --stats s.json").status, 0);
+  nlohmann::json expected = nlohmann::json::parse(read_file(path("s.json")));
+  nlohmann::json got = data["statistics"];
+  for (nlohmann::json* j : {&expected, &got}) {
+    j->erase("wall_seconds");
+    j->erase("speed_x_real_time");
+  }
+  EXPECT_EQ(got, expected);
 }
 
 }  // namespace
