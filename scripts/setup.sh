@@ -5,7 +5,8 @@
 #                             build the page of halvern report)
 #   scripts/setup.sh --test   also what the whole test suite and CI use: clang (the cross-compiler
 #                             check and the fuzzers), valgrind, Chromium (the report's browser
-#                             test), GNU parallel and sox
+#                             test), GNU parallel, sox, and Slurm with munge (the job-array
+#                             recipe's test, scripts/slurm-local.sh)
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
@@ -14,7 +15,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(clang libclang-rt-14-dev valgrind chromium parallel sox)
+  packages+=(clang libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge)
 elif [[ $# -gt 0 ]]; then
   echo "usage: scripts/setup.sh [--test]" >&2
   exit 2

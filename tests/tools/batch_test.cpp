@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -102,6 +106,28 @@ TEST_F(Batch, FortyJobsEqualSeparateRunsAndAFailureDoesNotStopThem) {
   EXPECT_FALSE(fs::exists(path("x.pcm")));
 }
 
+// halvern batch started in the test's folder with these arguments; returns its process.
+pid_t start_batch(const fs::path& dir, std::vector<std::string> args) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    std::vector<char*> argv = {const_cast<char*>(HALVERN), const_cast<char*>("batch")};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(HALVERN, argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// SIGKILL for a running process; true when it was still running (it did not end on its own).
+bool kill_process(pid_t child) {
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
 TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   // 24 jobs of 10 s of audio each, one at a time: killed when the second is written (the first
   // job's row is then in the journal).
@@ -113,24 +139,24 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   std::string manifest = "input,tuning,output\n";
   for (int i = 0; i < kJobs; ++i) manifest += numbered("long.pcm,t.txt,out/o", i, ".pcm\n");
   write_file(path("jobs.csv"), manifest);
+  const std::string expected = sim(longer, tuning_with({}));
 
-  const pid_t child = fork();
+  // The summary of the batch run without interruption, and how long it takes.
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(halvern("batch jobs.csv -j 1 -q -o clean.csv").status, 0);
+  const auto uninterrupted = std::chrono::steady_clock::now() - started;
+  const std::string clean_summary = read_file(path("clean.csv"));
+  fs::remove_all(path("out"));
+
+  const pid_t child = start_batch(dir_, {"jobs.csv", "-j", "1", "-q", "-o", "summary.csv"});
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-    execl(HALVERN, HALVERN, "batch", "jobs.csv", "-j", "1", "-q", "-o", "summary.csv", nullptr);
-    _exit(127);
-  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!fs::exists(path("out/o1.pcm")) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
+  kill_process(child);
   EXPECT_FALSE(fs::exists(path("summary.csv")));
 
-  const std::string expected = sim(longer, tuning_with({}));
   int complete = 0;
   for (int i = 0; i < kJobs; ++i) {
     const fs::path out = path(numbered("out/o", i, ".pcm"));
@@ -165,6 +191,63 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
       return first;
     }()) << i;
   }
+  EXPECT_EQ(read_file(path("summary.csv")), clean_summary);
+
+  // Killed at random moments (HALVERN_BATCH_KILLS of them, 3 by default), each time resumed: no
+  // output and no summary is ever partial under its name, and the summary is that of the batch
+  // run without interruption. A run that ends before its kill starts the batch afresh.
+  const char* wanted = std::getenv("HALVERN_BATCH_KILLS");
+  const int kills = wanted != nullptr ? std::atoi(wanted) : 3;
+  const char* seed_text = std::getenv("HALVERN_BATCH_KILL_SEED");
+  const unsigned seed = seed_text != nullptr ? static_cast<unsigned>(std::atol(seed_text))
+                                             : std::random_device{}();
+  SCOPED_TRACE("HALVERN_BATCH_KILL_SEED=" + std::to_string(seed));
+  std::mt19937 random(seed);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(uninterrupted);
+  // The moments span the uninterrupted batch's time; shorter after a batch that ended before its
+  // kill (the machine became faster than when it was timed).
+  long long longest = span.count() * 11 / 10;
+  fs::remove_all(path("out"));
+  fs::remove(path("summary.csv"));
+  int landed = 0;
+  int restarts = 0;
+  while (landed < kills) {
+    const pid_t run =
+        start_batch(dir_, {"jobs.csv", "-j", "1", "-q", "--resume", "-o", "summary.csv"});
+    ASSERT_GE(run, 0);
+    std::uniform_int_distribution<long long> moment(0, longest);
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    const bool killed = kill_process(run);
+    landed += killed ? 1 : 0;
+    for (int i = 0; i < kJobs; ++i) {
+      const fs::path out = path(numbered("out/o", i, ".pcm"));
+      if (fs::exists(out)) {
+        ASSERT_EQ(read_file(out), expected) << out << " after kill " << landed;
+      }
+    }
+    if (fs::exists(path("summary.csv"))) {
+      ASSERT_EQ(read_file(path("summary.csv")), clean_summary) << "after kill " << landed;
+    }
+    if (!killed) {  // the batch was complete: again from nothing
+      ASSERT_TRUE(fs::exists(path("summary.csv")));
+      fs::remove_all(path("out"));
+      fs::remove(path("summary.csv"));
+      ++restarts;
+      longest = longest * 9 / 10;
+    }
+  }
+  const Result last = halvern("batch jobs.csv -j 1 -q --resume -o summary.csv");
+  EXPECT_EQ(last.status, 0) << last.err;
+  EXPECT_EQ(read_file(path("summary.csv")), clean_summary);
+  for (int i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(read_file(path(numbered("out/o", i, ".pcm"))), expected) << i;
+  }
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+  }
+  std::printf("%d kills at random moments (%d batches complete before their kill), %lld ms "
+              "uninterrupted, HALVERN_BATCH_KILL_SEED=%u: no partial file, the same summary\n",
+              landed, restarts, static_cast<long long>(span.count() / 1000), seed);
 }
 
 TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {

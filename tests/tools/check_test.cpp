@@ -125,10 +125,16 @@ TEST_F(Tool, NamesOfOtherSlots) {
   const Result r = check(swapped);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out,
-      "t.txt:11:1: error: the name 'dyn_exp_ratio' is not slot 10's name 'dyn_comp_ratio', but "
-      "its value sets slot 10 (the name of the next slot differs too) [slot 10 dyn_comp_ratio]\n"
+      "t.txt:11:1: error: lines 11 and 12 are swapped: a value sets the slot of its place in the "
+      "file, whatever its name; put the lines back in slot order [slot 10 dyn_comp_ratio]\n"
+      "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11, but its value 20 sets slot 10 "
+      "(dyn_comp_ratio) [slot 10 dyn_comp_ratio]\n")) << r.out;
+  // Line 11 deleted: every later value sits one slot early.
+  std::string deleted = kExample;
+  deleted.erase(deleted.find("dyn_comp_ratio 40\n"), 18);
+  EXPECT_TRUE(has(check(deleted).out,
       "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11: the values from here on sit 1 "
-      "slot earlier than their names say [slot 11 dyn_exp_ratio]\n")) << r.out;
+      "slot earlier than their names say [slot 11 dyn_exp_ratio]\n"));
   const Result typo = check(with_line(2, "hp_cutof_hz 100"));
   EXPECT_EQ(typo.status, 0);
   EXPECT_TRUE(has(typo.out, "t.txt:2:1: warning: the name 'hp_cutof_hz' is not slot 1's name")) << typo.out;
@@ -171,6 +177,30 @@ TEST_F(Tool, InvertedBoostRangeIsAnErrorBeforeAnyAudio) {
             "(\"Division Error var1=16383  var2=-20480\") before it processes any audio; set slot "
             "8 to at least 30 [slot 8 dyn_full_boost_threshold]\n");
   EXPECT_EQ(r.err, "halvern check: 1 error, 0 warnings\n");
+}
+
+// Lines 8 and 9 swapped: check names those two lines and no others; the values make the boost
+// ramp run backwards, so explain marks both slots and fails as check does.
+TEST_F(Tool, SwappedLinesAreNamedAndTheirFatalSlotsMarked) {
+  const Result r = check(with_line(9, "dyn_boost_threshold 30").replace(
+      kExample.find("dyn_boost_threshold 30\n"), 23, "dyn_full_boost_threshold 40\n"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "t.txt:8:1: error: lines 8 and 9 are swapped")) << r.out;
+  EXPECT_FALSE(has(r.out, "from here on")) << r.out;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(line.starts_with("t.txt:8:") || line.starts_with("t.txt:9:")) << line;
+  }
+  const Result e = run("explain --json t.txt");
+  EXPECT_EQ(e.status, 1);
+  const auto j = nlohmann::json::parse(e.out);
+  for (int slot = 0; slot < halvern::TUNING_SLOT_COUNT; ++slot) {
+    EXPECT_EQ(j["slots"][slot]["status"] == "error", slot == 7 || slot == 8) << slot;
+  }
+  const Result table = run("explain t.txt");
+  EXPECT_EQ(table.status, 1);
+  const std::regex marked("\n   8     9  dyn_full_boost_threshold .* error ");
+  EXPECT_TRUE(std::regex_search(table.out, marked)) << table.out;
 }
 
 TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {
@@ -218,8 +248,8 @@ TEST_F(Tool, AnyBytesGiveWellFormedFindingsAndTheLoadersValues) {
     for (std::string line; std::getline(lines, line);) EXPECT_TRUE(std::regex_match(line, form)) << line;
 
     const Result e = run("explain --json t.txt");
-    ASSERT_EQ(e.status, 0) << e.err;
     const auto json = nlohmann::json::parse(e.out);
+    ASSERT_EQ(e.status, json["configured"] ? 0 : 1) << e.err;
     const TuningSlots expected = loaded("t.txt");
     ASSERT_EQ(json["slots"].size(), 85u);
     for (int s = 0; s < halvern::TUNING_SLOT_COUNT; ++s) {

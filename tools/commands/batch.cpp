@@ -243,15 +243,18 @@ class RowJournal {
     return rows;
   }
 
-  // Starts the journal afresh with the rows an earlier run left.
+  // Starts the journal afresh with the rows an earlier run left: written whole under a temporary
+  // name first, so that a kill meanwhile loses none of them.
   void open(const std::vector<std::string>& columns,
             const std::map<std::string, std::vector<std::string>>& previous) {
     if (path_.empty()) return;
-    file_.open(path_, std::ios::binary | std::ios::trunc);
-    file_ << csv_line(columns);
-    for (const auto& [output, row] : previous) file_ << csv_line(row);
-    file_ << std::flush;
+    std::string text = csv_line(columns);
+    for (const auto& [output, row] : previous) text += csv_line(row);
+    write_text_file(path_, text);
+    file_.open(path_, std::ios::binary | std::ios::app);
   }
+
+  const std::string& path() const { return path_; }
 
   void add(const std::vector<std::string>& row) {
     if (!file_.is_open()) return;
@@ -372,12 +375,28 @@ int batch_command(const BatchOptions& options) {
     return 2;
   }
 
+  const fs::path summary_folder = fs::path(options.summary).parent_path();
+  if (!summary_folder.empty() && !fs::is_directory(summary_folder)) {
+    std::fprintf(stderr, "halvern batch: -o %s: no folder %s (create it first)\n",
+                 options.summary.c_str(), summary_folder.c_str());
+    return 2;
+  }
+
   const std::vector<std::string> columns = summary_columns(!options.compare_with.empty());
   const Columns at(columns);
   RowJournal journal(options.summary);
   std::map<std::string, std::vector<std::string>> previous;
-  if (options.resume) previous = journal.previous_rows(options.summary, columns);
-  journal.open(columns, previous);
+  if (options.resume) {
+    remove_partial_files(options.summary);
+    remove_partial_files(journal.path());
+    previous = journal.previous_rows(options.summary, columns);
+  }
+  try {
+    journal.open(columns, previous);
+  } catch (const AudioError& e) {
+    std::fprintf(stderr, "halvern batch: %s\n", e.what());
+    return 2;
+  }
 
   // The longest inputs first, so that the last jobs to finish are short ones and no thread idles
   // long at the end while another works.

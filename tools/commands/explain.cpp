@@ -1,6 +1,6 @@
 // halvern explain TUNING: every slot as the program takes it and the derived settings of each
 // enabled stage, as a table or (--json) as one JSON object. Exit status 0 once explained, 1 when
-// the file cannot be read.
+// the file cannot be read or halvern-sim would stop on it before any audio (its slots marked).
 #include <cstdio>
 #include <string>
 
@@ -28,7 +28,7 @@ void add_explain_command(CLI::App& app, int* status) {
         std::fprintf(stderr, "%s\n", format_diagnostic(*file, d).c_str());
       }
     }
-    *status = review.readable ? 0 : 1;
+    *status = review.readable && review.configured ? 0 : 1;
   });
 }
 

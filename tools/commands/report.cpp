@@ -21,6 +21,7 @@
 #include "tools/report/report_bundle.h"
 #include "tools/report/report_page.h"
 #include "tools/running/run_job.h"
+#include "tools/running/stats.h"
 #include "tools/review/tuning_review.h"
 
 namespace halvern::tools {
@@ -226,6 +227,13 @@ int report(const ReportSettings& s) {
     steps.done();
     throw Failure{s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report", 2};
   }
+  // The notes of the run, as halvern run prints them (the page holds them too).
+  steps.done();
+  for (const std::string& message : run.diagnostics) {
+    std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
+  }
+  const std::string dropped = dropped_note(run.stats);
+  if (!dropped.empty()) std::fprintf(stderr, "note: %s: %s\n", s.input.c_str(), dropped.c_str());
   steps.say("measuring the curves of the tuning");
   const TuningCurves curves = tuning_curves(review.slots);
 
@@ -243,11 +251,8 @@ int report(const ReportSettings& s) {
   for (const Diagnostic& d : review.diagnostics) {
     content.findings.push_back({severity_name(d.severity), format_diagnostic(s.tuning, d)});
   }
-  for (const std::string& note : audio.notes) content.notes.push_back(s.input + ": " + note);
-  if (run.stats.dropped_samples > 0) {
-    content.notes.push_back(s.input + ": the last " + std::to_string(run.stats.dropped_samples) +
-                            " samples (a partial frame) were dropped, as halvern-sim does; --pad keeps them");
-  }
+  content.notes = audio.notes;  // each names its file
+  if (!dropped.empty()) content.notes.push_back(s.input + ": " + dropped);
   for (const std::string& message : run.diagnostics) content.notes.push_back("engine: " + message);
 
   steps.say("writing " + s.output);

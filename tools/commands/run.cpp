@@ -218,10 +218,8 @@ int run(const RunSettings& s) {
     for (const std::string& message : result.diagnostics) {
       std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
     }
-    if (result.stats.dropped_samples > 0) {
-      const int64_t n = result.stats.dropped_samples;
-      std::fprintf(stderr, "note: the last %lld sample%s (a partial frame) %s dropped, as halvern-sim does; --pad keeps %s\n",
-                   static_cast<long long>(n), n == 1 ? "" : "s", n == 1 ? "was" : "were", n == 1 ? "it" : "them");
+    if (const std::string note = dropped_note(result.stats); !note.empty()) {
+      std::fprintf(stderr, "note: %s\n", note.c_str());
     }
     output.commit();
     if (trace) trace->commit();

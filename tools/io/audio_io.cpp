@@ -470,6 +470,7 @@ void AudioWriter::commit() {
     impl_->sndfile = nullptr;
     if (sf_close(f) != 0) throw AudioError("cannot write " + impl_->path + ": " + sf_strerror(nullptr));
   }
+  // libsndfile wrote through the descriptor and left it open: SafeFile syncs it, then renames.
   if (impl_->file) {
     impl_->file->commit();
   } else if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

@@ -97,7 +97,8 @@ AudioFormat format_for_path(const std::string& path);
 // Writes 16 kHz mono samples to one output file. The file is written under a temporary name
 // beside it and takes its own name only in commit(), once every sample is written and the file
 // closed without error, so a failed run never leaves a half-written file nor destroys an earlier
-// one. "-" writes raw to standard output. Every write and the close are checked (AudioError).
+// one; the file is synced before the rename and its folder after (SafeFile), so a crash never
+// does either. "-" writes raw to standard output. Every write and the close are checked (AudioError).
 class AudioWriter {
  public:
   AudioWriter(const std::string& path, const AudioFormat& format);

@@ -1,5 +1,6 @@
 #include "tools/io/safe_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,26 @@ mode_t current_umask() {
     if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtol(line.c_str() + 6, nullptr, 8));
   }
   return 022;
+}
+
+// Waits until the data of descriptor fd is on the storage device. A descriptor that cannot be
+// synced (a device, a pipe, a file system without the call) is not an error.
+bool sync_descriptor(int fd) {
+  if (::fsync(fd) == 0) return true;
+  return errno == EINVAL || errno == ENOTSUP || errno == EROFS;
+}
+
+// Syncs the folder of path, so that a file renamed into it keeps its name after a crash.
+bool sync_folder(const std::string& path) {
+  const std::filesystem::path target(path);
+  const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = sync_descriptor(fd);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return synced;
 }
 
 }  // namespace
@@ -74,20 +95,29 @@ void SafeFile::commit() {
   std::FILE* f = file_;
   file_ = nullptr;
   errno = 0;
-  const bool flushed = std::fflush(f) == 0 && std::ferror(f) == 0;
+  // The data reaches the device before the file takes its name: after a crash or a power loss,
+  // the final name holds the whole file or the earlier one, never an empty or partial file.
+  const bool flushed = std::fflush(f) == 0 && std::ferror(f) == 0 &&
+                       (temporary_.empty() || sync_descriptor(fileno(f)));
   const int error = errno;
   const bool closed = std::fclose(f) == 0;
   if (!flushed || !closed) {
-    std::remove(temporary_.c_str());
+    if (!temporary_.empty()) std::remove(temporary_.c_str());
+    temporary_.clear();
     throw AudioError("cannot write " + path_ + ": " + std::strerror(error != 0 ? error : errno));
   }
   if (temporary_.empty()) return;  // written in place
   if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     const int rename_error = errno;
     std::remove(temporary_.c_str());
+    temporary_.clear();
     throw AudioError("cannot write " + path_ + ": " + std::strerror(rename_error));
   }
   temporary_.clear();
+  if (!sync_folder(path_)) {
+    throw AudioError("cannot write " + path_ + ": its folder could not be synced: " +
+                     std::strerror(errno));
+  }
 }
 
 void SafeFile::discard() {

@@ -1,6 +1,8 @@
 // An output file written under a temporary name beside its final path and renamed over it only
 // when complete, so that a failed run leaves no half-written file and never truncates the file
 // it would replace. The temporary file is removed when the object goes without commit().
+// commit() syncs the file before the rename and the folder after it: once it returns, a crash or
+// a power loss leaves the whole file under its name.
 #pragma once
 
 #include <cstdio>
@@ -20,7 +22,8 @@ class SafeFile {
   const std::string& path() const { return path_; }
   // Writes n bytes; throws AudioError on a failed write.
   void write(const void* data, size_t n);
-  // Flushes and closes the file, checking both, and gives it its final name. Throws AudioError.
+  // Flushes, syncs and closes the file, checking each, gives it its final name and syncs its
+  // folder. Throws AudioError.
   void commit();
   // Closes and removes the temporary file (what the destructor does when not committed); for a
   // caller that wrote through the descriptor (libsndfile) and closed it itself, detach first.

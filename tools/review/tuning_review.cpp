@@ -103,6 +103,11 @@ bool name_matches(const PairRecord& p, int slot) {
   return p.read.name_length == static_cast<int64_t>(p.name.size()) && p.name == info_of(slot).name;
 }
 
+// The slot whose name p carries, or -1.
+int owner_of(const PairRecord& p) {
+  return p.read.name_length == static_cast<int64_t>(p.name.size()) ? find_slot(p.name) : -1;
+}
+
 // Whether pair p's name is the rest of the previous pair's value token: the token a failed read
 // stopped at, or letters glued to the digits read.
 bool name_from_previous_value(const PairRecord& prev, const PairRecord& p) {
@@ -110,6 +115,9 @@ bool name_from_previous_value(const PairRecord& prev, const PairRecord& p) {
   if (prev.read.value_read == TuningValueRead::kNumber) return p.read.name.offset == prev.read.value_end;
   return false;
 }
+
+// The longest stretch of lines whose order check recognises as shuffled rather than shifted.
+constexpr size_t MAX_PERMUTED_SPAN = 8;
 
 // The slot the file meant a value for: in a file of name-value pairs the value of slot n is
 // word 2n + 1.
@@ -157,6 +165,8 @@ class Reviewer {
 
  private:
   std::string shift_summary(size_t from, size_t to) const;
+  size_t permuted_block(size_t k) const;
+  void permutation(size_t k, size_t last);
   void range_finding(int slot, const Engine& engine);
   std::string skipped_effect(int group_first, const Engine& engine) const;
 
@@ -353,6 +363,11 @@ void Reviewer::names() {
     // The name is the rest of a faulty value, or its pair's value fault is reported already.
     if (k > 0 && name_from_previous_value(pairs[k - 1], p)) continue;
     if (std::find(fault_origins_.begin(), fault_origins_.end(), k) != fault_origins_.end()) continue;
+    if (const size_t last = permuted_block(k); last > k) {
+      permutation(k, last);
+      k = last;
+      continue;
+    }
     size_t e = k;
     while (e + 1 < pairs.size() && !name_matches(pairs[e + 1], pairs[e + 1].read.slot) &&
            !name_from_previous_value(pairs[e], pairs[e + 1])) {
@@ -366,7 +381,7 @@ void Reviewer::names() {
     if (e > k + 1) m += " (the names of the next " + std::to_string(e - k) + " slots differ too)";
     // Another slot's name means the value surely sets another slot than meant: an error. A name
     // of no slot may be a typo in the name alone.
-    const int owner = p.read.name_length == static_cast<int64_t>(p.name.size()) ? find_slot(p.name) : -1;
+    const int owner = owner_of(p);
     add(owner >= 0 ? Severity::kError : Severity::kWarning, p.read.name, slot, m);
     if (owner >= 0) {
       const int d = slot - owner;
@@ -380,6 +395,74 @@ void Reviewer::names() {
       add(Severity::kNote, p.read.name, -1, quoted_name(p) + " is the name of no slot");
     }
     k = e;
+  }
+}
+
+// The last pair of a local permutation that starts at pair k: pairs k..last carry the names of
+// slots k..last in another order, each with a number for its value, within a few lines. 0 when
+// there is none.
+size_t Reviewer::permuted_block(size_t k) const {
+  const auto& pairs = rec_->pairs;
+  std::array<bool, MAX_PERMUTED_SPAN> seen{};
+  int highest = -1;
+  for (size_t j = k; j < pairs.size() && j < k + MAX_PERMUTED_SPAN; ++j) {
+    const PairRecord& p = pairs[j];
+    if (p.read.value_read != TuningValueRead::kNumber) return 0;
+    if (j > 0 && name_from_previous_value(pairs[j - 1], p)) return 0;
+    if (std::find(fault_origins_.begin(), fault_origins_.end(), j) != fault_origins_.end()) {
+      return 0;
+    }
+    const int owner = owner_of(p);
+    if (owner < static_cast<int>(k) || owner >= static_cast<int>(k + MAX_PERMUTED_SPAN)) return 0;
+    bool& once = seen[static_cast<size_t>(owner) - k];
+    if (once) return 0;
+    once = true;
+    highest = std::max(highest, owner);
+    // Distinct owners, none below k and none above j: exactly the slots k..j.
+    if (highest == static_cast<int>(j)) return j;
+  }
+  return 0;
+}
+
+// Pairs k..last hold the right names in the wrong order: one error that names the lines out of
+// place, and a note on each of them saying where its value goes.
+void Reviewer::permutation(size_t k, size_t last) {
+  const auto& pairs = rec_->pairs;
+  std::vector<size_t> moved;
+  std::vector<int64_t> lines;
+  for (size_t i = k; i <= last; ++i) {
+    if (name_matches(pairs[i], static_cast<int>(i))) continue;
+    moved.push_back(i);
+    const int64_t line = pairs[i].read.name.line;
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+  }
+  const auto list = [](const std::vector<std::string>& items) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) {
+      text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+    }
+    return text;
+  };
+  std::vector<std::string> words;
+  std::string what;
+  if (lines.size() == moved.size()) {
+    for (const int64_t line : lines) words.push_back(std::to_string(line));
+    what = "lines " + list(words);
+  } else {  // several pairs on a line: name them
+    for (const size_t i : moved) words.push_back(quoted_name(pairs[i]));
+    what = "the pairs named " + list(words);
+  }
+  const PairRecord& first = pairs[moved.front()];
+  add(Severity::kError, first.read.name, first.read.slot,
+      what + (moved.size() == 2 ? " are swapped" : " are out of order") +
+          ": a value sets the slot of its place in the file, whatever its name; put the " +
+          (lines.size() == moved.size() ? "lines" : "pairs") + " back in slot order");
+  for (const size_t i : moved) {
+    const PairRecord& p = pairs[i];
+    add(Severity::kNote, p.read.name, p.read.slot,
+        quoted_name(p) + " is the name of slot " + std::to_string(owner_of(p)) +
+            ", but its value " + std::to_string(p.read.slot_value) + " sets " +
+            slot_words(p.read.slot));
   }
 }
 
@@ -510,6 +593,7 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
 
 void Reviewer::configure_and_ranges() {
   const int16_t mask = r_->slots[STAGE_MASK_SLOT];
+  std::vector<int> fatal;  // the slots that end the run in the configure step
   auto engine = std::make_unique<Engine>();
   engine_reset(engine.get());
   engine_set_stage_mask(engine.get(), mask);
@@ -525,7 +609,9 @@ void Reviewer::configure_and_ranges() {
     const int v3 = r_->slots[static_cast<size_t>(t3)];
     std::string m = "halvern-sim stops with a division error (\"" + what +
                     "\") before it processes any audio";
+    fatal.push_back(t3);
     if (v3 < v2) {
+      fatal.push_back(t2);
       m = name_of(t3) + " " + std::to_string(v3) + " is less than " + name_of(t2) + " " +
           std::to_string(v2) + " (slot " + std::to_string(t2) + "): the boost ramp runs backwards and " +
           m + "; set slot " + std::to_string(t3) + " to at least " + std::to_string(v2);
@@ -540,6 +626,7 @@ void Reviewer::configure_and_ranges() {
   }
   r_->slot_reviews[STAGE_MASK_SLOT].effective = mask;
   for (int k = 1; k < TUNING_SLOT_COUNT; ++k) range_finding(k, *engine);
+  for (const int k : fatal) r_->slot_reviews[static_cast<size_t>(k)].status = STATUS_FATAL;
 
   if (r_->configured) {
     // Band thresholds are 16-bit sums of a slot and an offset that wrap.

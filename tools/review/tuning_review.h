@@ -35,6 +35,7 @@ inline constexpr const char* STATUS_SKIPPED = "skipped";
 inline constexpr const char* STATUS_PASS_THROUGH = "pass-through";
 inline constexpr const char* STATUS_STAGE_OFF = "stage off";
 inline constexpr const char* STATUS_UNUSED = "unused";
+inline constexpr const char* STATUS_FATAL = "error";  // takes part in an error that ends the run
 
 // One slot as the file sets it and the engine takes it.
 struct SlotReview {

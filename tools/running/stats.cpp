@@ -1,5 +1,6 @@
 #include "tools/running/stats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -11,6 +12,7 @@ namespace halvern::tools {
 namespace {
 
 constexpr double kFullScale = 32768.0;
+constexpr size_t BAND_COLUMN_WIDTH = 5;  // the suppressor's table: a blank and 4 digits
 
 double to_db(double ratio) {
   return ratio > 0 ? 20.0 * std::log10(ratio) : -std::numeric_limits<double>::infinity();
@@ -168,17 +170,28 @@ std::string stats_summary(const RunStats& stats) {
     std::string counts = "  marked frames ";
     std::string runs = "  longest run   ";
     for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-      char cell[24];
-      std::snprintf(cell, sizeof cell, "%5d", b);
-      marks += cell;
-      std::snprintf(cell, sizeof cell, "%5lld", static_cast<long long>(s.marks[static_cast<size_t>(b)]));
-      counts += cell;
-      std::snprintf(cell, sizeof cell, "%5lld", static_cast<long long>(s.longest_run[static_cast<size_t>(b)]));
-      runs += cell;
+      const std::string count = std::to_string(s.marks[static_cast<size_t>(b)]);
+      const std::string run = std::to_string(s.longest_run[static_cast<size_t>(b)]);
+      // Each column one blank wider than its widest figure, and at least 5 wide.
+      const size_t width = std::max<size_t>({BAND_COLUMN_WIDTH, count.size() + 1, run.size() + 1});
+      const auto cell = [width](const std::string& figure) {
+        return std::string(width - figure.size(), ' ') + figure;
+      };
+      marks += cell(std::to_string(b));
+      counts += cell(count);
+      runs += cell(run);
     }
     text += marks + "\n" + counts + "\n" + runs + "\n";
   }
   return text;
+}
+
+std::string dropped_note(const RunStats& stats) {
+  const int64_t n = stats.dropped_samples;
+  if (n <= 0) return "";
+  return "the last " + std::to_string(n) + (n == 1 ? " sample" : " samples") +
+         " (a partial frame) " + (n == 1 ? "was" : "were") +
+         " dropped, as halvern-sim does; --pad keeps " + (n == 1 ? "it" : "them");
 }
 
 }  // namespace halvern::tools

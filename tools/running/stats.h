@@ -93,4 +93,8 @@ nlohmann::ordered_json stats_to_json(const RunStats& stats);
 // The summary for the screen: one table of the positions, one line per stage-specific figure.
 std::string stats_summary(const RunStats& stats);
 
+// What became of a trailing partial frame: "the last 123 samples (a partial frame) were dropped,
+// as halvern-sim does; --pad keeps them". Empty when none was dropped.
+std::string dropped_note(const RunStats& stats);
+
 }  // namespace halvern::tools

@@ -46,6 +46,17 @@ function formatNumber(v) {
   return v.toFixed(Math.abs(v) >= 100 ? 1 : 2);
 }
 
+// A gain axis spans at least this much, so that a change of a hundredth of a dB does not fill the
+// plot (it still shows in the legend's figures).
+const MIN_GAIN_SPAN_DB = 2;
+function gainRange(u, min, max) {
+  if (min === null || max === null || !Number.isFinite(min) || !Number.isFinite(max)) {
+    return [-MIN_GAIN_SPAN_DB / 2, MIN_GAIN_SPAN_DB / 2];
+  }
+  const widen = Math.max(0, (MIN_GAIN_SPAN_DB - (max - min)) / 2);
+  return uPlot.rangeNum(min - widen, max + widen, 0.1, true);
+}
+
 const SILENCE_DB = -120;  // curves and traces draw silence (-200 dB in the data) at this floor
 const floorDb = (v) => (v === null ? null : Math.max(v, SILENCE_DB));
 
@@ -129,6 +140,15 @@ function makePlayer(side, initialKey, container) {
   select.value = initialKey;
   const wave = el('div', { class: 'wave' });
   const spectrogram = el('div', { class: 'spectrogram' });
+  const spectrogramPlugin = Spectrogram.create({
+    container: spectrogram,
+    labels: true,
+    height: 140,
+    frequencyMax: data.sample_rate / 2,
+    scale: 'linear',
+    fftSamples: 512,
+    useWebWorker: false,
+  });
   const box = el('div', { class: 'player' }, el('div', { class: 'player-head' }, title, select), wave, spectrogram);
   container.append(box);
   const ws = WaveSurfer.create({
@@ -140,17 +160,9 @@ function makePlayer(side, initialKey, container) {
     cursorColor: '#c0392b',
     normalize: false,
     dragToSeek: true,
-    plugins: [Spectrogram.create({
-      container: spectrogram,
-      labels: true,
-      height: 140,
-      frequencyMax: data.sample_rate / 2,
-      scale: 'linear',
-      fftSamples: 512,
-      useWebWorker: false,
-    })],
+    plugins: [spectrogramPlugin],
   });
-  const p = { side, ws, select, box, key: initialKey, duration: 0 };
+  const p = { side, ws, spectrogram: spectrogramPlugin, select, box, key: initialKey, duration: 0 };
   ws.on('interaction', (t) => seekAll(t));
   ws.on('timeupdate', (t) => { if (side === listening) onTime(t); });
   ws.on('finish', () => { if (side === listening) stopAll(); });
@@ -160,11 +172,26 @@ function makePlayer(side, initialKey, container) {
   return p;
 }
 
+// Settles once the player's spectrogram has been drawn for the audio it is loading.
+function spectrogramDrawn(p) {
+  return new Promise((resolve, reject) => {
+    const done = () => { unReady(); unError(); };
+    const unReady = p.spectrogram.once('ready', () => { done(); resolve(); });
+    const unError = p.spectrogram.once('error', (e) => {
+      done();
+      reject(new Error(`the spectrogram of player ${p.side === 0 ? 'A' : 'B'}: ${e.message || e}`));
+    });
+  });
+}
+
 async function loadInto(p, key) {
   const t = p.ws.getCurrentTime();
   p.key = key;
   const blob = await loadAudio(key);
+  const drawn = spectrogramDrawn(p);
+  drawn.catch(() => {});  // awaited once the audio is in; a failed load is reported instead
   await p.ws.loadBlob(blob);
+  await drawn;
   p.duration = p.ws.getDuration();
   state.players[p.side === 0 ? 'a' : 'b'] = { key, duration: p.duration, samples: p.ws.getDecodedData()?.length ?? 0 };
   p.ws.setMuted(p.side !== listening);
@@ -254,7 +281,15 @@ function onTime(t) {
 
 function plotWidth(container) { return Math.max(400, container.clientWidth - 8); }
 
+const plotsByName = {};
+// The range of a plot's scale as drawn, e.g. scaleRange('dynamics', 'gain').
+state.scaleRange = (name, key) => {
+  const scale = plotsByName[name].scales[key];
+  return [scale.min, scale.max];
+};
+
 function register(name, u, points) {
+  plotsByName[name] = u;
   state.plots[name] = { points, drawn: false, series: u.series.length - 1 };
   u.hooks.draw = u.hooks.draw || [];
   u.hooks.draw.push(() => { state.plots[name].drawn = true; });
@@ -345,12 +380,13 @@ function buildTraces() {
     { label: 'gain (dB)', stroke: '#d35400', width: 2, scale: 'gain', value: (u, v) => (v == null ? '-' : v.toFixed(1)) },
   ], [t.dynamics_level_db.map(floorDb), t.dynamics_gain_db.map(floorDb)], [
     { scale: 'level', label: 'level (dBFS)', range: [-100, 0] },
-    { scale: 'gain', label: 'gain (dB)' },
+    { scale: 'gain', label: 'gain (dB)', range: gainRange },
   ]);
   timePlot(s, 'equalizer', 'Equalizer: compander gain and limiter gain', [
     { label: 'compander gain (dB)', stroke: '#8e44ad', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
     { label: 'limiter gain (dB)', stroke: '#c0392b', width: 2, scale: 'db', value: (u, v) => (v == null ? '-' : v.toFixed(2)) },
-  ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)], [{ scale: 'db', label: 'gain (dB)' }]);
+  ], [t.compander_gain_db.map(floorDb), t.limiter_gain_db.map(floorDb)],
+  [{ scale: 'db', label: 'gain (dB)', range: gainRange }]);
   buildHowlMap(s);
   const clipTitle = t.clips.length === 0 ? 'Clipped samples per frame: none in this recording'
     : `Clipped samples per frame: ${t.clips.length} frames with clipped samples`;
@@ -527,8 +563,9 @@ function buildFigures() {
   for (const st of Object.values(ex.stages || {})) {
     const rows = Object.entries(st).filter(([k, v]) => k !== 'name' && k !== 'enabled' && typeof v !== 'object');
     stages.append(el('table', { class: `stat-group${st.enabled ? '' : ' off'}` },
-      el('caption', {}, `${st.name}${st.enabled ? '' : ' (off)'}`),
-      rows.map(([k, v]) => el('tr', {}, el('th', {}, k.replaceAll('_', ' ')), el('td', { class: 'num' }, formatNumber(v))))));
+      el('caption', {}, `${sentence(st.name)}${st.enabled ? '' : ' (off)'}`),
+      rows.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
+        el('td', { class: 'num' }, formatNumber(v))))));
   }
   s.append(stages);
   s.append(el('h3', {}, 'Slots'));
@@ -548,35 +585,82 @@ function statCell(v, key) {
   return el('td', typeof v === 'number' ? { class: 'num', 'data-stat': key } : { class: 'num' }, v === null || v === undefined ? '-' : formatNumber(v));
 }
 const words = (k) => k.replaceAll('_', ' ');
+const sentence = (text) => text.charAt(0).toUpperCase() + text.slice(1);
+
+// Labels of the figures' keys, with their units; keys not listed get their words and a unit from
+// their suffix (makeup_db: "makeup (dB)").
+const LABELS = {
+  dropped_samples: 'dropped (samples)',
+  audio_seconds: 'audio (s)',
+  wall_seconds: 'time taken (s)',
+  speed_x_real_time: 'speed (x real time)',
+  rms_dbfs: 'RMS (dBFS)',
+  dc: 'DC (of full scale)',
+  clipped_samples: 'clipped (samples)',
+  changed_frames: 'changed (frames)',
+  gain_db_min: 'gain, lowest (dB)',
+  gain_db_mean: 'gain, mean (dB)',
+  gain_db_max: 'gain, highest (dB)',
+  frames_compression: 'compressing (frames)',
+  frames_boost: 'boosting (frames)',
+  frames_expansion: 'expanding (frames)',
+  frames_limiting: 'limiting (frames)',
+  frames_marked: 'with a marked band (frames)',
+  marks_per_band: 'marked (frames)',
+  longest_marked_run_per_band: 'longest marked run (frames)',
+  boost_slope_db_per_db: 'boost slope (dB per dB)',
+  step_lsb: 'step (LSB)',
+  peak_level_min: 'lowest peak level (level units)',
+  threshold: 'threshold (level units)',
+  positions: 'levels at each position of the chain',
+};
+const UNITS = [
+  ['_dbfs', 'dBFS'], ['_db', 'dB'], ['_hz', 'Hz'], ['_ms', 'ms'], ['_samples', 'samples'],
+];
+const SHORT_WORDS = {
+  comp: 'compressor', exp: 'expander', cutoff: 'cut-off', mark1: 'marked', mark2: 'strongly marked',
+};
+
+function label(key) {
+  if (LABELS[key]) return LABELS[key];
+  const [suffix, unit] = UNITS.find(([end]) => key.endsWith(end)) || ['', ''];
+  const text = key.slice(0, key.length - suffix.length).split('_')
+    .map((w) => SHORT_WORDS[w] || w).join(' ');
+  return unit ? `${text} (${unit})` : text;
+}
 const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
 
 function statsTable(stats) {
   const wrap = el('div', { class: 'stats' });
   const plain = Object.entries(stats).filter(([, v]) => !isObject(v));
   if (plain.length > 0) {
-    wrap.append(el('table', { class: 'stat-group' }, el('caption', {}, 'run'),
-      plain.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), statCell(v, k)))));
+    wrap.append(el('table', { class: 'stat-group' }, el('caption', {}, 'Run'),
+      plain.map(([k, v]) => el('tr', {}, el('th', {}, label(k)), statCell(v, k)))));
   }
   for (const [g, group] of Object.entries(stats).filter(([, v]) => isObject(v))) {
     const members = Object.values(group);
     if (members.length > 0 && members.every(isObject)) {
       const cols = Object.keys(group);
       const rows = [...new Set(members.flatMap((m) => Object.keys(m)))];
-      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, words(g)),
-        el('tr', {}, el('th', {}, ''), cols.map((c) => el('th', { class: 'num' }, words(c)))),
-        rows.map((r) => el('tr', {}, el('th', {}, words(r)), cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
+      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, sentence(label(g))),
+        el('tr', {}, el('th', {}, ''),
+          cols.map((c) => el('th', { class: 'num' }, signalByKey(c)?.label ?? words(c)))),
+        rows.map((r) => el('tr', {}, el('th', {}, label(r)),
+          cols.map((c) => statCell(group[c][r], `${g}.${c}.${r}`))))));
       continue;
     }
     const scalars = Object.entries(group).filter(([, v]) => !Array.isArray(v) && !isObject(v));
     const lists = Object.entries(group).filter(([, v]) => Array.isArray(v));
-    const table = el('table', { class: 'stat-group' }, el('caption', {}, words(g)),
-      scalars.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), statCell(v, `${g}.${k}`))));
+    const table = el('table', { class: 'stat-group' }, el('caption', {}, sentence(label(g))),
+      scalars.map(([k, v]) => el('tr', {}, el('th', {}, label(k)), statCell(v, `${g}.${k}`))));
     wrap.append(table);
     if (lists.length > 0) {
       const n = Math.max(...lists.map(([, v]) => v.length));
-      wrap.append(el('table', { class: 'stat-group matrix' }, el('caption', {}, `${words(g)}, by band`),
+      wrap.append(el('table', { class: 'stat-group matrix' },
+        el('caption', {}, `${sentence(label(g))} by band`),
         el('tr', {}, el('th', {}, 'band'), Array.from({ length: n }, (_, i) => el('th', { class: 'num' }, i))),
-        lists.map(([k, v]) => el('tr', {}, el('th', {}, words(k)), v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
+        lists.map(([k, v]) => el('tr', {}, el('th', {}, label(k)),
+          v.map((x, i) => statCell(x, `${g}.${k}.${i}`))))));
     }
   }
   return wrap;

@@ -1,8 +1,10 @@
 // The whole report page in a real browser: halvern report makes the page from a recording and a
 // tuning, headless Chromium opens it from disk with every network request refused, and the test
-// checks what a person would see: no error, both players holding the whole recording, every plot
-// drawn with one point per frame or per measured tone, and the figures on the page equal to what
-// `halvern run --stats` writes. A screenshot of the page is kept in the output folder.
+// checks what a person would see: no error, both players holding the whole recording with their
+// spectrograms drawn by the time the page says it is ready, every plot drawn with one point per
+// frame or per measured tone, gain axes no narrower than 2 dB, and the figures on the page, under
+// labels with units, equal to what `halvern run --stats` writes. A screenshot of the page is kept
+// in the output folder.
 //
 // node report_page_test.cjs HALVERN INPUT TUNING OUTDIR [--audio-beside]
 // Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
@@ -58,6 +60,34 @@ async function main() {
       problems.push(`network request: ${route.request().url()}`);
       route.abort();
     });
+    // The pixels drawn in each player's spectrogram at the very instant the page sets its ready
+    // flag: what a person sees once the page says it has settled.
+    await context.addInitScript(() => {
+      const boxes = () => [...document.querySelectorAll('.player .spectrogram')];
+      const inkOfSpectrograms = () => boxes().map((box) =>
+        [...box.querySelectorAll('canvas')].reduce((n, c) => {
+          const px = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+          for (let i = 3; i < px.length; i += 4) if (px[i] !== 0) ++n;
+          return n;
+        }, 0));
+      let report;
+      Object.defineProperty(window, 'halvernReport', {
+        configurable: true,
+        get: () => report,
+        set: (r) => {
+          report = r;
+          let ready = r.ready;
+          Object.defineProperty(r, 'ready', {
+            enumerable: true,
+            get: () => ready,
+            set: (v) => {
+              if (v && !ready) window.halvernSpectrogramsAtReady = inkOfSpectrograms();
+              ready = v;
+            },
+          });
+        },
+      });
+    });
     const page = await context.newPage();
     page.on('console', (m) => { if (m.type() === 'error') problems.push(`console error: ${m.text()}`); });
     page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
@@ -72,23 +102,32 @@ async function main() {
     const opened = Date.now();
     await page.goto(pathToFileURL(path.resolve(page_path)).href, { waitUntil: 'load' });
     await page.waitForFunction(() => window.halvernReport && window.halvernReport.ready, null, { timeout: 240000 });
-    // The spectrograms are drawn after the audio is decoded.
-    await page.waitForTimeout(1500);
     console.log(`page ready in ${((Date.now() - opened) / 1000).toFixed(1)} s`);
 
     const result = await page.evaluate(() => {
       const data = JSON.parse(document.getElementById('halvern-data').textContent);
       const r = window.halvernReport;
-      // Pixels drawn in each plot canvas (not the background).
-      const inked = [...document.querySelectorAll('.plot canvas')].map((c) => {
+      // Pixels drawn in a canvas (not the background).
+      const ink = (c) => {
         const ctx = c.getContext('2d');
         const px = ctx.getImageData(0, 0, c.width, c.height).data;
         let n = 0;
         for (let i = 3; i < px.length; i += 4) if (px[i] !== 0) ++n;
         return n;
-      });
+      };
+      const inked = [...document.querySelectorAll('.plot canvas')].map(ink);
+      const spectrograms = window.halvernSpectrogramsAtReady || [];
       const shown = [...document.querySelectorAll('[data-stat]')].map((e) => [e.dataset.stat, e.textContent]);
-      return { data, plots: r.plots, players: r.players, errors: r.errors, inked, shown };
+      const labels = [...document.querySelectorAll('#figures th, #figures caption')]
+        .map((e) => e.textContent);
+      const gainSpans = [['dynamics', 'gain'], ['equalizer', 'db']].map(([name, key]) => {
+        const [lo, hi] = r.scaleRange(name, key);
+        return [name, hi - lo];
+      });
+      return {
+        data, plots: r.plots, players: r.players, errors: r.errors, inked, spectrograms, shown,
+        labels, gainSpans,
+      };
     });
     const { data } = result;
 
@@ -99,6 +138,10 @@ async function main() {
       check(Math.abs(p.duration - data.duration_s) < 1e-3, `player ${side} (${p.key}): ${p.duration} s, the recording is ${data.duration_s} s`);
       check(p.samples === data.samples, `player ${side} (${p.key}): ${p.samples} samples decoded, the recording has ${data.samples}`);
     }
+    check(result.spectrograms.length === 2,
+      `${result.spectrograms.length} spectrograms on the page, expected 2`);
+    result.spectrograms.forEach((n, i) => check(n > 5000,
+      `the spectrogram of player ${'AB'[i]} is blank when the page is ready (${n} pixels drawn)`));
     check(result.players.a && result.players.a.key === 'input', 'player A does not start on the input');
     check(result.players.b && result.players.b.key === data.signals[data.signals.length - 1].key, 'player B does not start on the output');
 
@@ -122,6 +165,15 @@ async function main() {
       check(plot.drawn, `plot ${name} was not drawn`);
     }
     result.inked.forEach((n, i) => check(n > 500, `plot canvas ${i} is blank (${n} pixels drawn)`));
+    for (const [name, span] of result.gainSpans) {
+      check(span >= 2 - 1e-9, `the gain axis of plot ${name} spans ${span} dB, less than 2 dB`);
+    }
+
+    // Labels of figures: words with units, never the data's keys.
+    check(result.labels.includes('peak (dBFS)'), 'no figure is labelled "peak (dBFS)"');
+    for (const text of result.labels) {
+      check(!/_|\bdbfs\b|\bdb\b/.test(text), `a figure is labelled with a raw key: ${text}`);
+    }
 
     // Figures: every number shown equals the statistics of halvern run (its timing aside).
     const at = (obj, key) => key.split('.').reduce((o, k) => (o == null ? undefined : o[k]), obj);
