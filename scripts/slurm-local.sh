@@ -102,7 +102,8 @@ start() {
   local program
   for program in munged mungekey slurmctld slurmd sinfo squeue; do
     command -v "$program" >/dev/null ||
-      fail "$program not found: install the Debian packages slurm-wlm and munge (scripts/setup.sh --test)"
+      fail "$program not found: install the Debian packages slurm-wlm and munge" \
+        "(scripts/setup.sh --test)"
   done
   id munge >/dev/null 2>&1 || fail "no user munge: reinstall the Debian package munge"
   if status; then
@@ -113,7 +114,8 @@ start() {
 
   # The folder: root's alone, so that nobody else can have prepared it.
   mkdir -p "$DIR"
-  [[ $(stat -c %u "$DIR") -eq 0 && ! -L $DIR ]] || fail "$DIR is not root's: remove it, or set HALVERN_SLURM_DIR"
+  [[ $(stat -c %u "$DIR") -eq 0 && ! -L $DIR ]] ||
+    fail "$DIR is not root's: remove it, or set HALVERN_SLURM_DIR"
   chmod 0755 "$DIR"
   mkdir -p "$DIR/state" "$DIR/spool" "$DIR/log" "$DIR/run" "$DIR/munge"
   chown munge:munge "$DIR/munge"

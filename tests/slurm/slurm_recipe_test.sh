@@ -82,4 +82,5 @@ fi
 cmp local.csv summary.csv
 diff -r local_out out
 outputs=(out/*)
-echo "the Slurm job array's merged summary and its ${#outputs[@]} outputs are those of one local batch"
+echo "the Slurm job array's merged summary and its ${#outputs[@]} outputs are those of one" \
+     "local batch"

@@ -98,7 +98,8 @@ AudioFormat format_for_path(const std::string& path);
 // beside it and takes its own name only in commit(), once every sample is written and the file
 // closed without error, so a failed run never leaves a half-written file nor destroys an earlier
 // one; the file is synced before the rename and its folder after (SafeFile), so a crash never
-// does either. "-" writes raw to standard output. Every write and the close are checked (AudioError).
+// does either. "-" writes raw to standard output. Every write and the close are checked
+// (AudioError).
 class AudioWriter {
  public:
   AudioWriter(const std::string& path, const AudioFormat& format);
@@ -120,6 +121,20 @@ void write_audio(const std::string& path, const AudioFormat& format,
 
 // A 16 kHz mono 16-bit WAV file in memory holding samples. Throws AudioError.
 std::string wav_bytes(const std::vector<int16_t>& samples);
+
+// An impulse response at 16 kHz, one channel: samples in floating point as they are, integer
+// samples scaled to +-1.0 (full scale 32768 for 16 bits); .pcm/.raw is 16-bit raw. Refuses
+// another rate, more channels, values that are not finite and more than max_samples samples
+// (AudioError naming the file and the fix).
+struct ImpulseResponse {
+  std::vector<double> samples;
+  std::string description;
+};
+ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples);
+
+// The impulse response as a 16 kHz mono WAV of 64-bit floating-point samples (the values
+// exactly), through a SafeFile. Throws AudioError.
+void write_impulse_response(const std::string& path, const std::vector<double>& samples);
 
 // True when both paths name one existing file (through links or different spellings); used to
 // refuse an output that would overwrite an input.
