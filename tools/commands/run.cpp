@@ -127,10 +127,8 @@ class ProgressBar {
 
 std::string stage_names(int16_t mask) {
   std::string names;
-  for (const auto& [bit, name] : {std::pair{STAGE_BIT_HIGHPASS, "hp"}, {STAGE_BIT_DYNAMICS, "dyn"},
-                                  {STAGE_BIT_EQUALIZER, "eq"}, {STAGE_BIT_SUPPRESSOR, "sup"},
-                                  {STAGE_BIT_DITHER, "dither"}}) {
-    if ((mask & bit) != 0) names += (names.empty() ? "" : ",") + std::string(name);
+  for (const StageInfo& s : STAGE_TABLE) {
+    if ((mask & s.bit) != 0) names += (names.empty() ? "" : ",") + std::string(s.key);
   }
   return names.empty() ? "none" : names;
 }
@@ -247,7 +245,7 @@ void add_run_command(CLI::App& app, int* status) {
       ->check(CLI::PositiveNumber);
   sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
   sub->add_option("--stages", settings->stages,
-                  "the stages to run, replacing slot 0: a list of hp, dyn, eq, sup, dither, or none");
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none");
   sub->add_option("--trace", settings->trace,
                   "write the signal at every position of the chain and frames.csv to this folder");
   sub->add_option("--stats", settings->stats, "write the statistics to this JSON file");
