@@ -143,7 +143,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     AudioReader input(job.input.string(), options.read);
     if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
     AudioWriter output(job.output.string(), format);
-    if (!options.compare_with.empty()) check.emplace(fs::path(options.compare_with) / job.output.filename());
+    if (!options.compare_with.empty()) check.emplace(fs::path(options.compare_with) / job.relative_output);
     JobResult result;
     try {
       result = run_stream(input, slots, {}, [&](std::span<const int16_t> block) {
@@ -317,8 +317,11 @@ int merge_command(const BatchOptions& options) {
   }
   write_summary(merged, options);
   if (!missing.empty()) {
-    if (missing.size() > 200) missing = missing.substr(0, missing.rfind(' ', 200)) + " ...";
-    std::fprintf(stderr, "halvern batch --merge: jobs missing from the summaries: %s (a shard not "
+    if (missing.size() > 200) {  // the first ones and the last one
+      missing = missing.substr(0, missing.rfind(' ', 200)) + " ..." +
+                missing.substr(missing.rfind(missing.find(',') != std::string::npos ? ',' : ' '));
+    }
+    std::fprintf(stderr, "halvern batch --merge: missing from the summaries: %s (a shard not "
                  "merged, or not finished)\n", missing.c_str());
     return 1;
   }
@@ -356,6 +359,7 @@ int batch_command(const BatchOptions& options) {
     return 2;
   }
   std::vector<BatchJob> jobs = plan.jobs;
+  ShardFacts shard_facts;
   if (!options.shard.empty()) {
     Shard shard;
     std::string error;
@@ -364,6 +368,7 @@ int batch_command(const BatchOptions& options) {
       return 2;
     }
     jobs = shard_jobs(jobs, shard);
+    shard_facts = {shard.k, shard.n, plan.jobs.size(), plan.fingerprint};
   }
   if (options.resume && options.summary.empty()) {
     std::fprintf(stderr, "halvern batch: --resume needs the summary file of the batch (-o FILE): "
@@ -442,7 +447,7 @@ int batch_command(const BatchOptions& options) {
     worker();
   }
 
-  SummaryTable table{columns, rows};
+  SummaryTable table{columns, rows, shard_facts};
   write_summary(table, options);
   journal.finish();
   size_t failed = 0;
