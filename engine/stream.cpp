@@ -45,6 +45,11 @@ void EngineStream::set_diagnostics(void (*write)(void* user, const char* message
   engine_->diagnostics.user = user;
 }
 
+int EngineStream::delay() const {
+  return (engine_->equalizer.header.enable == 1 ? EQUALIZER_DELAY : 0) +
+         (engine_->suppressor.header.enable == 1 ? SUPPRESSOR_DELAY : 0);
+}
+
 size_t EngineStream::output_size(size_t n) const {
   return (pending_ + n) / FRAME_LENGTH * FRAME_LENGTH;
 }

@@ -24,13 +24,17 @@
 
 namespace halvern {
 
+// Samples by which a stage delays the signal (the other stages delay it by none): the equalizer's
+// linear-phase FIR by 31 and its limiter's delay line by 15; the peak suppressor's overlap by 96.
+inline constexpr int EQUALIZER_DELAY = (EQ_TAPS - 1) / 2 + EQ_DELAY_LENGTH - 1;
+inline constexpr int SUPPRESSOR_DELAY = SUPPRESSOR_OVERLAP;
+static_assert(EQUALIZER_DELAY == 46 && SUPPRESSOR_DELAY == 96);
+
+// The most samples an input sample waits inside the stream for its frame to complete.
+inline constexpr int FRAME_WAIT = FRAME_LENGTH - 1;
+
 class EngineStream {
  public:
-  // The most input samples that wait inside the stream for their frame to complete (319): the
-  // output lags the input by at most this many samples, and never by more. The engine adds no
-  // delay of its own: output sample i is the processed input sample i.
-  static constexpr int LATENCY = FRAME_LENGTH - 1;
-
   // A new engine configured from slots, as halvern-sim configures it; stage_mask, when given,
   // replaces slot 0. Throws ArithmeticFault when the slots need an impossible division.
   explicit EngineStream(const TuningSlots& slots, std::optional<int16_t> stage_mask = std::nullopt);
@@ -66,10 +70,17 @@ class EngineStream {
   // Where the engine's non-fatal arithmetic messages go (as Diagnostics::write); none: dropped.
   void set_diagnostics(void (*write)(void* user, const char* message), void* user);
 
-  int latency() const { return LATENCY; }
-  size_t buffered() const { return pending_; }      // input samples waiting for their frame
-  int64_t frames() const { return frames_; }        // frames processed since the last reset
-  int16_t stage_mask() const { return mask_; }      // in force: slot 0 or the override
+  // Samples by which the enabled stages delay the signal: the output at i + delay() is what the
+  // input at i became (142 with the equalizer and the peak suppressor on, 0 with both off).
+  // halvern-sim's output has the same delay; it is part of the engine's bits.
+  int delay() const;
+  // The most samples that pass between an input sample going in and what it became coming out:
+  // FRAME_WAIT (its frame must complete before the frame comes out) plus delay() (what it became
+  // may lie in the frame after). 461 with every stage on.
+  int latency() const { return FRAME_WAIT + delay(); }
+  size_t buffered() const { return pending_; }  // input samples waiting for their frame
+  int64_t frames() const { return frames_; }    // frames processed since the last reset
+  int16_t stage_mask() const { return mask_; }  // in force: slot 0 or the override
   const TuningSlots& slots() const { return slots_; }
   // The engine, for observers and statistics that read the stages' state.
   const Engine& engine() const { return *engine_; }

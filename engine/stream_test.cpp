@@ -56,7 +56,8 @@ std::vector<int16_t> chunked(EngineStream* stream, const std::vector<int16_t>& i
                              std::mt19937* rng, size_t max_chunk, bool pad) {
   std::vector<int16_t> output;
   for (size_t at = 0; at < input.size();) {
-    const size_t n = std::min(input.size() - at, std::uniform_int_distribution<size_t>(1, max_chunk)(*rng));
+    const size_t n =
+        std::min(input.size() - at, std::uniform_int_distribution<size_t>(1, max_chunk)(*rng));
     EXPECT_EQ(stream->output_size(n), (stream->buffered() + n) / FRAME_LENGTH * FRAME_LENGTH);
     stream->process(std::span(input.data() + at, n), &output);
     at += n;
@@ -76,7 +77,8 @@ TEST(EngineStream, AnyChunkingGivesTheOneShotSamples) {
   EngineStream stream(slots);
   std::mt19937 rng(7);
   for (const size_t max_chunk : {size_t{1}, size_t{7}, size_t{320}, size_t{641}, size_t{5000}}) {
-    EXPECT_EQ(chunked(&stream, input, &rng, max_chunk, false), expect) << "chunks up to " << max_chunk;
+    EXPECT_EQ(chunked(&stream, input, &rng, max_chunk, false), expect)
+        << "chunks up to " << max_chunk;
     EXPECT_EQ(stream.buffered(), 0u);  // flush reset the stream for the next round
   }
 
@@ -84,7 +86,36 @@ TEST(EngineStream, AnyChunkingGivesTheOneShotSamples) {
   std::vector<int16_t> padded = input;
   padded.resize((input.size() / FRAME_LENGTH + 1) * FRAME_LENGTH, 0);
   EXPECT_EQ(chunked(&stream, input, &rng, 5000, true), one_shot(padded, slots));
-  EXPECT_EQ(stream.latency(), FRAME_LENGTH - 1);
+}
+
+TEST(EngineStream, DelayIsWhereAnImpulseComesOut) {
+  // An impulse through each stage alone and through all: it comes out delay() samples later
+  // (the tuning is all zeros: unity taps and gains), and no more than latency() samples of
+  // input after it went in, fed one sample at a time.
+  std::vector<int16_t> input(4 * FRAME_LENGTH, 0);
+  const size_t at = FRAME_LENGTH + 7;  // the 8th sample of a frame
+  input[at] = 8000;
+  for (const int16_t mask : {STAGE_BIT_HIGHPASS, STAGE_BIT_DYNAMICS, STAGE_BIT_EQUALIZER,
+                             STAGE_BIT_SUPPRESSOR, STAGE_BIT_DITHER, int16_t{31}}) {
+    TuningSlots slots{};
+    slots[STAGE_MASK_SLOT] = mask;
+    EngineStream stream(slots);
+    std::vector<int16_t> output;
+    size_t fed = 0;
+    for (; fed < input.size() && output.size() <= at + static_cast<size_t>(stream.delay()); ++fed) {
+      stream.process(std::span(&input[fed], 1), &output);
+    }
+    size_t loudest = 0;
+    for (size_t i = 0; i < output.size(); ++i) {
+      if (std::abs(output[i]) > std::abs(output[loudest])) loudest = i;
+    }
+    EXPECT_EQ(loudest, at + static_cast<size_t>(stream.delay())) << "mask " << mask;
+    EXPECT_LE(fed - 1 - at, static_cast<size_t>(stream.latency())) << "mask " << mask;
+  }
+  TuningSlots all{};
+  all[STAGE_MASK_SLOT] = 31;
+  EXPECT_EQ(EngineStream(all).delay(), 142);
+  EXPECT_EQ(EngineStream(all).latency(), 461);
 }
 
 TEST(EngineStream, StageMaskOverrideResetAndObserver) {

@@ -2,20 +2,24 @@
 # Installs with apt-get the Debian packages that are missing, on Debian 12 (run as root, or with
 # sudo where it exists).
 #   scripts/setup.sh          what building the programs and the tests needs (Node.js and npm
-#                             build the page of halvern report)
+#                             build the page of halvern report; pybind11, numpy and pytest the
+#                             Python module and its tests)
 #   scripts/setup.sh --test   also what the whole test suite and CI use: clang (the cross-compiler
 #                             check and the fuzzers), valgrind, Chromium (the report's browser
-#                             test), GNU parallel, sox, and Slurm with munge (the job-array
-#                             recipe's test, scripts/slurm-local.sh)
+#                             test), GNU parallel, sox, Slurm with munge (the job-array
+#                             recipe's test, scripts/slurm-local.sh), and matplotlib
+#                             (examples/sweep.py)
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev)
+          libcli11-dev nlohmann-json3-dev libsndfile1-dev libsoxr-dev libssl-dev libfftw3-dev
+          pybind11-dev python3-dev python3-numpy python3-pytest)
 # Node.js and npm may come from elsewhere than Debian (a newer release); keep what is there.
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(clang libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge)
+  packages+=(clang libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge
+             python3-matplotlib)
 elif [[ $# -gt 0 ]]; then
   echo "usage: scripts/setup.sh [--test]" >&2
   exit 2

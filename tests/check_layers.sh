@@ -2,7 +2,7 @@
 # Checks the layers of the source tree: no file includes a header of a folder above its own, and a
 # folder includes nothing of another folder on its own floor (one stage of another, one toolkit
 # library of another). Bottom to top: fixedpoint/ and frame/; tuning/; dsp/; stages/; engine/;
-# the toolkit's libraries in their floors (tools/io and tools/review; tools/running;
+# the toolkit's libraries in their floors (tools/io and tools/review; tools/running and tools/loop;
 # tools/report and tools/batch; tools/commands); the programs (driver/, tools/main.cpp); tests
 # and benchmarks.
 set -euo pipefail
@@ -16,7 +16,7 @@ rank() {
     stages/*) echo 3 ;;
     engine/*) echo 4 ;;
     tools/io/* | tools/review/*) echo 5 ;;
-    tools/running/*) echo 6 ;;
+    tools/running/* | tools/loop/*) echo 6 ;;
     tools/report/* | tools/batch/*) echo 7 ;;
     tools/commands/*) echo 8 ;;
     driver/* | tools/*) echo 9 ;;

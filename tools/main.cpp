@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
   halvern::tools::add_report_command(app, &status);
   halvern::tools::add_compare_command(app, &status);
   halvern::tools::add_batch_command(app, &status);
+  halvern::tools::add_loop_command(app, &status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -11,16 +11,18 @@
 namespace halvern {
 namespace {
 
+// Where the loader read one slot's value.
+struct Place {
+  TuningValueRead read = TuningValueRead::kEndOfFile;
+  TuningPosition value;  // where the value token starts (or the file ended)
+  int64_t end = 0;       // kNumber: just after its last digit
+  int16_t loaded = 0;
+  std::string token;  // kNotANumber: the first bytes of the token that is no number
+};
+
 // Where the loader read each slot's value.
 class ValuePlaces : public TuningListener {
  public:
-  struct Place {
-    TuningValueRead read = TuningValueRead::kEndOfFile;
-    TuningPosition value;  // where the value token starts (or the file ended)
-    int64_t end = 0;       // kNumber: just after its last digit
-    int16_t loaded = 0;
-    std::string token;     // kNotANumber: the first bytes of the token that is no number
-  };
   std::array<std::optional<Place>, TUNING_SLOT_COUNT> places;  // empty: the pair was never read
   TuningPosition file_end;
   int pairs = 0;
@@ -76,7 +78,9 @@ std::string at_words(const TuningPosition& at) {
 
 }  // namespace
 
-TuningSlots load_tuning_text(std::string_view text) { return load(text, nullptr); }
+TuningSlots load_tuning_text(std::string_view text, TuningListener* listener) {
+  return load(text, listener);
+}
 
 std::string rewrite_tuning_text(std::string_view text, std::span<const SlotChange> changes) {
   std::array<std::optional<int16_t>, TUNING_SLOT_COUNT> wanted;
@@ -103,20 +107,20 @@ std::string rewrite_tuning_text(std::string_view text, std::span<const SlotChang
     if (!place) {
       throw TuningTextError(k, slot_words(k) + " has no value in the file: it ends (" +
                                    at_words(places.file_end) + ") after " +
-                                   std::to_string(places.pairs) + " pairs; add the missing lines up to this slot, then set it");
+                                   std::to_string(places.pairs) +
+                                   " pairs; add the missing lines up to this slot, then set it");
     }
     switch (place->read) {
-      case TuningValueRead::kNumber:
-        break;
+      case TuningValueRead::kNumber: break;
       case TuningValueRead::kEndOfFile:
         throw TuningTextError(k, slot_words(k) + " has no value in the file: it ends (" +
                                      at_words(place->value) + ") after its name; add the value");
       case TuningValueRead::kNotANumber:
-        throw TuningTextError(k, slot_words(k) + " has no value in the file: at " +
-                                     at_words(place->value) + " " +
-                                     (place->token.empty() ? "the token" : "'" + place->token + "'") +
-                                     " is not a number (halvern check tells more); mend the file, "
-                                     "then set the slot");
+        throw TuningTextError(
+            k, slot_words(k) + " has no value in the file: at " + at_words(place->value) + " " +
+                   (place->token.empty() ? "the token" : "'" + place->token + "'") +
+                   " is not a number (halvern check tells more); mend the file, "
+                   "then set the slot");
     }
     if (place->loaded == *value) continue;  // already so: the token stays as written
     replacements.push_back({place->value.offset, place->end, std::to_string(*value)});

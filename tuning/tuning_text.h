@@ -18,7 +18,7 @@ namespace halvern {
 
 // A new value for one slot.
 struct SlotChange {
-  int slot = 0;       // 0 to TUNING_SLOT_COUNT - 1
+  int slot = 0;  // 0 to TUNING_SLOT_COUNT - 1
   int16_t value = 0;
 };
 
@@ -26,7 +26,8 @@ struct SlotChange {
 // names no file (the caller knows the path and puts it in front).
 class TuningTextError : public std::runtime_error {
  public:
-  TuningTextError(int slot, const std::string& message) : std::runtime_error(message), slot_(slot) {}
+  TuningTextError(int slot, const std::string& message)
+      : std::runtime_error(message), slot_(slot) {}
   int slot() const { return slot_; }  // the slot concerned, -1 for none
 
  private:
@@ -48,7 +49,8 @@ std::string rewrite_tuning_text(std::string_view text, std::span<const SlotChang
 // The same for every slot of slots that differs from what text loads.
 std::string rewrite_tuning_text(std::string_view text, const TuningSlots& slots);
 
-// The slots that text loads, as tuning_load reads a file holding exactly these bytes.
-TuningSlots load_tuning_text(std::string_view text);
+// The slots that text loads, as tuning_load reads a file holding exactly these bytes, telling
+// listener (when not null) as tuning_load tells it.
+TuningSlots load_tuning_text(std::string_view text, TuningListener* listener = nullptr);
 
 }  // namespace halvern

@@ -66,7 +66,8 @@ TEST(TuningText, KeepsEveryByteButTheValuesTheLoaderReads) {
   // The whole-slots form rewrites only what differs.
   TuningSlots wanted = load_tuning_text(text);
   wanted[0] = 1;
-  EXPECT_EQ(rewrite_tuning_text(text, wanted), "mask\t1\r\n# -5\r\n+40 7x 1 99999999999999999999 0012  y\n");
+  EXPECT_EQ(rewrite_tuning_text(text, wanted),
+            "mask\t1\r\n# -5\r\n+40 7x 1 99999999999999999999 0012  y\n");
   EXPECT_EQ(rewrite_tuning_text(text, load_tuning_text(text)), text);
 }
 
@@ -82,7 +83,8 @@ TEST(TuningText, RefusesASlotWithoutAValueToken) {
     }
     return "accepted";
   };
-  EXPECT_NE(refused(1).find("line 2, column 3 'loud' is not a number"), std::string::npos) << refused(1);
+  EXPECT_NE(refused(1).find("line 2, column 3 'loud' is not a number"), std::string::npos)
+      << refused(1);
   // "loud" is slot 2's name and "c" its value; "c 3" is slot 3, and "d" has no value.
   EXPECT_NE(refused(2).find("'c' is not a number"), std::string::npos) << refused(2);
   EXPECT_EQ(refused(3), "accepted");

@@ -13,5 +13,6 @@ void add_run_command(CLI::App& app, int* status);
 void add_report_command(CLI::App& app, int* status);
 void add_compare_command(CLI::App& app, int* status);
 void add_batch_command(CLI::App& app, int* status);
+void add_loop_command(CLI::App& app, int* status);
 
 }  // namespace halvern::tools

@@ -485,6 +485,72 @@ void write_audio(const std::string& path, const AudioFormat& format,
   writer.commit();
 }
 
+ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples) {
+  ImpulseResponse response;
+  if (is_raw_path(path)) {
+    AudioInput raw;
+    read_raw(path, &raw);
+    response.description = raw.description;
+    response.samples.assign(raw.samples.begin(), raw.samples.end());
+    for (double& v : response.samples) v /= 32768.0;
+  } else {
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
+    if (!file) throw AudioError("cannot read " + path + ": " + sf_strerror(nullptr));
+    response.description = format_name(info.format & SF_FORMAT_TYPEMASK) + ", " +
+                           format_name(info.format & SF_FORMAT_SUBMASK) + ", " +
+                           std::to_string(info.samplerate) + " Hz, " +
+                           std::to_string(info.channels) +
+                           (info.channels == 1 ? " channel" : " channels");
+    if (info.samplerate != ENGINE_SAMPLE_RATE) {
+      throw AudioError(path + " is an impulse response at " + std::to_string(info.samplerate) +
+                       " Hz: the loop runs at 16000 Hz; resample it first");
+    }
+    if (info.channels != 1) {
+      throw AudioError(path + " has " + std::to_string(info.channels) +
+                       " channels: an impulse response has one; keep the one you want first");
+    }
+    std::vector<double> chunk(kChunkFrames);
+    sf_count_t got = 0;
+    const auto want = static_cast<sf_count_t>(kChunkFrames);
+    while ((got = sf_readf_double(file.get(), chunk.data(), want)) > 0) {
+      response.samples.insert(response.samples.end(), chunk.begin(), chunk.begin() + got);
+      if (response.samples.size() > max_samples) break;
+    }
+    if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
+      throw AudioError("cannot read " + path + ": " + sf_strerror(file.get()));
+    }
+  }
+  if (response.samples.size() > max_samples) {
+    throw AudioError(path + " is longer than " + std::to_string(max_samples) +
+                     " samples: shorten the impulse response");
+  }
+  if (response.samples.empty()) {
+    throw AudioError(path + " holds no sample: an impulse response needs one");
+  }
+  for (size_t i = 0; i < response.samples.size(); ++i) {
+    if (!std::isfinite(response.samples[i])) {
+      throw AudioError(path + ": sample " + std::to_string(i) + " is not a finite number");
+    }
+  }
+  return response;
+}
+
+void write_impulse_response(const std::string& path, const std::vector<double>& samples) {
+  SafeFile file(path);
+  SF_INFO info{};
+  info.samplerate = ENGINE_SAMPLE_RATE;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_DOUBLE;
+  SNDFILE* f = sf_open_fd(fileno(file.file()), SFM_WRITE, &info, SF_FALSE);
+  if (f == nullptr) throw AudioError("cannot write " + path + ": " + sf_strerror(nullptr));
+  const auto n = static_cast<sf_count_t>(samples.size());
+  const bool written = sf_write_double(f, samples.data(), n) == n;
+  const std::string error = sf_strerror(f);
+  if (sf_close(f) != 0 || !written) throw AudioError("cannot write " + path + ": " + error);
+  file.commit();
+}
+
 bool same_file(const std::string& a, const std::string& b) {
   if (a == "-" || b == "-") return false;
   std::error_code error;

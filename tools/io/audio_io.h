@@ -122,6 +122,20 @@ void write_audio(const std::string& path, const AudioFormat& format,
 // A 16 kHz mono 16-bit WAV file in memory holding samples. Throws AudioError.
 std::string wav_bytes(const std::vector<int16_t>& samples);
 
+// An impulse response at 16 kHz, one channel: samples in floating point as they are, integer
+// samples scaled to +-1.0 (full scale 32768 for 16 bits); .pcm/.raw is 16-bit raw. Refuses
+// another rate, more channels, values that are not finite and more than max_samples samples
+// (AudioError naming the file and the fix).
+struct ImpulseResponse {
+  std::vector<double> samples;
+  std::string description;
+};
+ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples);
+
+// The impulse response as a 16 kHz mono WAV of 64-bit floating-point samples (the values
+// exactly), through a SafeFile. Throws AudioError.
+void write_impulse_response(const std::string& path, const std::vector<double>& samples);
+
 // True when both paths name one existing file (through links or different spellings); used to
 // refuse an output that would overwrite an input.
 bool same_file(const std::string& a, const std::string& b);

@@ -11,6 +11,7 @@
 #include "fixedpoint/diagnostics.h"
 #include "tools/review/stage_settings.h"
 #include "tuning/slot_catalogue.h"
+#include "tuning/tuning_text.h"
 
 namespace halvern::tools {
 namespace {
@@ -678,6 +679,25 @@ int TuningReview::count(Severity severity) const {
                                         [severity](const Diagnostic& d) { return d.severity == severity; }));
 }
 
+namespace {
+
+// Every finding, once the loader read the whole file into review.slots and recorder.
+void review_read_file(TuningReview* review, Reviewer* reviewer, const Recorder& recorder) {
+  reviewer->load(recorder);
+  review->readable = true;
+  reviewer->value_faults();
+  reviewer->wrapped_values();
+  reviewer->names();
+  reviewer->file_length();
+  reviewer->configure_and_ranges();
+  std::stable_sort(review->diagnostics.begin(), review->diagnostics.end(),
+                   [](const Diagnostic& a, const Diagnostic& b) {
+                     return a.line != b.line ? a.line < b.line : a.column < b.column;
+                   });
+}
+
+}  // namespace
+
 TuningReview review_tuning(const std::string& path) {
   TuningReview review;
   review.path = path;
@@ -698,22 +718,23 @@ TuningReview review_tuning(const std::string& path) {
   const bool read = tuning_load(f, &review.slots, &recorder);
   const int read_errno = errno;
   std::fclose(f);
-  reviewer.load(recorder);
   if (!read) {
+    reviewer.load(recorder);
     reviewer.add_file(Severity::kError, "cannot read the file after " + std::to_string(recorder.end.pairs) +
                                             " pairs: " + std::strerror(read_errno) + "; " + kSimStopsOnFile);
     return review;
   }
-  review.readable = true;
-  reviewer.value_faults();
-  reviewer.wrapped_values();
-  reviewer.names();
-  reviewer.file_length();
-  reviewer.configure_and_ranges();
-  std::stable_sort(review.diagnostics.begin(), review.diagnostics.end(),
-                   [](const Diagnostic& a, const Diagnostic& b) {
-                     return a.line != b.line ? a.line < b.line : a.column < b.column;
-                   });
+  review_read_file(&review, &reviewer, recorder);
+  return review;
+}
+
+TuningReview review_tuning_text(const std::string& path, std::string_view text) {
+  TuningReview review;
+  review.path = path;
+  Reviewer reviewer(&review);
+  Recorder recorder;
+  review.slots = load_tuning_text(text, &recorder);
+  review_read_file(&review, &reviewer, recorder);
   return review;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -77,6 +78,10 @@ struct TuningReview {
 
 // Loads and configures the tuning file at path, never touching any audio.
 TuningReview review_tuning(const std::string& path);
+
+// The same for text, reviewed as the bytes of a tuning file at path (which is not read): a tuning
+// being edited, before it is saved.
+TuningReview review_tuning_text(const std::string& path, std::string_view text);
 
 // "path:line:column: warning: message [slot N name]" (no position for a whole-file finding).
 std::string format_diagnostic(const std::string& path, const Diagnostic& d);
