@@ -488,8 +488,7 @@ void write_audio(const std::string& path, const AudioFormat& format,
 ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples) {
   ImpulseResponse response;
   if (is_raw_path(path)) {
-    AudioInput raw;
-    read_raw(path, &raw);
+    const AudioInput raw = read_audio(path);
     response.description = raw.description;
     response.samples.assign(raw.samples.begin(), raw.samples.end());
     for (double& v : response.samples) v /= 32768.0;
