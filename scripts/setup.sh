@@ -18,7 +18,7 @@ packages=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(clang libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge
+  packages+=(clang clang-format libclang-rt-14-dev valgrind chromium parallel sox slurm-wlm munge
              python3-matplotlib)
 elif [[ $# -gt 0 ]]; then
   echo "usage: scripts/setup.sh [--test]" >&2

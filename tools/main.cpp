@@ -4,8 +4,21 @@
 
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "tools/commands/commands.h"
+#include "tools/io/tool_error.h"
+
+namespace {
+
+// "halvern <subcommand>" for the messages, or "halvern" before one is known.
+std::string command_name(const CLI::App& app) {
+  const std::vector<CLI::App*> chosen = app.get_subcommands();
+  return chosen.empty() ? "halvern" : "halvern " + chosen.front()->get_name();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
 #ifdef M_MMAP_THRESHOLD
@@ -38,10 +51,14 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
-    return 2;
+    return halvern::tools::EXIT_TROUBLE;
+  } catch (const halvern::tools::ToolError& e) {
+    // Every failure of every subcommand ends here: one message, one status.
+    std::fprintf(stderr, "%s: %s\n", command_name(app).c_str(), e.what());
+    return e.status();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "halvern: %s\n", e.what());
-    return 2;
+    std::fprintf(stderr, "%s: %s\n", command_name(app).c_str(), e.what());
+    return halvern::tools::EXIT_TROUBLE;
   }
   return status;
 }

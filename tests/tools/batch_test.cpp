@@ -131,13 +131,13 @@ bool kill_process(pid_t child) {
 TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   // 24 jobs of 10 s of audio each, one at a time: killed when the second is written (the first
   // job's row is then in the journal).
-  constexpr int kJobs = 24;
+  constexpr int JOBS = 24;
   std::string longer;
   while (longer.size() < 2 * 16000 * 10) longer += speech_;
   write_file(path("long.pcm"), longer);
   write_file(path("t.txt"), tuning_with({}));
   std::string manifest = "input,tuning,output\n";
-  for (int i = 0; i < kJobs; ++i) manifest += numbered("long.pcm,t.txt,out/o", i, ".pcm\n");
+  for (int i = 0; i < JOBS; ++i) manifest += numbered("long.pcm,t.txt,out/o", i, ".pcm\n");
   write_file(path("jobs.csv"), manifest);
   const std::string expected = sim(longer, tuning_with({}));
 
@@ -158,19 +158,19 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   EXPECT_FALSE(fs::exists(path("summary.csv")));
 
   int complete = 0;
-  for (int i = 0; i < kJobs; ++i) {
+  for (int i = 0; i < JOBS; ++i) {
     const fs::path out = path(numbered("out/o", i, ".pcm"));
     if (!fs::exists(out)) continue;
     ++complete;
     EXPECT_EQ(read_file(out), expected) << out;  // never a truncated file under the final name
   }
   EXPECT_GE(complete, 1);
-  EXPECT_LT(complete, kJobs) << "the batch ended before it could be killed";
+  EXPECT_LT(complete, JOBS) << "the batch ended before it could be killed";
 
   const Result resumed = halvern("batch jobs.csv -j 2 --resume -o summary.csv");
   EXPECT_EQ(resumed.status, 0) << resumed.err;
   EXPECT_NE(resumed.err.find("complete, skipped o0.pcm"), std::string::npos) << resumed.err;
-  for (int i = 0; i < kJobs; ++i) {
+  for (int i = 0; i < JOBS; ++i) {
     EXPECT_EQ(read_file(path(numbered("out/o", i, ".pcm"))), expected) << i;
   }
   for (const auto& entry : fs::directory_iterator(path("out"))) {
@@ -179,8 +179,8 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   // Every job is the same run: the rows kept from before the kill and the rows of the jobs run
   // after it differ only in the job's number and output.
   const Json summary = Json::parse(halvern("batch --merge summary.csv --json").out)["jobs"];
-  ASSERT_EQ(summary.size(), static_cast<size_t>(kJobs));
-  for (int i = 0; i < kJobs; ++i) {
+  ASSERT_EQ(summary.size(), static_cast<size_t>(JOBS));
+  for (int i = 0; i < JOBS; ++i) {
     Json row = summary[static_cast<size_t>(i)];
     EXPECT_EQ(row["job"], i + 1);
     EXPECT_EQ(row["output"], numbered("out/o", i, ".pcm"));

@@ -36,11 +36,11 @@ std::string tuning_text(const TuningSlots& slots) {
   return text;
 }
 
-const std::string kExample = read_file(HALVERN_SOURCE_DIR "/examples/tuning.txt");
+const std::string EXAMPLE = read_file(HALVERN_SOURCE_DIR "/examples/tuning.txt");
 
 // The example with line n (from 1) replaced.
 std::string with_line(int n, const std::string& line) {
-  std::istringstream in(kExample);
+  std::istringstream in(EXAMPLE);
   std::string text;
   std::string l;
   for (int k = 1; std::getline(in, l); ++k) text += (k == n ? line : l) + "\n";
@@ -87,7 +87,7 @@ TEST_F(Tool, CleanRealisticTuningsGiveNoWarning) {
     EXPECT_EQ(r.status, 0) << t.name << "\n" << r.out;
     EXPECT_FALSE(has(r.out, "warning:") || has(r.out, "error:")) << t.name << "\n" << r.out;
   }
-  const Result example = check(kExample, "--werror");
+  const Result example = check(EXAMPLE, "--werror");
   EXPECT_EQ(example.status, 0);
   EXPECT_EQ(example.out, "");
 }
@@ -210,12 +210,12 @@ TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {
                          "(hp_gain_tenth_db to unused_84) stay 0 [slot 2 hp_gain_tenth_db]\n"))
       << r.out;
   EXPECT_TRUE(has(check("").out, "t.txt:1:1: warning: the file holds no pairs: every slot is 0"));
-  EXPECT_TRUE(has(check(kExample + "extra 1\n").out,
+  EXPECT_TRUE(has(check(EXAMPLE + "extra 1\n").out,
                   "t.txt:86:1: warning: everything from here on is ignored"));
 
   fs::create_directory(dir_ / "folder");
   const Result unreadable = run("check missing.txt folder");
-  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_EQ(unreadable.status, 2);
   EXPECT_EQ(unreadable.out,
             "missing.txt: error: cannot open the file: No such file or directory; halvern-sim "
             "stops with \"input Tuning file error..\"\n"
@@ -223,7 +223,7 @@ TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {
             "Tuning file error..\"\n");
   EXPECT_EQ(run("check").status, 2);
   EXPECT_EQ(run("check --no-such-option t.txt").status, 2);
-  EXPECT_EQ(run("explain missing.txt").status, 1);
+  EXPECT_EQ(run("explain missing.txt").status, 2);
 }
 
 // Every line of check's output has the compilers' form, whatever the bytes; explain --json gives
@@ -233,7 +233,7 @@ TEST_F(Tool, AnyBytesGiveWellFormedFindingsAndTheLoadersValues) {
   std::mt19937 rng(7);
   std::vector<std::string> files = {
       with_line(2, "hp_cutoff_hz 1OO"), with_line(5, "dyn_attack -"), with_line(7, "x 12.5"),
-      with_line(3, "hp_gain_tenth_db"), kExample + "more 5 6", "a 99999999999999999999999",
+      with_line(3, "hp_gain_tenth_db"), EXAMPLE + "more 5 6", "a 99999999999999999999999",
       std::string(100000, 'n') + " 7", std::string("\0\0\xff 3", 6)};
   for (int k = 0; k < 12; ++k) {
     std::string bytes;
@@ -261,7 +261,7 @@ TEST_F(Tool, AnyBytesGiveWellFormedFindingsAndTheLoadersValues) {
 }
 
 TEST_F(Tool, ExplainReadsTheConfiguredStages) {
-  write("t.txt", kExample);
+  write("t.txt", EXAMPLE);
   const Result text = run("explain t.txt");
   EXPECT_EQ(text.status, 0);
   EXPECT_TRUE(has(text.out, "  cut-off 100 Hz (second-order Butterworth)\n")) << text.out;

@@ -266,9 +266,9 @@ TEST_F(Run, NeverOverwritesItsInputs) {
   EXPECT_EQ(halvern("run in.pcm /dev/null t.txt").status, 0);
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
   const Result full = halvern("run in.pcm /dev/full t.txt");
-  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.status, 2);
   EXPECT_NE(full.err.find("cannot write /dev/full"), std::string::npos) << full.err;
-  EXPECT_EQ(shell("/bin/sh", "-c \"'" HALVERN "' run in.pcm - t.txt >/dev/full\"").status, 1);
+  EXPECT_EQ(shell("/bin/sh", "-c \"'" HALVERN "' run in.pcm - t.txt >/dev/full\"").status, 2);
 }
 
 }  // namespace

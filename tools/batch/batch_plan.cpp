@@ -50,27 +50,23 @@ std::string check_outputs(const std::vector<BatchJob>& jobs, const std::string& 
 
 }  // namespace
 
-BatchPlan plan_from_manifest(const fs::path& manifest) {
-  BatchPlan plan;
+std::vector<BatchJob> plan_from_manifest(const fs::path& manifest) {
+  std::vector<BatchJob> plan;
   const std::string source = manifest.string();
   std::ifstream file(manifest, std::ios::binary);
   if (!file) {
-    plan.error = source + ": cannot open the manifest";
-    return plan;
+    throw ToolError(source + ": cannot open the manifest");
   }
   const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   if (file.bad()) {
-    plan.error = source + ": cannot read the manifest";
-    return plan;
+    throw ToolError(source + ": cannot read the manifest");
   }
   const CsvTable table = csv_parse(text);
   if (!table.error.empty()) {
-    plan.error = source + ":" + std::to_string(table.error_line) + ": " + table.error;
-    return plan;
+    throw ToolError(source + ":" + std::to_string(table.error_line) + ": " + table.error);
   }
   if (table.records.empty()) {
-    plan.error = source + ": the manifest is empty: its first line names the columns input,tuning,output[,name]";
-    return plan;
+    throw ToolError(source + ": the manifest is empty: its first line names the columns input,tuning,output[,name]");
   }
   const CsvRecord& header = table.records.front();
   std::optional<size_t> input, tuning, output, name;
@@ -83,87 +79,85 @@ BatchPlan plan_from_manifest(const fs::path& manifest) {
                                                        : nullptr;
     const std::string at = source + ":" + std::to_string(header.line) + ": ";
     if (slot == nullptr) {
-      plan.error = at + "unknown column '" + column +
-                   "': the columns are input, tuning, output and optionally name";
-      return plan;
+      throw ToolError(at + "unknown column '" + column +
+                   "': the columns are input, tuning, output and optionally name");
     }
     if (slot->has_value()) {
-      plan.error = at + "column '" + column + "' appears twice";
-      return plan;
+      throw ToolError(at + "column '" + column + "' appears twice");
     }
     *slot = c;
   }
   if (!input || !tuning || !output) {
-    plan.error = source + ":" + std::to_string(header.line) +
+    throw ToolError(source + ":" + std::to_string(header.line) +
                  ": the first line must name the columns input, tuning and output (and optionally "
-                 "name), for example: input,tuning,output";
-    return plan;
+                 "name), for example: input,tuning,output");
   }
   const fs::path base = manifest.parent_path();
   for (size_t r = 1; r < table.records.size(); ++r) {
     const CsvRecord& record = table.records[r];
     const std::string at = source + ":" + std::to_string(record.line) + ": ";
     if (record.fields.size() != header.fields.size()) {
-      plan.error = at + std::to_string(record.fields.size()) + " fields where the header has " +
+      throw ToolError(at + std::to_string(record.fields.size()) + " fields where the header has " +
                    std::to_string(header.fields.size()) +
-                   " (a path holding a comma must be in double quotes)";
-      return plan;
+                   " (a path holding a comma must be in double quotes)");
     }
     for (const std::optional<size_t>& column : {input, tuning, output}) {
       if (record.fields[*column].empty()) {
-        plan.error = at + "the " + header.fields[*column] + " is empty";
-        return plan;
+        throw ToolError(at + "the " + header.fields[*column] + " is empty");
       }
     }
     BatchJob job;
-    job.index = static_cast<int>(plan.jobs.size()) + 1;
+    job.index = static_cast<int>(plan.size()) + 1;
     job.line = record.line;
     job.input = base / record.fields[*input];
     job.tuning = base / record.fields[*tuning];
     job.output = base / record.fields[*output];
     job.name = name && !record.fields[*name].empty() ? record.fields[*name]
                                                      : job.output.filename().string();
-    plan.jobs.push_back(std::move(job));
+    plan.push_back(std::move(job));
   }
-  plan.error = check_outputs(plan.jobs, source);
+  const std::string clash = check_outputs(plan, source);
+  if (!clash.empty()) throw ToolError(clash);
   return plan;
 }
 
-BatchPlan plan_from_grid(const std::vector<fs::path>& inputs, const std::vector<fs::path>& tunings,
-                         const fs::path& out_dir) {
-  BatchPlan plan;
+std::vector<BatchJob> plan_from_grid(const std::vector<fs::path>& inputs,
+                                     const std::vector<fs::path>& tunings,
+                                     const fs::path& out_dir) {
+  std::vector<BatchJob> plan;
   for (const fs::path& input : inputs) {
     for (const fs::path& tuning : tunings) {
       BatchJob job;
-      job.index = static_cast<int>(plan.jobs.size()) + 1;
+      job.index = static_cast<int>(plan.size()) + 1;
       job.name = input.stem().string() + "__" + tuning.stem().string();
       job.input = input;
       job.tuning = tuning;
       job.output = out_dir / (job.name + input.extension().string());
-      plan.jobs.push_back(std::move(job));
+      plan.push_back(std::move(job));
     }
   }
-  plan.error = check_outputs(plan.jobs, "--grid");
+  const std::string clash = check_outputs(plan, "--grid");
+  if (!clash.empty()) throw ToolError(clash);
   return plan;
 }
 
-bool parse_shard(const std::string& text, Shard* shard, std::string* error) {
+Shard parse_shard(const std::string& text) {
+  Shard shard;
   const size_t slash = text.find('/');
   size_t used_k = 0;
   size_t used_n = 0;
   try {
     if (slash == std::string::npos) throw std::invalid_argument("no slash");
-    shard->k = std::stoi(text.substr(0, slash), &used_k);
-    shard->n = std::stoi(text.substr(slash + 1), &used_n);
+    shard.k = std::stoi(text.substr(0, slash), &used_k);
+    shard.n = std::stoi(text.substr(slash + 1), &used_n);
   } catch (const std::exception&) {
     used_k = 0;
   }
   if (used_k == 0 || slash == std::string::npos || used_k != slash ||
-      used_n != text.size() - slash - 1 || shard->n < 1 || shard->k < 1 || shard->k > shard->n) {
-    *error = "--shard '" + text + "': expected K/N with 1 <= K <= N, for example 2/8";
-    return false;
+      used_n != text.size() - slash - 1 || shard.n < 1 || shard.k < 1 || shard.k > shard.n) {
+    throw ToolError("--shard '" + text + "': expected K/N with 1 <= K <= N, for example 2/8");
   }
-  return true;
+  return shard;
 }
 
 std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard) {

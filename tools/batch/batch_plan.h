@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/io/tool_error.h"
+
 namespace halvern::tools {
 
 struct BatchJob {
@@ -17,19 +19,14 @@ struct BatchJob {
   std::filesystem::path output;
 };
 
-struct BatchPlan {
-  std::vector<BatchJob> jobs;
-  std::string error;  // empty when the plan is usable; otherwise names the file and line
-};
-
 // The manifest is CSV with a header line naming the columns input, tuning and output (any order)
 // and optionally name. Relative paths are taken from the manifest's folder. A job without a name
-// is named after its output file.
-BatchPlan plan_from_manifest(const std::filesystem::path& manifest);
+// is named after its output file. The plans throw ToolError naming the file and line of a fault.
+std::vector<BatchJob> plan_from_manifest(const std::filesystem::path& manifest);
 
 // Every input with every tuning, input by input; job "<input stem>__<tuning stem>" writes
 // out_dir/<job name><input extension>.
-BatchPlan plan_from_grid(const std::vector<std::filesystem::path>& inputs,
+std::vector<BatchJob> plan_from_grid(const std::vector<std::filesystem::path>& inputs,
                          const std::vector<std::filesystem::path>& tunings,
                          const std::filesystem::path& out_dir);
 
@@ -38,8 +35,8 @@ struct Shard {
   int n = 1;
 };
 
-// "K/N" with 1 <= K <= N; false (and the reason in *error) otherwise.
-bool parse_shard(const std::string& text, Shard* shard, std::string* error);
+// "K/N" with 1 <= K <= N; throws ToolError otherwise.
+Shard parse_shard(const std::string& text);
 
 // The k-th of n consecutive parts of the jobs, whose sizes differ by at most one.
 std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard);

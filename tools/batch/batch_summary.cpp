@@ -12,9 +12,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const std::vector<std::string> kJobColumns = {"job",    "name",  "input", "tuning",
+const std::vector<std::string> JOB_COLUMNS = {"job",    "name",  "input", "tuning",
                                               "output", "status", "error"};
-const std::vector<std::string> kCompareColumns = {"reference",         "compare",
+const std::vector<std::string> COMPARE_COLUMNS = {"reference",         "compare",
                                                   "first_difference",  "differing_samples",
                                                   "max_difference",    "sdr_db"};
 // Timings differ from run to run: not in the summary.
@@ -59,7 +59,7 @@ std::vector<std::string> stats_columns() {
 }
 
 bool is_text_column(const std::string& column) {
-  return std::find(kJobColumns.begin() + 1, kJobColumns.end(), column) != kJobColumns.end() ||
+  return std::find(JOB_COLUMNS.begin() + 1, JOB_COLUMNS.end(), column) != JOB_COLUMNS.end() ||
          column == "reference" || column == "compare";
 }
 
@@ -83,9 +83,9 @@ Json cell_json(const std::string& cell) {
 }  // namespace
 
 std::vector<std::string> summary_columns(bool with_compare) {
-  std::vector<std::string> columns = kJobColumns;
+  std::vector<std::string> columns = JOB_COLUMNS;
   for (std::string& column : stats_columns()) columns.push_back(std::move(column));
-  if (with_compare) columns.insert(columns.end(), kCompareColumns.begin(), kCompareColumns.end());
+  if (with_compare) columns.insert(columns.end(), COMPARE_COLUMNS.begin(), COMPARE_COLUMNS.end());
   return columns;
 }
 
@@ -123,62 +123,57 @@ Json summary_json(const SummaryTable& table) {
   return Json{{"jobs", jobs}};
 }
 
-bool read_summary(const std::string& path, SummaryTable* table, std::string* error) {
+SummaryTable read_summary(const std::string& path) {
+  SummaryTable table;
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    *error = path + ": cannot open the summary";
-    return false;
+    throw ToolError(path + ": cannot open the summary");
   }
   const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   const CsvTable csv = csv_parse(text);
   if (!csv.error.empty()) {
-    *error = path + ":" + std::to_string(csv.error_line) + ": " + csv.error;
-    return false;
+    throw ToolError(path + ":" + std::to_string(csv.error_line) + ": " + csv.error);
   }
   if (csv.records.empty() || csv.records.front().fields.empty() ||
       csv.records.front().fields.front() != "job") {
-    *error = path + ":1: not a batch summary: its first line must start with the column job";
-    return false;
+    throw ToolError(path + ":1: not a batch summary: its first line must start with the column job");
   }
-  table->columns = csv.records.front().fields;
-  table->rows.clear();
+  table.columns = csv.records.front().fields;
+  table.rows.clear();
   for (size_t r = 1; r < csv.records.size(); ++r) {
     const CsvRecord& record = csv.records[r];
-    if (record.fields.size() != table->columns.size()) {
-      *error = path + ":" + std::to_string(record.line) + ": " +
+    if (record.fields.size() != table.columns.size()) {
+      throw ToolError(path + ":" + std::to_string(record.line) + ": " +
                std::to_string(record.fields.size()) + " fields where the header has " +
-               std::to_string(table->columns.size());
-      return false;
+               std::to_string(table.columns.size()));
     }
-    table->rows.push_back(record.fields);
+    table.rows.push_back(record.fields);
   }
-  return true;
+  return table;
 }
 
-bool merge_summaries(const std::vector<SummaryTable>& parts, const std::vector<std::string>& names,
-                     SummaryTable* merged, std::string* missing, std::string* error) {
-  merged->columns = parts.empty() ? std::vector<std::string>{} : parts.front().columns;
-  merged->rows.clear();
+SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
+                             const std::vector<std::string>& names, std::string* missing) {
+  SummaryTable merged;
+  merged.columns = parts.empty() ? std::vector<std::string>{} : parts.front().columns;
+  merged.rows.clear();
   std::map<long long, std::pair<const std::vector<std::string>*, size_t>> by_job;
   for (size_t p = 0; p < parts.size(); ++p) {
-    if (parts[p].columns != merged->columns) {
-      *error = names[p] + ": its columns differ from those of " + names.front() +
-               ": summaries of one batch (same options) merge";
-      return false;
+    if (parts[p].columns != merged.columns) {
+      throw ToolError(names[p] + ": its columns differ from those of " + names.front() +
+               ": summaries of one batch (same options) merge");
     }
     for (const auto& row : parts[p].rows) {
       long long job = 0;
       try {
         job = std::stoll(row.front());
       } catch (const std::exception&) {
-        *error = names[p] + ": job '" + row.front() + "' is not a number";
-        return false;
+        throw ToolError(names[p] + ": job '" + row.front() + "' is not a number");
       }
       const auto [at, fresh] = by_job.emplace(job, std::make_pair(&row, p));
       if (!fresh) {
-        *error = "job " + row.front() + " is in both " + names[at->second.second] + " and " +
-                 names[p] + ": each shard must run a different part (--shard K/N, one K each)";
-        return false;
+        throw ToolError("job " + row.front() + " is in both " + names[at->second.second] + " and " +
+                 names[p] + ": each shard must run a different part (--shard K/N, one K each)");
       }
     }
   }
@@ -190,9 +185,9 @@ bool merge_summaries(const std::vector<SummaryTable>& parts, const std::vector<s
       *missing += std::to_string(expected);
     }
     expected = job + 1;
-    merged->rows.push_back(*entry.first);
+    merged.rows.push_back(*entry.first);
   }
-  return true;
+  return merged;
 }
 
 }  // namespace halvern::tools

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/io/tool_error.h"
 #include "tools/running/stats.h"
 
 namespace halvern::tools {
@@ -31,13 +32,13 @@ std::string summary_csv(const SummaryTable& table);
 // {"jobs": [{column: value, ...}, ...]}: numbers as numbers, empty cells as null.
 nlohmann::ordered_json summary_json(const SummaryTable& table);
 
-// Reads a summary CSV written by summary_csv. false and a message naming the file and line.
-bool read_summary(const std::string& path, SummaryTable* table, std::string* error);
+// Reads a summary CSV written by summary_csv. Throws ToolError naming the file and line.
+SummaryTable read_summary(const std::string& path);
 
 // The rows of several summaries of the same columns, ordered by job and checked: no job twice.
-// Missing jobs (a shard left out) are named in *missing. false and *error when the parts do not
+// Missing jobs (a shard left out) are named in *missing. Throws ToolError when the parts do not
 // fit together.
-bool merge_summaries(const std::vector<SummaryTable>& parts, const std::vector<std::string>& names,
-                     SummaryTable* merged, std::string* missing, std::string* error);
+SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
+                             const std::vector<std::string>& names, std::string* missing);
 
 }  // namespace halvern::tools

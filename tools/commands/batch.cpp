@@ -21,6 +21,7 @@
 #include "tools/batch/batch_plan.h"
 #include "tools/batch/batch_summary.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
 #include "tools/io/csv.h"
 #include "tools/running/run_job.h"
 #include "tools/io/safe_file.h"
@@ -92,7 +93,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
   try {
     if (same_file(job.output.string(), job.input.string()) ||
         same_file(job.output.string(), job.tuning.string())) {
-      throw AudioError(job.output.string() + ": the output is the job's input or tuning file");
+      throw ToolError(job.output.string() + ": the output is the job's input or tuning file");
     }
     const TuningSlots slots = read_tuning_file(job.tuning.string());
     const AudioFormat format = format_for_path(job.output.string());
@@ -181,12 +182,14 @@ class RowJournal {
                                                                 const std::vector<std::string>& columns) const {
     std::map<std::string, std::vector<std::string>> rows;
     for (const std::string& file : {path_, summary}) {
+      if (file.empty() || !fs::exists(file)) continue;
       SummaryTable table;
-      std::string ignored;
-      if (file.empty() || !fs::exists(file) || !read_summary(file, &table, &ignored) ||
-          table.columns != columns) {
-        continue;
+      try {
+        table = read_summary(file);
+      } catch (const ToolError&) {
+        continue;  // a journal cut short, a summary of other columns: nothing to resume from
       }
+      if (table.columns != columns) continue;
       const Columns at(columns);
       for (auto& row : table.rows) {
         if (row[at("status")] == "ok") rows.emplace(row[at("output")], row);
@@ -252,21 +255,10 @@ void write_summary(const SummaryTable& table, const BatchOptions& options) {
 }
 
 int merge_command(const BatchOptions& options) {
-  std::vector<SummaryTable> parts(options.merge.size());
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::string error;
-    if (!read_summary(options.merge[i], &parts[i], &error)) {
-      std::fprintf(stderr, "halvern batch --merge: %s\n", error.c_str());
-      return 2;
-    }
-  }
-  SummaryTable merged;
+  std::vector<SummaryTable> parts;
+  for (const std::string& path : options.merge) parts.push_back(read_summary(path));
   std::string missing;
-  std::string error;
-  if (!merge_summaries(parts, options.merge, &merged, &missing, &error)) {
-    std::fprintf(stderr, "halvern batch --merge: %s\n", error.c_str());
-    return 2;
-  }
+  const SummaryTable merged = merge_summaries(parts, options.merge, &missing);
   write_summary(merged, options);
   if (!missing.empty()) {
     if (missing.size() > 200) missing = missing.substr(0, missing.rfind(' ', 200)) + " ...";
@@ -281,59 +273,45 @@ int merge_command(const BatchOptions& options) {
   return failed ? 1 : 0;
 }
 
-int batch_command(const BatchOptions& options) {
-  if (!options.merge.empty()) return merge_command(options);
-  BatchPlan plan;
+// The jobs the options ask for: from the manifest or the grid, cut to the shard. Throws ToolError
+// for options that do not go together.
+std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
+  std::vector<BatchJob> jobs;
   if (!options.grid.empty()) {
     if (!options.manifest.empty() || options.tunings.empty() || options.out_dir.empty()) {
-      std::fprintf(stderr, "halvern batch: --grid needs --tunings and --out, and no manifest\n");
-      return 2;
+      throw ToolError("--grid needs --tunings and --out, and no manifest");
     }
     std::vector<fs::path> inputs(options.grid.begin(), options.grid.end());
     std::vector<fs::path> tunings(options.tunings.begin(), options.tunings.end());
-    plan = plan_from_grid(inputs, tunings, options.out_dir);
+    jobs = plan_from_grid(inputs, tunings, options.out_dir);
   } else if (!options.manifest.empty()) {
     if (!options.tunings.empty() || !options.out_dir.empty()) {
-      std::fprintf(stderr, "halvern batch: --tunings and --out go with --grid, not with a manifest\n");
-      return 2;
+      throw ToolError("--tunings and --out go with --grid, not with a manifest");
     }
-    plan = plan_from_manifest(options.manifest);
+    jobs = plan_from_manifest(options.manifest);
   } else {
-    std::fprintf(stderr, "halvern batch: give a manifest (CSV with the columns input,tuning,output), "
-                 "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...\n");
-    return 2;
+    throw ToolError("give a manifest (CSV with the columns input,tuning,output), "
+                    "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...");
   }
-  if (!plan.error.empty()) {
-    std::fprintf(stderr, "halvern batch: %s\n", plan.error.c_str());
-    return 2;
-  }
-  std::vector<BatchJob> jobs = plan.jobs;
-  if (!options.shard.empty()) {
-    Shard shard;
-    std::string error;
-    if (!parse_shard(options.shard, &shard, &error)) {
-      std::fprintf(stderr, "halvern batch: %s\n", error.c_str());
-      return 2;
-    }
-    jobs = shard_jobs(jobs, shard);
-  }
+  if (!options.shard.empty()) jobs = shard_jobs(jobs, parse_shard(options.shard));
   if (options.resume && options.summary.empty()) {
-    std::fprintf(stderr, "halvern batch: --resume needs the summary file of the batch (-o FILE): "
-                 "the finished jobs' figures are taken from it\n");
-    return 2;
+    throw ToolError("--resume needs the summary file of the batch (-o FILE): "
+                    "the finished jobs' figures are taken from it");
   }
   if (!options.compare_with.empty() && !fs::is_directory(options.compare_with)) {
-    std::fprintf(stderr, "halvern batch: --compare-with %s: no such folder\n", options.compare_with.c_str());
-    return 2;
+    throw ToolError("--compare-with " + options.compare_with + ": no such folder");
   }
-
   const fs::path summary_folder = fs::path(options.summary).parent_path();
   if (!summary_folder.empty() && !fs::is_directory(summary_folder)) {
-    std::fprintf(stderr, "halvern batch: -o %s: no folder %s (create it first)\n",
-                 options.summary.c_str(), summary_folder.c_str());
-    return 2;
+    throw ToolError("-o " + options.summary + ": no folder " + summary_folder.string() +
+                    " (create it first)");
   }
+  return jobs;
+}
 
+int batch_command(const BatchOptions& options) {
+  if (!options.merge.empty()) return merge_command(options);
+  const std::vector<BatchJob> jobs = planned_jobs(options);
   const std::vector<std::string> columns = summary_columns(!options.compare_with.empty());
   const Columns at(columns);
   RowJournal journal(options.summary);
@@ -343,12 +321,7 @@ int batch_command(const BatchOptions& options) {
     remove_partial_files(journal.path());
     previous = journal.previous_rows(options.summary, columns);
   }
-  try {
-    journal.open(columns, previous);
-  } catch (const AudioError& e) {
-    std::fprintf(stderr, "halvern batch: %s\n", e.what());
-    return 2;
-  }
+  journal.open(columns, previous);  // ToolError when it cannot be written
 
   // The longest inputs first, so that the last jobs to finish are short ones and no thread idles
   // long at the end while another works.
@@ -432,19 +405,13 @@ void add_batch_command(CLI::App& app, int* status) {
   sub->add_flag("--resume", options->resume,
                 "skip jobs whose output is complete (taking their figures from the summary)");
   sub->add_option("--summary,-o", options->summary, "summary file (default: standard output)");
-  sub->add_flag("--json", options->json, "summary as JSON instead of CSV");
+  add_json_option(sub, &options->json, "summary as JSON instead of CSV");
   sub->add_option("--compare-with", options->compare_with,
                   "reference folder: compare each output with the file of the same name there");
   sub->add_option("--shard", options->shard, "run only the K-th of N equal parts of the jobs (K/N)");
   sub->add_option("--merge", options->merge, "merge these shard summaries (CSV) into one")->expected(1, -1);
-  sub->add_flag("-q,--quiet", options->quiet, "show failures only, no progress");
-  sub->add_flag("--resample", options->read.resample,
-                "convert inputs of another sample rate to 16 kHz (as halvern run --resample)");
-  sub->add_option("--channel", options->read.channel,
-                  "the channel to process of inputs with several (as halvern run --channel)")
-      ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", options->read.pad,
-                "pad a trailing partial frame with zeros (as halvern run --pad)");
+  add_quiet_option(sub, &options->quiet, "show failures only, no progress");
+  add_read_options(sub, &options->read, "inputs", true);
   sub->callback([options, status] { *status = batch_command(*options); });
 }
 

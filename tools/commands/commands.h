@@ -1,6 +1,7 @@
 // The subcommands of the halvern toolkit. Each add_*_command registers one subcommand with the
 // application; when that subcommand runs, its callback stores the program's exit status in
-// *status (0 success, 1 a finding or a failed job, 2 a usage or input error).
+// *status (0 success, EXIT_FINDING for a finding or a difference) or throws a ToolError for a
+// failure, which main prints and maps to its status (tools/io/tool_error.h).
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -13,6 +13,7 @@
 #include "frame/stage_header.h"
 #include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
 #include "tools/io/csv.h"
 #include "tools/running/sample_compare.h"
 #include "tools/running/stats.h"
@@ -129,7 +130,7 @@ int compare_files(const CompareOptions& o) {
       used = 0;
     }
     if (used == 0 || used != o.delay.size()) {
-      throw std::invalid_argument("--delay " + o.delay +
+      throw ToolError("--delay " + o.delay +
                                   ": give auto or a number of samples (positive: b comes later)");
     }
   }
@@ -157,7 +158,7 @@ fs::path trace_file(const fs::path& folder, int position) {
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     if (entry.path().stem() == stem) return entry.path();
   }
-  throw AudioError(folder.string() + ": no " + stem + " file: is this the folder of halvern run --trace?");
+  throw ToolError(folder.string() + ": no " + stem + " file: is this the folder of halvern run --trace?");
 }
 
 struct PositionDifference {
@@ -295,16 +296,10 @@ int compare_command(const CompareOptions& o) {
   const bool traces = !o.trace_a.empty() || !o.trace_b.empty();
   if ((files && (o.a.empty() || o.b.empty())) || (traces && (o.trace_a.empty() || o.trace_b.empty())) ||
       files == traces) {
-    std::fprintf(stderr, "halvern compare: give two recordings (halvern compare A B) or two traces "
-                 "(--trace-a DIR --trace-b DIR)\n");
-    return 2;
+    throw ToolError("give two recordings (halvern compare A B) or two traces "
+                    "(--trace-a DIR --trace-b DIR)");
   }
-  try {
-    return files ? compare_files(o) : compare_traces(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "halvern compare: %s\n", e.what());
-    return 2;
-  }
+  return files ? compare_files(o) : compare_traces(o);
 }
 
 }  // namespace
@@ -312,8 +307,8 @@ int compare_command(const CompareOptions& o) {
 void add_compare_command(CLI::App& app, int* status) {
   auto options = std::make_shared<CompareOptions>();
   CLI::App* sub = app.add_subcommand(
-      "compare", "whether two recordings (or two traces) are the same, and where they differ; "
-                 "exit status 0 identical, 1 different, 2 error");
+      "compare", "compare two recordings (or two traces): whether they are the same and where "
+                 "they differ; exit status 0 identical, 1 different, 2 error");
   sub->add_option("a", options->a, "the first recording (the reference)");
   sub->add_option("b", options->b, "the second recording");
   sub->add_option("--delay", options->delay,
@@ -326,12 +321,8 @@ void add_compare_command(CLI::App& app, int* status) {
       ->check(CLI::Range(0, 65535));
   sub->add_option("--trace-a", options->trace_a, "trace folder of halvern run --trace");
   sub->add_option("--trace-b", options->trace_b, "the trace folder to compare it with");
-  sub->add_flag("--json", options->json, "the figures as JSON");
-  sub->add_flag("--resample", options->read.resample,
-                "convert recordings of another sample rate to 16 kHz before comparing");
-  sub->add_option("--channel", options->read.channel,
-                  "the channel to compare of recordings with several, from 1")
-      ->check(CLI::PositiveNumber);
+  add_json_option(sub, &options->json, "the figures as JSON");
+  add_read_options(sub, &options->read, "recordings", false);
   sub->callback([options, status] { *status = compare_command(*options); });
 }
 

@@ -14,6 +14,7 @@
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
 #include "tools/review/curves.h"
 #include "tools/report/report_bundle.h"
 #include "tools/report/report_page.h"
@@ -30,19 +31,17 @@ struct ReportSettings {
   std::string tuning;
   std::string output = "report.html";
   bool audio_beside = false;
-  bool resample = false;
-  int channel = 0;
-  bool pad = false;
+  ReadOptions read;  // --resample, --channel, --pad
   bool quiet = false;
 };
 
-constexpr const char* kNoReport =
-    "halvern report: this program was built without the report page, which needs Node.js and npm "
+constexpr const char* NO_REPORT =
+    "this program was built without the report page, which needs Node.js and npm "
     "at build time.\nInstall them (Debian: sudo apt-get install -y nodejs npm), then reconfigure "
-    "and rebuild:\n  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2\n";
+    "and rebuild:\n  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2";
 
 // Past this size an embedded page is better written with --audio-beside (see the README).
-constexpr uint64_t kLargePage = 25'000'000;
+constexpr uint64_t LARGE_PAGE = 25'000'000;
 
 const char* severity_name(Severity s) {
   switch (s) {
@@ -81,18 +80,8 @@ class Steps {
   bool shown_ = false;
 };
 
-// The failures that leave no report: exit 1 (the engine cannot run the tuning, a file cannot be
-// written) or 2 (what the user gave cannot be used).
-struct Failure {
-  std::string message;
-  int status;
-};
-
 int report(const ReportSettings& s) {
-  if (!report_bundle_available()) {
-    std::fputs(kNoReport, stderr);
-    return 2;
-  }
+  if (!report_bundle_available()) throw ToolError(NO_REPORT, EXIT_TROUBLE);
   const TuningReview review = review_tuning(s.tuning);
   std::vector<std::string> outputs{s.output};
   if (s.audio_beside) {
@@ -102,28 +91,14 @@ int report(const ReportSettings& s) {
   for (const std::string& output : outputs) {
     for (const std::string* path : {&s.input, &s.tuning}) {
       if (same_file(output, *path)) {
-        throw Failure{"refusing to write " + output + ": it is the " +
+        throw ToolError("refusing to write " + output + ": it is the " +
                           (path == &s.input ? "input recording" : "tuning file") +
-                          "; choose another path with -o",
-                      2};
+                          "; choose another path with -o", EXIT_TROUBLE);
       }
     }
   }
-  if (!review.readable) {
-    std::string why;
-    for (const Diagnostic& d : review.diagnostics) why += "\n  " + format_diagnostic(s.tuning, d);
-    throw Failure{"cannot read the tuning file " + s.tuning + why, 2};
-  }
-  ReadOptions read_options;
-  read_options.resample = s.resample;
-  read_options.channel = s.channel;
-  read_options.pad = s.pad;
-  AudioInput audio;
-  try {
-    audio = read_audio(s.input, read_options);
-  } catch (const AudioError& e) {
-    throw Failure{e.what(), 2};
-  }
+  if (!review.readable) throw unreadable_tuning(review);
+  const AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
 
   Steps steps(!s.quiet);
@@ -144,11 +119,11 @@ int report(const ReportSettings& s) {
     }
     std::string what = fault.what();
     while (!what.empty() && what.back() == '\n') what.pop_back();
-    throw Failure{s.tuning + ": the engine stopped: " + what + why, 1};
+    throw ToolError(s.tuning + ": the engine stopped: " + what + why, EXIT_FINDING);
   }
   if (run.stats.frames == 0) {
     steps.done();
-    throw Failure{s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report", 2};
+    throw ToolError(s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report", EXIT_TROUBLE);
   }
   // The notes of the run, as halvern run prints them (the page holds them too).
   steps.done();
@@ -183,20 +158,20 @@ int report(const ReportSettings& s) {
   try {
     bytes = write_report(content, s.audio_beside ? AudioPlacement::kBeside : AudioPlacement::kEmbedded,
                          report_script(), report_style());
-  } catch (const AudioError& e) {
+  } catch (const ToolError&) {
     steps.done();
-    throw Failure{e.what(), 1};
+    throw;
   }
   steps.done();
   if (!s.quiet) {
     std::printf("wrote %s (%.1f MB, %.1f s of audio, %zu findings)%s\n", s.output.c_str(),
                 static_cast<double>(bytes) / 1e6, run.stats.audio_seconds(), content.findings.size(),
                 s.audio_beside ? (", audio in " + audio_folder_for(s.output) + "/").c_str() : "");
-    if (!s.audio_beside && bytes > kLargePage) {
+    if (!s.audio_beside && bytes > LARGE_PAGE) {
       std::printf("note: the page is large to mail or open in an editor; --audio-beside writes the audio "
                   "beside it and keeps the page small\n");
     }
-    if (std::fflush(stdout) != 0) return 1;
+    if (std::fflush(stdout) != 0) throw ToolError("cannot write to standard output", EXIT_TROUBLE);
   }
   return 0;
 }
@@ -214,22 +189,9 @@ void add_report_command(CLI::App& app, int* status) {
   sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)");
   sub->add_flag("--audio-beside", settings->audio_beside,
                 "write the audio into a folder beside the page instead of into it (for long recordings)");
-  sub->add_flag("--resample", settings->resample, "convert another sample rate to 16 kHz (libsoxr)");
-  sub->add_option("--channel", settings->channel, "the channel to process, 1 to the file's channel count")
-      ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
-  sub->add_flag("-q,--quiet", settings->quiet, "print nothing but errors");
-  sub->callback([settings, status] {
-    try {
-      *status = report(*settings);
-    } catch (const Failure& f) {
-      std::fprintf(stderr, "halvern report: %s\n", f.message.c_str());
-      *status = f.status;
-    } catch (const AudioError& e) {
-      std::fprintf(stderr, "halvern report: %s\n", e.what());
-      *status = 1;
-    }
-  });
+  add_read_options(sub, &settings->read, "the recording", true);
+  add_quiet_option(sub, &settings->quiet, "print nothing but errors");
+  sub->callback([settings, status] { *status = report(*settings); });
 }
 
 }  // namespace halvern::tools

@@ -16,6 +16,7 @@
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
 #include "tools/running/frame_state.h"
 #include "tools/running/run_job.h"
 #include "tools/io/safe_file.h"
@@ -31,19 +32,11 @@ struct RunSettings {
   std::string input;
   std::string output;
   std::string tuning;
-  bool resample = false;
-  int channel = 0;
-  bool pad = false;
+  ReadOptions read;  // --resample, --channel, --pad
   std::string stages;
   std::string trace;
   std::string stats;
   bool quiet = false;
-};
-
-// A failure after the input was accepted (a write, an arithmetic fault): exit status 1.
-class JobFailure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // The trace: the signal at every position of the chain, one file each in the output's format,
@@ -106,11 +99,11 @@ class ProgressBar {
     const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1;
     const double speed = elapsed > 0 ? static_cast<double>(done) * 0.02 / elapsed : 0;
     const double left = done > 0 ? elapsed * static_cast<double>(total - done) / static_cast<double>(done) : 0;
-    constexpr int kWidth = 30;
-    const int filled = static_cast<int>(fraction * kWidth);
+    constexpr int WIDTH = 30;
+    const int filled = static_cast<int>(fraction * WIDTH);
     std::fprintf(stderr, "\r[%s%s] %3d%%  %6.0fx real time  %d:%02d left ",
                  std::string(static_cast<size_t>(filled), '#').c_str(),
-                 std::string(static_cast<size_t>(kWidth - filled), '-').c_str(),
+                 std::string(static_cast<size_t>(WIDTH - filled), '-').c_str(),
                  static_cast<int>(fraction * 100), speed, static_cast<int>(left) / 60,
                  static_cast<int>(left) % 60);
     shown_ = true;
@@ -127,10 +120,8 @@ class ProgressBar {
 
 std::string stage_names(int16_t mask) {
   std::string names;
-  for (const auto& [bit, name] : {std::pair{STAGE_BIT_HIGHPASS, "hp"}, {STAGE_BIT_DYNAMICS, "dyn"},
-                                  {STAGE_BIT_EQUALIZER, "eq"}, {STAGE_BIT_SUPPRESSOR, "sup"},
-                                  {STAGE_BIT_DITHER, "dither"}}) {
-    if ((mask & bit) != 0) names += (names.empty() ? "" : ",") + std::string(name);
+  for (const StageInfo& s : STAGE_TABLE) {
+    if ((mask & s.bit) != 0) names += (names.empty() ? "" : ",") + std::string(s.key);
   }
   return names.empty() ? "none" : names;
 }
@@ -139,7 +130,7 @@ std::string stage_names(int16_t mask) {
 void refuse_overwrite(const RunSettings& s, const std::string& output) {
   for (const std::string* input : {&s.input, &s.tuning}) {
     if (same_file(output, *input)) {
-      throw AudioError("refusing to write " + output + ": it is the " +
+      throw ToolError("refusing to write " + output + ": it is the " +
                        (input == &s.input ? "input recording" : "tuning file") +
                        "; choose another output path");
     }
@@ -153,7 +144,7 @@ int run(const RunSettings& s) {
     try {
       options.stage_mask = parse_stage_list(s.stages);
     } catch (const std::invalid_argument& e) {
-      throw AudioError(e.what());
+      throw ToolError(e.what());
     }
   }
   const TuningSlots slots = read_tuning_file(s.tuning);
@@ -163,17 +154,13 @@ int run(const RunSettings& s) {
   if (!s.trace.empty()) {
     std::error_code error;
     std::filesystem::create_directories(s.trace, error);
-    if (error) throw AudioError("cannot create the trace folder " + s.trace + ": " + error.message());
+    if (error) throw ToolError("cannot create the trace folder " + s.trace + ": " + error.message());
     for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
       refuse_overwrite(s, TraceWriter::signal_path(s.trace, static_cast<ChainPosition>(p), format));
     }
     refuse_overwrite(s, TraceWriter::frames_path(s.trace));
   }
-  ReadOptions read_options;
-  read_options.resample = s.resample;
-  read_options.channel = s.channel;
-  read_options.pad = s.pad;
-  const AudioInput audio = read_audio(s.input, read_options);
+  const AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (format.lossy) {
     std::fprintf(stderr, "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
@@ -198,7 +185,7 @@ int run(const RunSettings& s) {
       bar.clear();
       std::string message = fault.what();
       while (!message.empty() && message.back() == '\n') message.pop_back();
-      throw JobFailure(s.tuning + ": the engine stopped: " + message);
+      throw ToolError(s.tuning + ": the engine stopped: " + message, EXIT_FINDING);
     }
     bar.clear();
     for (const std::string& message : result.diagnostics) {
@@ -219,11 +206,11 @@ int run(const RunSettings& s) {
                    s.output.c_str(), audio.description.c_str(), stage_names(mask).c_str(),
                    options.stage_mask ? " (--stages)" : " (slot 0)",
                    stats_summary(result.stats).c_str());
-      if (std::fflush(console) != 0) return 1;
+      if (std::fflush(console) != 0) throw ToolError("cannot write the summary", EXIT_TROUBLE);
     }
-  } catch (const AudioError& e) {
+  } catch (const ToolError&) {
     bar.clear();
-    throw JobFailure(e.what());  // a write that failed: nothing half-written is left behind
+    throw;  // a write that failed: nothing half-written is left behind
   }
   return 0;
 }
@@ -242,27 +229,14 @@ void add_run_command(CLI::App& app, int* status) {
                   "the processed recording, in the format of its extension; - for raw on standard output")
       ->required();
   sub->add_option("TUNING", settings->tuning, "the tuning file")->required()->check(CLI::ExistingFile);
-  sub->add_flag("--resample", settings->resample, "convert another sample rate to 16 kHz (libsoxr)");
-  sub->add_option("--channel", settings->channel, "the channel to process, 1 to the file's channel count")
-      ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
+  add_read_options(sub, &settings->read, "the recording", true);
   sub->add_option("--stages", settings->stages,
-                  "the stages to run, replacing slot 0: a list of hp, dyn, eq, sup, dither, or none");
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none");
   sub->add_option("--trace", settings->trace,
                   "write the signal at every position of the chain and frames.csv to this folder");
   sub->add_option("--stats", settings->stats, "write the statistics to this JSON file");
-  sub->add_flag("-q,--quiet", settings->quiet, "no progress bar and no summary");
-  sub->callback([settings, status] {
-    try {
-      *status = run(*settings);
-    } catch (const JobFailure& e) {
-      std::fprintf(stderr, "halvern run: %s\n", e.what());
-      *status = 1;
-    } catch (const AudioError& e) {
-      std::fprintf(stderr, "halvern run: %s\n", e.what());
-      *status = 2;
-    }
-  });
+  add_quiet_option(sub, &settings->quiet, "no progress bar and no summary");
+  sub->callback([settings, status] { *status = run(*settings); });
 }
 
 }  // namespace halvern::tools

@@ -20,7 +20,7 @@ namespace halvern::tools {
 
 namespace {
 
-constexpr size_t kChunkFrames = 8192;  // frames per read or write call
+constexpr size_t CHUNK_FRAMES = 8192;  // frames per read or write call
 
 std::string lower_extension(const std::string& path) {
   std::string ext = std::filesystem::path(path).extension().string();
@@ -68,7 +68,7 @@ void read_raw(const std::string& path, AudioInput* audio) {
   const bool from_stdin = path == "-";
   const std::string name = from_stdin ? "standard input" : path;
   std::FILE* f = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
-  if (f == nullptr) throw AudioError("cannot open " + name + ": " + std::strerror(errno));
+  if (f == nullptr) throw ToolError("cannot open " + name + ": " + std::strerror(errno));
   std::error_code ec;
   const uintmax_t size = from_stdin ? 0 : std::filesystem::file_size(path, ec);
   std::vector<int16_t>& samples = audio->samples;
@@ -76,7 +76,7 @@ void read_raw(const std::string& path, AudioInput* audio) {
   size_t bytes = 0;  // read so far
   for (;;) {
     const size_t have = bytes / 2;
-    samples.resize(std::max(samples.capacity(), have + kChunkFrames));
+    samples.resize(std::max(samples.capacity(), have + CHUNK_FRAMES));
     auto* target = reinterpret_cast<unsigned char*>(samples.data()) + bytes;
     const size_t room = 2 * samples.size() - bytes;
     const size_t got = std::fread(target, 1, room, f);
@@ -86,7 +86,7 @@ void read_raw(const std::string& path, AudioInput* audio) {
   const bool failed = std::ferror(f) != 0;
   const int error = errno;
   if (!from_stdin) std::fclose(f);
-  if (failed) throw AudioError("cannot read " + name + ": " + std::strerror(error));
+  if (failed) throw ToolError("cannot read " + name + ": " + std::strerror(error));
   samples.resize(bytes / 2);
   samples_from_little_endian(samples.data(), samples.size());
   audio->ignored_bytes = static_cast<int64_t>(bytes % 2);
@@ -137,7 +137,7 @@ std::vector<double> resample(const std::vector<double>& x, int rate, const std::
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
   const soxr_error_t error = soxr_oneshot(rate, ENGINE_SAMPLE_RATE, 1, x.data(), x.size(), nullptr,
                                           y.data(), y.size(), &done, &io, &quality, nullptr);
-  if (error != nullptr) throw AudioError("cannot resample " + path + ": " + error);
+  if (error != nullptr) throw ToolError("cannot resample " + path + ": " + error);
   y.resize(done);
   return y;
 }
@@ -150,7 +150,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT) {
       message += " (a headerless 16-bit 16 kHz recording needs the extension .pcm or .raw)";
     }
-    throw AudioError(message);
+    throw ToolError(message);
   }
   const int subtype = info.format & SF_FORMAT_SUBMASK;
   audio->source_rate = info.samplerate;
@@ -161,16 +161,16 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
                        (info.channels == 1 ? " channel" : " channels");
   const std::string channels = std::to_string(info.channels);
   if (info.channels > 1 && options.channel == 0) {
-    throw AudioError(path + " has " + channels + " channels and the engine takes one: pick one with --channel N (1 to " + channels + ")");
+    throw ToolError(path + " has " + channels + " channels and the engine takes one: pick one with --channel N (1 to " + channels + ")");
   }
   if (options.channel < 0 || options.channel > info.channels) {
-    throw AudioError(path + " has " + channels + (info.channels == 1 ? " channel" : " channels") +
+    throw ToolError(path + " has " + channels + (info.channels == 1 ? " channel" : " channels") +
                      ": --channel " + std::to_string(options.channel) + " names none (use 1 to " +
                      channels + ")");
   }
   const bool other_rate = info.samplerate != ENGINE_SAMPLE_RATE;
   if (other_rate && !options.resample) {
-    throw AudioError(path + " is sampled at " + std::to_string(info.samplerate) +
+    throw ToolError(path + " is sampled at " + std::to_string(info.samplerate) +
                      " Hz and the engine runs at 16000 Hz: add --resample to convert it (the "
                      "engine then no longer sees exactly what a device would), or convert it first");
   }
@@ -182,17 +182,17 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
   const auto frames = static_cast<size_t>(std::clamp<sf_count_t>(info.frames, 0, sf_count_t{1} << 24));
   if (exact) {
     audio->samples.reserve(frames);
-    std::vector<short> chunk(kChunkFrames * width);
+    std::vector<short> chunk(CHUNK_FRAMES * width);
     sf_count_t got = 0;
-    while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
+    while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(CHUNK_FRAMES))) > 0) {
       for (sf_count_t i = 0; i < got; ++i) audio->samples.push_back(chunk[static_cast<size_t>(i) * width + channel]);
     }
   } else {
     std::vector<double> mono;
     mono.reserve(frames);
-    std::vector<double> chunk(kChunkFrames * width);
+    std::vector<double> chunk(CHUNK_FRAMES * width);
     sf_count_t got = 0;
-    while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(kChunkFrames))) > 0) {
+    while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(CHUNK_FRAMES))) > 0) {
       for (sf_count_t i = 0; i < got; ++i) mono.push_back(chunk[static_cast<size_t>(i) * width + channel]);
     }
     if (other_rate) {
@@ -212,7 +212,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     audio->notes.push_back(note);
   }
   if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-    throw AudioError("cannot read " + path + ": " + sf_strerror(file.get()));
+    throw ToolError("cannot read " + path + ": " + sf_strerror(file.get()));
   }
   if (info.channels > 1) {
     audio->notes.push_back(path + ": kept channel " + std::to_string(channel + 1) + " of " + channels);
@@ -225,7 +225,7 @@ AudioInput read_audio(const std::string& path, const ReadOptions& options) {
   AudioInput audio;
   if (is_raw_path(path)) {
     if (options.channel > 1) {
-      throw AudioError((path == "-" ? std::string("standard input") : path) +
+      throw ToolError((path == "-" ? std::string("standard input") : path) +
                        " is raw mono 16-bit PCM: --channel " + std::to_string(options.channel) +
                        " names no channel of it");
     }
@@ -280,7 +280,7 @@ AudioFormat format_for_path(const std::string& path) {
       return format;
     }
   }
-  throw AudioError("cannot write " + path + ": no audio format has the extension '" + ext +
+  throw ToolError("cannot write " + path + ": no audio format has the extension '" + ext +
                    "'; use one of " + known + "or .pcm / .raw for headerless 16-bit PCM");
 }
 
@@ -302,7 +302,7 @@ void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
   if (n == 0) return;
   if (sndfile != nullptr) {
     if (sf_write_short(sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
-      throw AudioError("cannot write " + path + ": " + sf_strerror(sndfile));
+      throw ToolError("cannot write " + path + ": " + sf_strerror(sndfile));
     }
   } else {
     bytes.resize(2 * n);
@@ -310,7 +310,7 @@ void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
     if (file) {
       file->write(bytes.data(), bytes.size());
     } else if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
-      throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
+      throw ToolError("cannot write standard output: " + std::string(std::strerror(errno)));
     }
   }
 }
@@ -327,7 +327,7 @@ AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format)
   info.format = format.sndfile_format;
   impl_->sndfile = sf_open_fd(fileno(impl_->file->file()), SFM_WRITE, &info, SF_FALSE);
   if (impl_->sndfile == nullptr) {
-    throw AudioError("cannot write " + path + ": " + sf_strerror(nullptr));
+    throw ToolError("cannot write " + path + ": " + sf_strerror(nullptr));
   }
 }
 
@@ -336,13 +336,13 @@ AudioWriter::~AudioWriter() {
 }
 
 void AudioWriter::write(const int16_t* samples, size_t n) {
-  constexpr size_t kBlock = 4 * kChunkFrames;
-  if (impl_->pending.size() + n < kBlock) {
+  constexpr size_t BLOCK = 4 * CHUNK_FRAMES;
+  if (impl_->pending.size() + n < BLOCK) {
     impl_->pending.insert(impl_->pending.end(), samples, samples + n);
     return;
   }
   impl_->flush();
-  for (size_t at = 0; at < n; at += kBlock) impl_->put(samples + at, std::min(kBlock, n - at));
+  for (size_t at = 0; at < n; at += BLOCK) impl_->put(samples + at, std::min(BLOCK, n - at));
 }
 
 void AudioWriter::commit() {
@@ -350,13 +350,13 @@ void AudioWriter::commit() {
   if (impl_->sndfile != nullptr) {
     SNDFILE* f = impl_->sndfile;
     impl_->sndfile = nullptr;
-    if (sf_close(f) != 0) throw AudioError("cannot write " + impl_->path + ": " + sf_strerror(nullptr));
+    if (sf_close(f) != 0) throw ToolError("cannot write " + impl_->path + ": " + sf_strerror(nullptr));
   }
   // libsndfile wrote through the descriptor and left it open: SafeFile syncs it, then renames.
   if (impl_->file) {
     impl_->file->commit();
   } else if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    throw AudioError("cannot write standard output: " + std::string(std::strerror(errno)));
+    throw ToolError("cannot write standard output: " + std::string(std::strerror(errno)));
   }
 }
 
@@ -481,10 +481,10 @@ std::string wav_bytes(const std::vector<int16_t>& samples) {
   info.channels = 1;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   SNDFILE* f = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
-  if (f == nullptr) throw AudioError(std::string("cannot make a WAV file: ") + sf_strerror(nullptr));
+  if (f == nullptr) throw ToolError(std::string("cannot make a WAV file: ") + sf_strerror(nullptr));
   const auto n = static_cast<sf_count_t>(samples.size());
   const bool written = sf_write_short(f, samples.data(), n) == n;
-  if (sf_close(f) != 0 || !written) throw AudioError("cannot make a WAV file in memory");
+  if (sf_close(f) != 0 || !written) throw ToolError("cannot make a WAV file in memory");
   return std::move(memory.bytes);
 }
 

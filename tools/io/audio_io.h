@@ -2,7 +2,7 @@
 // libsndfile, chosen by the file's extension; a .pcm or .raw file is headerless signed 16-bit
 // little-endian mono at 16 kHz, as halvern-sim reads and writes it; "-" is standard input or
 // output, always raw. The engine takes 16 kHz mono 16-bit samples: an input that is not so is
-// refused with an AudioError that names the file and the option that fixes it, or converted when
+// refused with an ToolError that names the file and the option that fixes it, or converted when
 // asked (libsoxr resamples), with a note for the user every time.
 #pragma once
 
@@ -13,19 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/io/tool_error.h"
+
 namespace halvern::tools {
 
 inline constexpr int ENGINE_SAMPLE_RATE = 16000;
 
-// An input or output that cannot be read, written or used as it is. what() is the whole message
-// for the user: the file, what is wrong and how to fix it. Programs exit with status 2.
-class AudioError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct ReadOptions {
-  bool resample = false;  // convert another sample rate to 16 kHz (else: AudioError)
+  bool resample = false;  // convert another sample rate to 16 kHz (else: ToolError)
   int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
   bool pad = false;       // complete a trailing partial frame with zeros
 };
@@ -43,7 +38,7 @@ struct AudioInput {
   std::vector<std::string> notes;  // one line each: every conversion done, for the user
 };
 
-// Reads path ("-": raw from standard input). Throws AudioError.
+// Reads path ("-": raw from standard input). Throws ToolError.
 AudioInput read_audio(const std::string& path, const ReadOptions& options = {});
 
 // How an output file is written.
@@ -55,7 +50,7 @@ struct AudioFormat {
   bool lossy = false;       // the format does not keep the samples bit for bit (Ogg Vorbis, ...)
 };
 
-// The format that path asks for by its extension ("-": raw). Throws AudioError for an extension
+// The format that path asks for by its extension ("-": raw). Throws ToolError for an extension
 // that no format has.
 AudioFormat format_for_path(const std::string& path);
 
@@ -64,7 +59,7 @@ AudioFormat format_for_path(const std::string& path);
 // closed without error, so a failed run never leaves a half-written file nor destroys an earlier
 // one; the file is synced before the rename and its folder after (SafeFile), so a crash never
 // does either. "-" writes raw to standard output. Every write and the close are checked
-// (AudioError).
+// (ToolError).
 class AudioWriter {
  public:
   AudioWriter(const std::string& path, const AudioFormat& format);
@@ -84,7 +79,7 @@ class AudioWriter {
 void write_audio(const std::string& path, const AudioFormat& format,
                  const std::vector<int16_t>& samples);
 
-// A 16 kHz mono 16-bit WAV file in memory holding samples. Throws AudioError.
+// A 16 kHz mono 16-bit WAV file in memory holding samples. Throws ToolError.
 std::string wav_bytes(const std::vector<int16_t>& samples);
 
 // An impulse response at 16 kHz, one channel: samples in floating point as they are, integer

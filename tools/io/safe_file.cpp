@@ -11,7 +11,7 @@
 #include <fstream>
 #include <vector>
 
-#include "tools/io/audio_io.h"
+#include "tools/io/tool_error.h"
 
 namespace halvern::tools {
 
@@ -55,7 +55,7 @@ SafeFile::SafeFile(const std::string& path) : path_(path) {
   struct stat node {};
   if (::stat(path.c_str(), &node) == 0 && !S_ISREG(node.st_mode) && !S_ISDIR(node.st_mode)) {
     file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) throw AudioError("cannot open " + path + ": " + std::strerror(errno));
+    if (file_ == nullptr) throw ToolError("cannot open " + path + ": " + std::strerror(errno));
     return;
   }
   const std::filesystem::path target(path);
@@ -68,7 +68,7 @@ SafeFile::SafeFile(const std::string& path) : path_(path) {
   name.push_back('\0');
   const int fd = mkstemp(name.data());
   if (fd < 0) {
-    throw AudioError("cannot create " + path + ": " + std::strerror(errno));
+    throw ToolError("cannot create " + path + ": " + std::strerror(errno));
   }
   temporary_ = name.data();
   // The mode a new file would get, or the mode of the file it replaces.
@@ -79,7 +79,7 @@ SafeFile::SafeFile(const std::string& path) : path_(path) {
     const int error = errno;
     ::close(fd);
     std::remove(temporary_.c_str());
-    throw AudioError("cannot create " + path + ": " + std::strerror(error));
+    throw ToolError("cannot create " + path + ": " + std::strerror(error));
   }
 }
 
@@ -87,7 +87,7 @@ SafeFile::~SafeFile() { discard(); }
 
 void SafeFile::write(const void* data, size_t n) {
   if (n > 0 && std::fwrite(data, 1, n, file_) != n) {
-    throw AudioError("cannot write " + path_ + ": " + std::strerror(errno));
+    throw ToolError("cannot write " + path_ + ": " + std::strerror(errno));
   }
 }
 
@@ -104,19 +104,19 @@ void SafeFile::commit() {
   if (!flushed || !closed) {
     if (!temporary_.empty()) std::remove(temporary_.c_str());
     temporary_.clear();
-    throw AudioError("cannot write " + path_ + ": " + std::strerror(error != 0 ? error : errno));
+    throw ToolError("cannot write " + path_ + ": " + std::strerror(error != 0 ? error : errno));
   }
   if (temporary_.empty()) return;  // written in place
   if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     const int rename_error = errno;
     std::remove(temporary_.c_str());
     temporary_.clear();
-    throw AudioError("cannot write " + path_ + ": " + std::strerror(rename_error));
+    throw ToolError("cannot write " + path_ + ": " + std::strerror(rename_error));
   }
   temporary_.clear();
   if (!sync_folder(path_)) {
-    throw AudioError("cannot write " + path_ + ": its folder could not be synced: " +
-                     std::strerror(errno));
+    throw ToolError("cannot write " + path_ + ": its folder could not be synced: " +
+                    std::strerror(errno));
   }
 }
 

@@ -12,7 +12,7 @@ namespace halvern::tools {
 
 class SafeFile {
  public:
-  // Creates the temporary file; throws AudioError naming path when it cannot.
+  // Creates the temporary file; throws ToolError naming path when it cannot.
   explicit SafeFile(const std::string& path);
   ~SafeFile();
   SafeFile(const SafeFile&) = delete;
@@ -20,10 +20,10 @@ class SafeFile {
 
   std::FILE* file() const { return file_; }
   const std::string& path() const { return path_; }
-  // Writes n bytes; throws AudioError on a failed write.
+  // Writes n bytes; throws ToolError on a failed write.
   void write(const void* data, size_t n);
   // Flushes, syncs and closes the file, checking each, gives it its final name and syncs its
-  // folder. Throws AudioError.
+  // folder. Throws ToolError.
   void commit();
   // Closes and removes the temporary file (what the destructor does when not committed); for a
   // caller that wrote through the descriptor (libsndfile) and closed it itself, detach first.

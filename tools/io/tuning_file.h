@@ -7,7 +7,7 @@
 
 namespace halvern::tools {
 
-// Throws AudioError naming the file when it cannot be opened or read.
+// Throws ToolError naming the file when it cannot be opened or read.
 TuningSlots read_tuning_file(const std::string& path);
 
 }  // namespace halvern::tools

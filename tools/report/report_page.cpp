@@ -28,19 +28,6 @@ nlohmann::ordered_json db_array(const std::vector<double>& values) {
   return a;
 }
 
-struct StageName {
-  int16_t bit;
-  ChainPosition position;
-  const char* name;
-};
-constexpr StageName kStages[] = {
-    {STAGE_BIT_HIGHPASS, ChainPosition::kHighPass, "high-pass"},
-    {STAGE_BIT_DYNAMICS, ChainPosition::kDynamics, "dynamics"},
-    {STAGE_BIT_EQUALIZER, ChainPosition::kEqualizer, "equalizer"},
-    {STAGE_BIT_SUPPRESSOR, ChainPosition::kSuppressor, "peak suppressor"},
-    {STAGE_BIT_DITHER, ChainPosition::kDither, "dither"},
-};
-
 bool is_full_scale(int16_t v) { return v == 32767 || v == -32768; }
 
 // Writes text to path under a temporary name, in pieces, renamed when complete.
@@ -90,13 +77,17 @@ std::string html_escape(std::string_view s) {
 
 std::vector<ReportSignal> report_signals(int16_t stage_mask) {
   std::vector<ReportSignal> signals{{ChainPosition::kInput, "input", "Input"}};
-  for (const StageName& s : kStages) {
+  for (const StageInfo& s : STAGE_TABLE) {
     if ((stage_mask & s.bit) != 0) {
-      signals.push_back({s.position, position_name(s.position), std::string("after ") + s.name});
+      const ChainPosition p = chain_position(s);
+      signals.push_back({p, position_name(p), "after " + std::string(s.label)});
     }
   }
-  if (signals.size() > 1) signals.back().label = "Output (" + signals.back().label + ")";
-  else signals.push_back({ChainPosition::kDither, position_name(ChainPosition::kDither), "Output (no stage on)"});
+  if (signals.size() > 1) {
+    signals.back().label = "Output (" + signals.back().label + ")";
+  } else {
+    signals.push_back({CHAIN_OUTPUT, position_name(CHAIN_OUTPUT), "Output (no stage on)"});
+  }
   return signals;
 }
 
@@ -110,9 +101,9 @@ nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<Report
   auto limiter = nlohmann::ordered_json::array();
   auto band_level = nlohmann::ordered_json::array();
   auto band_mark = nlohmann::ordered_json::array();
-  constexpr double kFrameSeconds = FRAME_LENGTH / 16000.0;
+  constexpr double FRAME_SECONDS = FRAME_LENGTH / 16000.0;
   for (const FrameState& s : run.frames) {
-    time.push_back(std::round((static_cast<double>(s.frame) + 0.5) * kFrameSeconds * 1e4) / 1e4);
+    time.push_back(std::round((static_cast<double>(s.frame) + 0.5) * FRAME_SECONDS * 1e4) / 1e4);
     level.push_back(db_value(q7_db(s.dyn_level)));
     gain.push_back(db_value(q15_db(s.dyn_gain) + q11_db(s.dyn_makeup)));
     compander.push_back(db_value(q15_db(s.comp_gain)));
@@ -148,7 +139,7 @@ nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<Report
   for (size_t f = 0; f < frames; ++f) {
     if (any[f] > 0) {
       clips.push_back({{"frame", f},
-                       {"time_s", std::round((static_cast<double>(f) + 0.5) * kFrameSeconds * 1e4) / 1e4},
+                       {"time_s", std::round((static_cast<double>(f) + 0.5) * FRAME_SECONDS * 1e4) / 1e4},
                        {"samples", any[f]}});
     }
   }
@@ -206,8 +197,8 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
   j["samples"] = run.stats.samples;
   j["duration_s"] = run.stats.audio_seconds();
   auto stages = nlohmann::ordered_json::array();
-  for (const StageName& s : kStages) {
-    stages.push_back({{"key", position_name(s.position)}, {"name", s.name},
+  for (const StageInfo& s : STAGE_TABLE) {
+    stages.push_back({{"key", s.trace_name}, {"name", s.label},
                       {"enabled", (c.stage_mask & s.bit) != 0}});
   }
   j["stages"] = std::move(stages);
@@ -239,10 +230,10 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
 std::string base64(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   // EVP_EncodeBlock takes an int length: encode in pieces of a multiple of 3 bytes.
-  constexpr size_t kPiece = 3 << 20;
+  constexpr size_t PIECE = 3 << 20;
   size_t written = 0;
-  for (size_t at = 0; at < bytes.size(); at += kPiece) {
-    const size_t n = std::min(kPiece, bytes.size() - at);
+  for (size_t at = 0; at < bytes.size(); at += PIECE) {
+    const size_t n = std::min(PIECE, bytes.size() - at);
     written += static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + written),
                                                    reinterpret_cast<const unsigned char*>(bytes.data() + at),
                                                    static_cast<int>(n)));
@@ -282,7 +273,7 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
     const std::filesystem::path dir = beside_folder(content.report_path);
     std::error_code error;
     std::filesystem::create_directories(dir, error);
-    if (error) throw AudioError("cannot create the audio folder " + dir.string() + ": " + error.message());
+    if (error) throw ToolError("cannot create the audio folder " + dir.string() + ": " + error.message());
     for (const ReportSignal& s : signals) {
       const std::vector<int16_t>& x = run.signals[static_cast<size_t>(s.position)];
       const std::string wav = wav_bytes(x);

@@ -17,18 +17,18 @@
 namespace halvern::tools {
 namespace {
 
-constexpr double kSilenceDb = -200.0;
+constexpr double SILENCE_DB = -200.0;
 // Level curves: a tone has settled when a frame leaves the output and the stage's state as the
 // frame before did (the tone repeats every frame, so nothing will move any more). A stage that
-// never gets there (a limit cycle) is measured by the mean level of its last kCycleFrames frames
-// after kMaxFrames.
-constexpr int kCycleFrames = 50;
-constexpr int kMaxFrames = 8000;  // 160 s: above five of the longest smoothing time constants
+// never gets there (a limit cycle) is measured by the mean level of its last CYCLE_FRAMES frames
+// after MAX_FRAMES.
+constexpr int CYCLE_FRAMES = 50;
+constexpr int MAX_FRAMES = 8000;  // 160 s: above five of the longest smoothing time constants
 // Magnitude responses: frames run before the fit (filter transients) and frames fitted.
-constexpr int kResponseSettleFrames = 25;
-constexpr int kResponseFitFrames = 50;
+constexpr int RESPONSE_SETTLE_FRAMES = 25;
+constexpr int RESPONSE_FIT_FRAMES = 50;
 
-double db(double ratio) { return ratio > 0.0 ? 20.0 * std::log10(ratio) : kSilenceDb; }
+double db(double ratio) { return ratio > 0.0 ? 20.0 * std::log10(ratio) : SILENCE_DB; }
 
 double to_db_power(double units) {
   // One level unit of the suppressor is 10 / 26.745 dB of power.
@@ -45,16 +45,16 @@ double settled_level(const std::array<int16_t, FRAME_LENGTH>& tone_frame, Proces
   std::array<int16_t, FRAME_LENGTH> previous{};
   auto previous_state = state();
   double sum = 0.0;
-  for (int f = 0; f < kMaxFrames; ++f) {
+  for (int f = 0; f < MAX_FRAMES; ++f) {
     frame = tone_frame;
     process(frame.data());
     auto now = state();
     if (f > 0 && frame == previous && now == previous_state) break;
     previous = frame;
     previous_state = now;
-    if (f >= kMaxFrames - kCycleFrames) {
+    if (f >= MAX_FRAMES - CYCLE_FRAMES) {
       sum += std::pow(10.0, rms_dbfs(frame.data(), frame.size()) / 10.0);
-      if (f == kMaxFrames - 1) return 10.0 * std::log10(std::max(sum / kCycleFrames, 1e-20));
+      if (f == MAX_FRAMES - 1) return 10.0 * std::log10(std::max(sum / CYCLE_FRAMES, 1e-20));
     }
   }
   return rms_dbfs(frame.data(), frame.size());
@@ -78,15 +78,15 @@ LevelCurve level_curve(Process make_and_run) {
 template <typename MakeFilter>
 MagnitudeResponse response(MakeFilter make_filter) {
   MagnitudeResponse r;
-  constexpr size_t kFrames = kResponseSettleFrames + kResponseFitFrames;
+  constexpr size_t FRAMES = RESPONSE_SETTLE_FRAMES + RESPONSE_FIT_FRAMES;
   for (double hz : response_grid()) {
-    double gain = kSilenceDb;
+    double gain = SILENCE_DB;
     for (double peak = -12.0; peak >= -72.0; peak -= 12.0) {
-      const std::vector<int16_t> in = tone(peak, hz, kFrames * FRAME_LENGTH);
+      const std::vector<int16_t> in = tone(peak, hz, FRAMES * FRAME_LENGTH);
       std::vector<int16_t> out = in;
       auto filter = make_filter();
-      for (size_t f = 0; f < kFrames; ++f) filter(out.data() + f * FRAME_LENGTH);
-      const auto first = static_cast<long>(kResponseSettleFrames * FRAME_LENGTH);
+      for (size_t f = 0; f < FRAMES; ++f) filter(out.data() + f * FRAME_LENGTH);
+      const auto first = static_cast<long>(RESPONSE_SETTLE_FRAMES * FRAME_LENGTH);
       const bool clipped = std::any_of(out.begin() + first, out.end(),
                                        [](int16_t v) { return v >= 32767 || v <= -32767; });
       gain = tone_gain_db(std::vector<int16_t>(in.begin() + first, in.end()),
@@ -131,7 +131,7 @@ std::vector<int16_t> tone(double peak_dbfs, double hz, size_t samples) {
 }
 
 double rms_dbfs(const int16_t* x, size_t n) {
-  if (n == 0) return kSilenceDb;
+  if (n == 0) return SILENCE_DB;
   double sum = 0.0;
   for (size_t i = 0; i < n; ++i) sum += static_cast<double>(x[i]) * x[i];
   return db(std::sqrt(sum / static_cast<double>(n)) / 32768.0);
@@ -161,7 +161,7 @@ double fitted_amplitude(const std::vector<int16_t>& x, double hz) {
 
 double tone_gain_db(const std::vector<int16_t>& in, const std::vector<int16_t>& out, double hz) {
   const double a_in = fitted_amplitude(in, hz);
-  return a_in > 0.0 ? db(fitted_amplitude(out, hz) / a_in) : kSilenceDb;
+  return a_in > 0.0 ? db(fitted_amplitude(out, hz) / a_in) : SILENCE_DB;
 }
 
 LevelCurve dynamics_level_curve(const TuningSlots& slots) {
@@ -238,11 +238,11 @@ SuppressorCurve suppressor_bands(const TuningSlots& slots) {
   peak_suppressor_reset(ctx.get());
   peak_suppressor_configure(ctx.get(), slots);
   SuppressorCurve c;
-  constexpr double kBinHz = CURVE_SAMPLE_RATE / SUPPRESSOR_BLOCK;
+  constexpr double BIN_HZ = CURVE_SAMPLE_RATE / SUPPRESSOR_BLOCK;
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
     const SuppressorBand& band = SUPPRESSOR_BANDS[static_cast<size_t>(b)];
     const int threshold = ctx->band_threshold[static_cast<size_t>(b)];
-    c.bands.push_back({band.first * kBinHz, band.last * kBinHz, threshold, to_db_power(threshold)});
+    c.bands.push_back({band.first * BIN_HZ, band.last * BIN_HZ, threshold, to_db_power(threshold)});
   }
   c.mark1_gain_db = db(ctx->mark1_gain / 32768.0);
   c.mark2_gain_db = db(ctx->mark2_gain / 32768.0);

@@ -10,14 +10,14 @@
 namespace halvern::tools {
 namespace {
 
-constexpr double kSampleRate = 16000.0;
-constexpr double kFrameMs = 1000.0 * FRAME_LENGTH / kSampleRate;
-constexpr double kQ7PerDb = 128.0;
-constexpr double kUnityQ11 = 2048.0;
-constexpr double kUnityQ15 = 32767.0;
-constexpr double kBinHz = kSampleRate / (2 * SUPPRESSOR_BINS);
+constexpr double SAMPLE_RATE = 16000.0;
+constexpr double FRAME_MS = 1000.0 * FRAME_LENGTH / SAMPLE_RATE;
+constexpr double Q7_PER_DB = 128.0;
+constexpr double UNITY_Q11 = 2048.0;
+constexpr double UNITY_Q15 = 32767.0;
+constexpr double BIN_HZ = SAMPLE_RATE / (2 * SUPPRESSOR_BINS);
 // One level unit of the peak suppressor: energy_level is about 26.745 log10 of a power ratio.
-constexpr double kLevelUnitDb = 10.0 / 26.745;
+constexpr double LEVEL_UNIT_DB = 10.0 / 26.745;
 
 double round_to(double v, int decimals) {
   const double scale = std::pow(10.0, decimals);
@@ -44,7 +44,7 @@ class Settings {
     if (g <= 0) {
       add(key, nullptr, label + (g == 0 ? " silence (factor 0)" : " factor " + std::to_string(g) + " (Q11)"));
     } else {
-      number(key, label, db_of(g / kUnityQ11), 2, "dB");
+      number(key, label, db_of(g / UNITY_Q11), 2, "dB");
     }
   }
   // A Q15 gain in dB (32767 = 0 dB); a negative gain also inverts the signal.
@@ -53,11 +53,11 @@ class Settings {
       add(key, nullptr, label + " silence (gain 0)");
       return;
     }
-    const double r = round_to(db_of(std::abs(g) / kUnityQ15), 2);
+    const double r = round_to(db_of(std::abs(g) / UNITY_Q15), 2);
     add(key, r, label + " " + number_text(r, 2) + " dB" + (g < 0 ? ", polarity inverted" : ""));
   }
   void level_q7(const std::string& key, const std::string& label, int16_t q7) {
-    number(key, label, q7 / kQ7PerDb, 2, "dBFS");
+    number(key, label, q7 / Q7_PER_DB, 2, "dBFS");
   }
   void time(const std::string& key, const std::string& label, int16_t coefficient) {
     const double ms = smoothing_time_ms(coefficient);
@@ -69,12 +69,12 @@ class Settings {
   }
   // Ratio from a compressor slope 1 - 1/R (Q11).
   void comp_ratio(const std::string& key, const std::string& label, int16_t slope) {
-    const double r = 1.0 / (1.0 - slope / kUnityQ11);
+    const double r = 1.0 / (1.0 - slope / UNITY_Q11);
     add(key, round_to(r, 2), label + " " + number_text(r, 2) + ":1");
   }
   // Ratio from an expander slope 1 - R (Q11).
   void exp_ratio(const std::string& key, const std::string& label, int16_t slope) {
-    const double r = 1.0 - slope / kUnityQ11;
+    const double r = 1.0 - slope / UNITY_Q11;
     add(key, round_to(r, 2), label + " " + number_text(r, 2) + ":1");
   }
 
@@ -99,10 +99,10 @@ void dynamics_settings(const DynamicsContext& d, Settings* s) {
   s->comp_ratio("comp_ratio", "compressor ratio", c.comp_slope);
   s->level_q7("boost_threshold_dbfs", "boost starts below T2", c.boost_threshold);
   s->level_q7("full_boost_threshold_dbfs", "full makeup at and below T3", c.full_boost_threshold);
-  s->number("boost_slope_db_per_db", "boost ramp", c.boost_slope / kUnityQ11, 3, "dB per dB");
+  s->number("boost_slope_db_per_db", "boost ramp", c.boost_slope / UNITY_Q11, 3, "dB per dB");
   s->level_q7("exp_threshold_dbfs", "expander threshold T4", c.exp_threshold);
   s->exp_ratio("exp_ratio", "expander ratio", c.exp_slope);
-  s->number("makeup_db", "makeup gain", c.makeup_db / kQ7PerDb, 2, "dB");
+  s->number("makeup_db", "makeup gain", c.makeup_db / Q7_PER_DB, 2, "dB");
   s->time("gain_attack_ms", "gain attack time constant", c.gain_attack);
   s->time("gain_release_ms", "gain release time constant", c.gain_release);
   s->time("level_attack_ms", "level attack time constant", c.level_attack);
@@ -131,7 +131,7 @@ void equalizer_settings(const EqualizerContext& e, Settings* s) {
     std::complex<double> h = 0;
     for (int k = 0; k < EQ_TAPS; ++k) {
       // out = sum in x tap / 16384: the chain's L_mac, L_shl by 1 and high word.
-      h += std::polar(e.taps[static_cast<size_t>(k)] / 16384.0, -2 * std::numbers::pi * f * k / kSampleRate);
+      h += std::polar(e.taps[static_cast<size_t>(k)] / 16384.0, -2 * std::numbers::pi * f * k / SAMPLE_RATE);
     }
     const double m = std::abs(h);
     const std::string hz = f < 1000 ? number_text(f, 0) + " Hz" : number_text(f / 1000, 0) + " kHz";
@@ -149,7 +149,7 @@ void equalizer_settings(const EqualizerContext& e, Settings* s) {
   // The FIR's half length, then the limiter's delay line less the sample in hand.
   const int delay = (EQ_TAPS - 1) / 2 + e.delay_length - 1;
   s->add("delay_samples", delay, "delay " + std::to_string(delay) + " samples (" +
-                                     number_text(delay * 1000.0 / kSampleRate, 3) + " ms)");
+                                     number_text(delay * 1000.0 / SAMPLE_RATE, 3) + " ms)");
   s->level_q7("comp_threshold_dbfs", "compander compressor threshold", e.compander.comp_threshold);
   s->comp_ratio("comp_ratio", "compander compressor ratio", e.compander.comp_slope);
   s->level_q7("exp_threshold_dbfs", "compander expander threshold", e.compander.exp_threshold);
@@ -163,9 +163,9 @@ void suppressor_settings(const PeakSuppressorContext& p, Settings* s) {
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
     const SuppressorBand& band = SUPPRESSOR_BANDS[static_cast<size_t>(b)];
     const int16_t t = p.band_threshold[static_cast<size_t>(b)];
-    const double low = band.first * kBinHz;
-    const double high = band.last * kBinHz;
-    const double db = round_to(t * kLevelUnitDb, 2);
+    const double low = band.first * BIN_HZ;
+    const double high = band.last * BIN_HZ;
+    const double db = round_to(t * LEVEL_UNIT_DB, 2);
     bands.push_back({{"band", b}, {"low_hz", low}, {"high_hz", high}, {"threshold", t},
                      {"threshold_db", db}});
     char line[160];
@@ -178,10 +178,10 @@ void suppressor_settings(const PeakSuppressorContext& p, Settings* s) {
   s->gain_q15("mark1_gain_db", "gain of marked bands", p.mark1_gain);
   s->gain_q15("mark2_gain_db", "gain of strongly marked bands", p.mark2_gain);
   s->gain_q15("rest_gain_db", "gain of the other bins while a band is marked", p.rest1_gain);
-  s->number("hold_ms", "hold", p.hold_max * kFrameMs / 2, 0, "ms");
+  s->number("hold_ms", "hold", p.hold_max * FRAME_MS / 2, 0, "ms");
   s->add("peak_level_min", p.peak_level_min,
          "minimum peak level " + std::to_string(p.peak_level_min) + " level units (about " +
-             number_text(round_to(p.peak_level_min * kLevelUnitDb, 2), 2) + " dB)" +
+             number_text(round_to(p.peak_level_min * LEVEL_UNIT_DB, 2), 2) + " dB)" +
              (p.peak_level_min == MAX_16 ? ": every band counts" : ""));
 }
 
@@ -204,7 +204,7 @@ int highpass_cutoff_hz(const HighPassContext& c) {
 double smoothing_time_ms(int16_t coefficient) {
   if (coefficient <= 0) return -1.0;
   const double a = coefficient / 32768.0;
-  return -kFrameMs / std::log1p(-a);
+  return -FRAME_MS / std::log1p(-a);
 }
 
 std::string number_text(double value, int decimals) {
@@ -220,24 +220,14 @@ std::string number_text(double value, int decimals) {
 }
 
 std::vector<StageReview> stage_settings(const Engine& engine) {
-  struct Entry {
-    const char* key;
-    SlotStage stage;
-    int16_t enable;
-  };
-  const Entry entries[] = {
-      {"highpass", SlotStage::kHighPass, engine.highpass.header.enable},
-      {"dynamics", SlotStage::kDynamics, engine.dynamics.header.enable},
-      {"equalizer", SlotStage::kEqualizer, engine.equalizer.header.enable},
-      {"suppressor", SlotStage::kSuppressor, engine.suppressor.header.enable},
-      {"dither", SlotStage::kDither, engine.dither.header.enable},
-  };
   std::vector<StageReview> stages;
-  for (const Entry& e : entries) {
-    StageReview r{e.key, std::string(slot_stage_name(e.stage)), e.enable == 1, {}};
+  for (const StageInfo& e : STAGE_TABLE) {
+    const bool enabled = engine_stage_header(engine, e.id)->enable == 1;
+    StageReview r{std::string(e.trace_name), std::string(e.label), enabled, {}};
     if (r.enabled) {
       Settings s(&r.settings);
-      switch (e.stage) {
+      // Each stage's own reading of its context.
+      switch (e.id) {
         case SlotStage::kHighPass: highpass_settings(engine.highpass, &s); break;
         case SlotStage::kDynamics: dynamics_settings(engine.dynamics, &s); break;
         case SlotStage::kEqualizer: equalizer_settings(engine.equalizer, &s); break;

@@ -16,7 +16,7 @@
 namespace halvern::tools {
 namespace {
 
-constexpr const char* kSimStopsOnFile = "halvern-sim stops with \"input Tuning file error..\"";
+constexpr const char* SIM_STOPS_ON_FILE = "halvern-sim stops with \"input Tuning file error..\"";
 
 // One pair as the loader read it, with its texts kept.
 struct PairRecord {
@@ -36,11 +36,11 @@ class Recorder : public TuningListener {
     PairRecord& p = pairs.back();
     p.read.name_text = {};
     p.read.value_text = {};
-    constexpr std::string_view kMark = "\xef\xbb\xbf";
-    if (pair.slot == 0 && p.name.size() > kMark.size() && p.name.starts_with(kMark)) {
+    constexpr std::string_view MARK = "\xef\xbb\xbf";
+    if (pair.slot == 0 && p.name.size() > MARK.size() && p.name.starts_with(MARK)) {
       byte_order_mark = true;
-      p.name.erase(0, kMark.size());
-      p.read.name_length -= static_cast<int64_t>(kMark.size());
+      p.name.erase(0, MARK.size());
+      p.read.name_length -= static_cast<int64_t>(MARK.size());
     }
   }
   void on_end(const TuningLoadEnd& e) override { end = e; }
@@ -52,9 +52,9 @@ std::string slot_words(int slot) { return "slot " + std::to_string(slot) + " (" 
 
 // A token as printable text: non-printable bytes as \xNN, cut after 40 bytes ("...").
 std::string printable(std::string_view text, int64_t full_length) {
-  constexpr size_t kShown = 40;
+  constexpr size_t SHOWN = 40;
   std::string q;
-  for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+  for (size_t i = 0; i < text.size() && i < SHOWN; ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x7f && c != '\\') {
       q.push_back(static_cast<char>(c));
@@ -64,7 +64,7 @@ std::string printable(std::string_view text, int64_t full_length) {
       q += esc;
     }
   }
-  if (full_length > static_cast<int64_t>(std::min(text.size(), kShown))) q += "...";
+  if (full_length > static_cast<int64_t>(std::min(text.size(), SHOWN))) q += "...";
   return q;
 }
 
@@ -646,9 +646,8 @@ void Reviewer::configure_and_ranges() {
               " is marked above " + std::to_string(used) + " level units");
     }
     // A stage that is off but set: its slots change nothing.
-    const SlotStage order[] = {SlotStage::kHighPass, SlotStage::kDynamics, SlotStage::kEqualizer,
-                               SlotStage::kDither, SlotStage::kSuppressor};
-    for (SlotStage stage : order) {
+    for (const StageInfo& row : STAGES_BY_BIT) {
+      const SlotStage stage = row.id;
       if (stage_on(mask, stage)) continue;
       int first = -1;
       int last = -1;
@@ -705,13 +704,13 @@ TuningReview review_tuning(const std::string& path) {
   Reviewer reviewer(&review);
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) {
-    reviewer.add_file(Severity::kError, std::string("is a directory, not a tuning file; ") + kSimStopsOnFile);
+    reviewer.add_file(Severity::kError, std::string("is a directory, not a tuning file; ") + SIM_STOPS_ON_FILE);
     return review;
   }
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     reviewer.add_file(Severity::kError, std::string("cannot open the file: ") + std::strerror(errno) +
-                                            "; " + kSimStopsOnFile);
+                                            "; " + SIM_STOPS_ON_FILE);
     return review;
   }
   Recorder recorder;
@@ -722,7 +721,7 @@ TuningReview review_tuning(const std::string& path) {
   if (!read) {
     reviewer.load(recorder);
     reviewer.add_file(Severity::kError, "cannot read the file after " + std::to_string(recorder.end.pairs) +
-                                            " pairs: " + std::strerror(read_errno) + "; " + kSimStopsOnFile);
+                                            " pairs: " + std::strerror(read_errno) + "; " + SIM_STOPS_ON_FILE);
     return review;
   }
   review_read_file(&review, &reviewer, recorder);
@@ -740,10 +739,10 @@ TuningReview review_tuning_text(const std::string& path, std::string_view text) 
 }
 
 std::string format_diagnostic(const std::string& path, const Diagnostic& d) {
-  static constexpr const char* kSeverity[] = {"error", "warning", "note"};
+  static constexpr const char* SEVERITY[] = {"error", "warning", "note"};
   std::string line = path + ":";
   if (d.line > 0) line += std::to_string(d.line) + ":" + std::to_string(d.column) + ":";
-  line += std::string(" ") + kSeverity[static_cast<int>(d.severity)] + ": " + d.message;
+  line += std::string(" ") + SEVERITY[static_cast<int>(d.severity)] + ": " + d.message;
   if (d.slot >= 0) line += " [slot " + std::to_string(d.slot) + " " + name_of(d.slot) + "]";
   return line;
 }
@@ -819,11 +818,11 @@ nlohmann::json explain_json(const TuningReview& review) {
       stages[stage.key] = s;
     }
   }
-  static constexpr const char* kSeverity[] = {"error", "warning", "note"};
+  static constexpr const char* SEVERITY[] = {"error", "warning", "note"};
   json diagnostics = json::array();
   for (const Diagnostic& d : review.diagnostics) {
     diagnostics.push_back({
-        {"severity", kSeverity[static_cast<int>(d.severity)]},
+        {"severity", SEVERITY[static_cast<int>(d.severity)]},
         {"line", d.line > 0 ? json(d.line) : json(nullptr)},
         {"column", d.column > 0 ? json(d.column) : json(nullptr)},
         {"slot", d.slot >= 0 ? json(d.slot) : json(nullptr)},

@@ -44,4 +44,8 @@ JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
 // std::invalid_argument naming the unknown stage.
 int16_t parse_stage_list(std::string_view list);
 
+// The --stages keys of the stage table in chain order, separated by ", " but the last, which
+// last_separator separates: "hp, dyn, eq, sup and dither" for " and ".
+std::string stage_keys(std::string_view last_separator);
+
 }  // namespace halvern::tools

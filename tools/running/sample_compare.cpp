@@ -11,7 +11,7 @@
 namespace halvern::tools {
 namespace {
 
-constexpr int64_t kExcerpt = 32000;  // 2 s at 16 kHz
+constexpr int64_t EXCERPT = 32000;  // 2 s at 16 kHz
 
 // prefix[i] = sum of x[0..i) squared.
 std::vector<int64_t> energy_prefix(std::span<const int16_t> x) {
@@ -30,7 +30,7 @@ LagEstimate estimate_lag(std::span<const int16_t> a, std::span<const int16_t> b,
   const std::vector<int64_t> prefix_a = energy_prefix(a);
   const std::vector<int64_t> prefix_b = energy_prefix(b);
   // The loudest excerpt of a, searched in steps of one frame.
-  const int64_t width = std::min(length_a, kExcerpt);
+  const int64_t width = std::min(length_a, EXCERPT);
   int64_t start = 0;
   int64_t best_energy = -1;
   for (int64_t s = 0; s + width <= length_a; s += FRAME_LENGTH) {

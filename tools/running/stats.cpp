@@ -11,7 +11,7 @@ namespace halvern::tools {
 
 namespace {
 
-constexpr double kFullScale = 32768.0;
+constexpr double FULL_SCALE = 32768.0;
 constexpr size_t BAND_COLUMN_WIDTH = 5;  // the suppressor's table: a blank and 4 digits
 
 double to_db(double ratio) {
@@ -46,12 +46,12 @@ void SignalStats::add(const int16_t* x, int n) {
   clipped += c;
 }
 
-double SignalStats::peak_dbfs() const { return to_db(peak / kFullScale); }
+double SignalStats::peak_dbfs() const { return to_db(peak / FULL_SCALE); }
 
 double SignalStats::rms_dbfs() const {
   if (samples == 0) return -std::numeric_limits<double>::infinity();
   return to_db(std::sqrt(static_cast<double>(sum_squares) / static_cast<double>(samples)) /
-               kFullScale);
+               FULL_SCALE);
 }
 
 double SignalStats::crest_factor() const {
@@ -61,7 +61,7 @@ double SignalStats::crest_factor() const {
 
 double SignalStats::dc() const {
   if (samples == 0) return 0;
-  return static_cast<double>(sum) / static_cast<double>(samples) / kFullScale;
+  return static_cast<double>(sum) / static_cast<double>(samples) / FULL_SCALE;
 }
 
 double RunStats::audio_seconds() const { return static_cast<double>(samples) / 16000.0; }
@@ -69,15 +69,10 @@ double RunStats::audio_seconds() const { return static_cast<double>(samples) / 1
 double RunStats::speed() const { return wall_seconds > 0 ? audio_seconds() / wall_seconds : 0; }
 
 const char* position_name(ChainPosition position) {
-  switch (position) {
-    case ChainPosition::kInput: return "input";
-    case ChainPosition::kHighPass: return "highpass";
-    case ChainPosition::kDynamics: return "dynamics";
-    case ChainPosition::kEqualizer: return "equalizer";
-    case ChainPosition::kSuppressor: return "suppressor";
-    case ChainPosition::kDither: return "dither";
-  }
-  return "?";
+  const int p = static_cast<int>(position);
+  if (p == 0) return "input";
+  if (p >= CHAIN_POSITION_COUNT) return "?";
+  return STAGE_TABLE[static_cast<size_t>(p - 1)].trace_name.data();
 }
 
 nlohmann::ordered_json stats_to_json(const RunStats& stats) {
