@@ -106,7 +106,7 @@ void check_tuning(const LoopOptions& o) {
       std::fprintf(stderr, "%s\n", format_diagnostic(o.tuning, d).c_str());
   }
   if (o.allow_tuning_errors) return;
-  throw AudioError(o.tuning + " has " + std::to_string(errors) +
+  throw ToolError(o.tuning + " has " + std::to_string(errors) +
                    (errors == 1 ? " error" : " errors") +
                    " (above): mend the tuning, or add --allow-tuning-errors to run it as it is");
 }
@@ -115,7 +115,7 @@ void refuse_overwrite(const LoopOptions& o, const std::string& output) {
   if (output.empty()) return;
   for (const std::string* input : {&o.source, &o.tuning, &o.path_file}) {
     if (!input->empty() && same_file(output, *input)) {
-      throw AudioError("refusing to write " + output + ": it is an input of the loop (" + *input +
+      throw ToolError("refusing to write " + output + ": it is an input of the loop (" + *input +
                        "); choose another output path");
     }
   }
@@ -123,32 +123,32 @@ void refuse_overwrite(const LoopOptions& o, const std::string& output) {
 
 Setup prepare(const LoopOptions& o) {
   if (o.path_file.empty() == o.room.empty()) {
-    throw AudioError(
+    throw ToolError(
         std::string(o.room.empty() ? "give the feedback path" : "give one feedback path") +
         ": --path IR.wav or --room rt60=0.4,delay=2ms,seed=1");
   }
   const bool single = !o.find_msg && o.sweep.empty();
   if (!single && (!o.mic.empty() || !o.speaker.empty())) {
-    throw AudioError(
+    throw ToolError(
         "--mic and --speaker write one run at --gain: leave out --find-msg and --sweep");
   }
   if (!o.mic.empty() && o.mic == o.speaker) {
-    throw AudioError("--mic and --speaker name one file: give them two");
+    throw ToolError("--mic and --speaker name one file: give them two");
   }
   for (const double gain : {o.gain_db, o.min_gain_db, o.max_gain_db}) {
     if (!(std::fabs(gain) <= GAIN_LIMIT_DB)) {
-      throw AudioError("gains lie between -100 and 100 dB: " + db_text(gain) + " is out of range");
+      throw ToolError("gains lie between -100 and 100 dB: " + db_text(gain) + " is out of range");
     }
   }
   if (!(o.min_gain_db + MSG_STEP_DB <= o.max_gain_db)) {
-    throw AudioError("--min-gain must lie at least 0.1 dB below --max-gain");
+    throw ToolError("--min-gain must lie at least 0.1 dB below --max-gain");
   }
   for (const std::string* output : {&o.mic, &o.speaker, &o.save_path}) refuse_overwrite(o, *output);
   for (const std::string* output : {&o.mic, &o.speaker}) {
     if (!output->empty()) format_for_path(*output);
   }
   if (!o.save_path.empty() && !o.save_path.ends_with(".wav")) {
-    throw AudioError("--save-path " + o.save_path + ": the path is written as WAV; name it .wav");
+    throw ToolError("--save-path " + o.save_path + ": the path is written as WAV; name it .wav");
   }
   check_tuning(o);
 
@@ -160,7 +160,7 @@ Setup prepare(const LoopOptions& o) {
     try {
       s.stage_mask = parse_stage_list(o.stages);
     } catch (const std::invalid_argument& e) {
-      throw AudioError(e.what());
+      throw ToolError(e.what());
     }
   }
   if (!o.room.empty()) {
@@ -172,7 +172,7 @@ Setup prepare(const LoopOptions& o) {
                     room.delay_s * 1000, static_cast<unsigned long long>(room.seed));
       s.path_description = text;
     } catch (const std::invalid_argument& e) {
-      throw AudioError(e.what());
+      throw ToolError(e.what());
     }
   } else {
     ImpulseResponse response = read_impulse_response(o.path_file, PATH_MAX_TAPS);
@@ -194,12 +194,12 @@ Setup prepare(const LoopOptions& o) {
     audio.samples.resize(audio.samples.size() - partial);
   }
   if (audio.samples.empty())
-    throw AudioError(o.source + " holds less than one frame (320 samples)");
+    throw ToolError(o.source + " holds less than one frame (320 samples)");
   s.source = std::move(audio.samples);
 
   if (o.tail_s) {
     if (!(*o.tail_s >= 0.6 && *o.tail_s <= TAIL_MAX_S)) {
-      throw AudioError(
+      throw ToolError(
           "--tail must lie between 0.6 s (the stability decision compares thirds of "
           "it in 100 ms windows) and 60 s");
     }
@@ -298,7 +298,7 @@ int single_run(const LoopOptions& o, const Setup& s, const PartitionedPath& path
                      o.speaker.c_str(), static_cast<long long>(clipped));
       }
     }
-  } catch (const AudioError& e) {
+  } catch (const ToolError& e) {
     throw LoopFailure(e.what());
   }
 
@@ -443,17 +443,17 @@ std::vector<double> sweep_points(const std::string& spec) {
       used = std::string::npos;
     }
     if (end == std::string::npos || used != part.size() || !std::isfinite(v[i])) {
-      throw AudioError("--sweep " + spec + ": write MIN:MAX:STEP in dB, for example -10:10:0.5");
+      throw ToolError("--sweep " + spec + ": write MIN:MAX:STEP in dB, for example -10:10:0.5");
     }
     at = end + 1;
   }
   if (!(v[2] > 0) || v[1] < v[0] || std::fabs(v[0]) > GAIN_LIMIT_DB ||
       std::fabs(v[1]) > GAIN_LIMIT_DB) {
-    throw AudioError("--sweep " + spec + ": MIN <= MAX within -100..100 dB and STEP > 0");
+    throw ToolError("--sweep " + spec + ": MIN <= MAX within -100..100 dB and STEP > 0");
   }
   const auto count = static_cast<size_t>(std::floor((v[1] - v[0]) / v[2] + 1e-9)) + 1;
   if (count > SWEEP_MAX_POINTS) {
-    throw AudioError("--sweep " + spec + ": " + std::to_string(count) +
+    throw ToolError("--sweep " + spec + ": " + std::to_string(count) +
                      " gains; at most 1000: take a larger step");
   }
   std::vector<double> gains(count);
@@ -580,7 +580,7 @@ void add_loop_command(CLI::App& app, int* status) {
     } catch (const LoopFailure& e) {
       std::fprintf(stderr, "halvern loop: %s\n", e.what());
       *status = 1;
-    } catch (const AudioError& e) {
+    } catch (const ToolError& e) {
       std::fprintf(stderr, "halvern loop: %s\n", e.what());
       *status = 2;
     }

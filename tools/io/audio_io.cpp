@@ -378,18 +378,18 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
   } else {
     SF_INFO info{};
     std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
-    if (!file) throw AudioError("cannot read " + path + ": " + sf_strerror(nullptr));
+    if (!file) throw ToolError("cannot read " + path + ": " + sf_strerror(nullptr));
     response.description = format_name(info.format & SF_FORMAT_TYPEMASK) + ", " +
                            format_name(info.format & SF_FORMAT_SUBMASK) + ", " +
                            std::to_string(info.samplerate) + " Hz, " +
                            std::to_string(info.channels) +
                            (info.channels == 1 ? " channel" : " channels");
     if (info.samplerate != ENGINE_SAMPLE_RATE) {
-      throw AudioError(path + " is an impulse response at " + std::to_string(info.samplerate) +
+      throw ToolError(path + " is an impulse response at " + std::to_string(info.samplerate) +
                        " Hz: the loop runs at 16000 Hz; resample it first");
     }
     if (info.channels != 1) {
-      throw AudioError(path + " has " + std::to_string(info.channels) +
+      throw ToolError(path + " has " + std::to_string(info.channels) +
                        " channels: an impulse response has one; keep the one you want first");
     }
     std::vector<double> chunk(kChunkFrames);
@@ -400,19 +400,19 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
       if (response.samples.size() > max_samples) break;
     }
     if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-      throw AudioError("cannot read " + path + ": " + sf_strerror(file.get()));
+      throw ToolError("cannot read " + path + ": " + sf_strerror(file.get()));
     }
   }
   if (response.samples.size() > max_samples) {
-    throw AudioError(path + " is longer than " + std::to_string(max_samples) +
+    throw ToolError(path + " is longer than " + std::to_string(max_samples) +
                      " samples: shorten the impulse response");
   }
   if (response.samples.empty()) {
-    throw AudioError(path + " holds no sample: an impulse response needs one");
+    throw ToolError(path + " holds no sample: an impulse response needs one");
   }
   for (size_t i = 0; i < response.samples.size(); ++i) {
     if (!std::isfinite(response.samples[i])) {
-      throw AudioError(path + ": sample " + std::to_string(i) + " is not a finite number");
+      throw ToolError(path + ": sample " + std::to_string(i) + " is not a finite number");
     }
   }
   return response;
@@ -425,11 +425,11 @@ void write_impulse_response(const std::string& path, const std::vector<double>& 
   info.channels = 1;
   info.format = SF_FORMAT_WAV | SF_FORMAT_DOUBLE;
   SNDFILE* f = sf_open_fd(fileno(file.file()), SFM_WRITE, &info, SF_FALSE);
-  if (f == nullptr) throw AudioError("cannot write " + path + ": " + sf_strerror(nullptr));
+  if (f == nullptr) throw ToolError("cannot write " + path + ": " + sf_strerror(nullptr));
   const auto n = static_cast<sf_count_t>(samples.size());
   const bool written = sf_write_double(f, samples.data(), n) == n;
   const std::string error = sf_strerror(f);
-  if (sf_close(f) != 0 || !written) throw AudioError("cannot write " + path + ": " + error);
+  if (sf_close(f) != 0 || !written) throw ToolError("cannot write " + path + ": " + error);
   file.commit();
 }
 

@@ -85,7 +85,7 @@ std::string wav_bytes(const std::vector<int16_t>& samples);
 // An impulse response at 16 kHz, one channel: samples in floating point as they are, integer
 // samples scaled to +-1.0 (full scale 32768 for 16 bits); .pcm/.raw is 16-bit raw. Refuses
 // another rate, more channels, values that are not finite and more than max_samples samples
-// (AudioError naming the file and the fix).
+// (ToolError naming the file and the fix).
 struct ImpulseResponse {
   std::vector<double> samples;
   std::string description;
@@ -93,7 +93,7 @@ struct ImpulseResponse {
 ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples);
 
 // The impulse response as a 16 kHz mono WAV of 64-bit floating-point samples (the values
-// exactly), through a SafeFile. Throws AudioError.
+// exactly), through a SafeFile. Throws ToolError.
 void write_impulse_response(const std::string& path, const std::vector<double>& samples);
 
 // True when both paths name one existing file (through links or different spellings); used to

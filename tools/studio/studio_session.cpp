@@ -11,6 +11,7 @@
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
 #include "tools/io/safe_file.h"
+#include "tools/io/tool_error.h"
 #include "tuning/slot_catalogue.h"
 
 namespace halvern::tools {
@@ -210,7 +211,7 @@ int StudioSession::save() {
     const std::filesystem::path target = std::filesystem::canonical(path_, error);
     try {
       write_text_file(error ? path_ : target.string(), text);
-    } catch (const AudioError& e) {
+    } catch (const ToolError& e) {
       throw StudioError(500, e.what());
     }
   }
