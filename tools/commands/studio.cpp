@@ -56,8 +56,9 @@ void check_tuning(const std::string& path, bool allow_errors) {
     }
   }
   if (allow_errors) return;
-  throw ToolError(path + " has " + std::to_string(errors) + (errors == 1 ? " error" : " errors") +
-                  " of halvern check (above): mend the tuning, or start with --allow-tuning-errors");
+  throw ToolError(
+      path + " has " + std::to_string(errors) + (errors == 1 ? " error" : " errors") +
+      " of halvern check (above): mend the tuning, or start with --allow-tuning-errors");
 }
 
 // Opens the address in the system's browser with xdg-open, without waiting for it.
@@ -84,8 +85,8 @@ int studio(const StudioSettings& s) {
   AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
-    throw ToolError(
-        s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
+    throw ToolError(s.input +
+                    " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
   }
   if (audio.samples.size() % FRAME_LENGTH != 0) {
     const size_t n = audio.samples.size() % FRAME_LENGTH;

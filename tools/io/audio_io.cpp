@@ -392,9 +392,9 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
       throw ToolError(path + " has " + std::to_string(info.channels) +
                        " channels: an impulse response has one; keep the one you want first");
     }
-    std::vector<double> chunk(kChunkFrames);
+    std::vector<double> chunk(CHUNK_FRAMES);
     sf_count_t got = 0;
-    const auto want = static_cast<sf_count_t>(kChunkFrames);
+    const auto want = static_cast<sf_count_t>(CHUNK_FRAMES);
     while ((got = sf_readf_double(file.get(), chunk.data(), want)) > 0) {
       response.samples.insert(response.samples.end(), chunk.begin(), chunk.begin() + got);
       if (response.samples.size() > max_samples) break;
