@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
 #include "tools/io/audio_io.h"
+#include "tools/io/tool_error.h"
 #include "tools/review/tuning_review.h"
 #include "tools/studio/studio_bundle.h"
 #include "tools/studio/studio_server.h"
@@ -30,9 +32,7 @@ namespace {
 struct StudioSettings {
   std::string input;
   std::string tuning;
-  bool resample = false;
-  int channel = 0;
-  bool pad = false;
+  ReadOptions read;
   std::string host = "127.0.0.1";
   int port = STUDIO_DEFAULT_PORT;
   bool open = false;
@@ -40,30 +40,25 @@ struct StudioSettings {
 };
 
 constexpr const char* kNoPage =
-    "halvern studio: this program was built without the studio page, which needs Node.js and npm "
-    "at build time.\nInstall them (Debian: sudo apt-get install -y nodejs npm), then reconfigure "
-    "and rebuild:\n  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2\n";
+    "this program was built without the studio page, which needs Node.js and npm at build time.\n"
+    "Install them (Debian: sudo apt-get install -y nodejs npm), then reconfigure and rebuild:\n"
+    "  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2";
 
-// Refuses a tuning that `halvern check` finds errors in (printing them), unless allowed.
-bool tuning_usable(const std::string& path, bool allow_errors) {
+// Refuses a tuning that `halvern check` finds errors in (printing them first), unless allowed.
+void check_tuning(const std::string& path, bool allow_errors) {
   const TuningReview review = review_tuning(path);
+  if (!review.readable) throw unreadable_tuning(review);
   const int errors = review.count(Severity::kError);
+  if (errors == 0) return;
   for (const Diagnostic& d : review.diagnostics) {
-    if (d.severity == Severity::kError)
+    if (d.severity == Severity::kError) {
       std::fprintf(stderr, "%s\n", format_diagnostic(path, d).c_str());
+    }
   }
-  if (!review.readable) {
-    std::fprintf(stderr, "halvern studio: cannot read the tuning file %s\n", path.c_str());
-    return false;
-  }
-  if (errors > 0 && !allow_errors) {
-    std::fprintf(stderr,
-                 "halvern studio: %s has %d error%s of halvern check: mend %s, or start with "
-                 "--allow-tuning-errors\n",
-                 path.c_str(), errors, errors == 1 ? "" : "s", errors == 1 ? "it" : "them");
-    return false;
-  }
-  return true;
+  if (allow_errors) return;
+  throw ToolError(
+      path + " has " + std::to_string(errors) + (errors == 1 ? " error" : " errors") +
+      " of halvern check (above): mend the tuning, or start with --allow-tuning-errors");
 }
 
 // Opens the address in the system's browser with xdg-open, without waiting for it.
@@ -85,20 +80,13 @@ void open_browser(const std::string& url) {
 }
 
 int studio(const StudioSettings& s) {
-  if (!studio_bundle_available()) {
-    std::fputs(kNoPage, stderr);
-    return 2;
-  }
-  if (!tuning_usable(s.tuning, s.allow_errors)) return 2;
-  ReadOptions read_options;
-  read_options.resample = s.resample;
-  read_options.channel = s.channel;
-  read_options.pad = s.pad;
-  AudioInput audio = read_audio(s.input, read_options);
+  if (!studio_bundle_available()) throw ToolError(kNoPage);
+  check_tuning(s.tuning, s.allow_errors);
+  AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
-    throw ToolError(
-        s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
+    throw ToolError(s.input +
+                    " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to tune with");
   }
   if (audio.samples.size() % FRAME_LENGTH != 0) {
     const size_t n = audio.samples.size() % FRAME_LENGTH;
@@ -113,7 +101,13 @@ int studio(const StudioSettings& s) {
   facts.input_path = s.input;
   facts.input_description = audio.description;
   facts.notes = audio.notes;
-  StudioSession session(s.tuning, std::move(audio.samples), s.allow_errors);
+  std::unique_ptr<StudioSession> made;
+  try {
+    made = std::make_unique<StudioSession>(s.tuning, std::move(audio.samples), s.allow_errors);
+  } catch (const StudioError& e) {
+    throw ToolError(e.what());
+  }
+  StudioSession& session = *made;
   StudioServer server(session, facts, studio_script(), studio_style());
 
   // SIGINT and SIGTERM stop the server: one thread waits for them, every other thread (the
@@ -180,13 +174,7 @@ void add_studio_command(CLI::App& app, int* status) {
   sub->add_option("TUNING", settings->tuning, "the tuning file, saved in place")
       ->required()
       ->check(CLI::ExistingFile);
-  sub->add_flag("--resample", settings->resample,
-                "convert another sample rate to 16 kHz (libsoxr)");
-  sub->add_option("--channel", settings->channel,
-                  "the channel to process, 1 to the file's channel count")
-      ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", settings->pad,
-                "pad a trailing partial frame with zeros instead of dropping it");
+  add_read_options(sub, &settings->read, "the recording", true);
   sub->add_option("--port", settings->port, "the port to listen on; 0 picks a free one")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
@@ -196,17 +184,7 @@ void add_studio_command(CLI::App& app, int* status) {
   sub->add_flag("--open", settings->open, "open the page in the system's browser (xdg-open)");
   sub->add_flag("--allow-tuning-errors", settings->allow_errors,
                 "start even when halvern check finds errors in the tuning");
-  sub->callback([settings, status] {
-    try {
-      *status = studio(*settings);
-    } catch (const ToolError& e) {
-      std::fprintf(stderr, "halvern studio: %s\n", e.what());
-      *status = 2;
-    } catch (const StudioError& e) {
-      std::fprintf(stderr, "halvern studio: %s\n", e.what());
-      *status = 2;
-    }
-  });
+  sub->callback([settings, status] { *status = studio(*settings); });
 }
 
 }  // namespace halvern::tools

@@ -41,20 +41,13 @@ constexpr const char* kOutput = "output";
 
 const char* stage_key(SlotStage stage) {
   switch (stage) {
-    case SlotStage::kAll:
-      return "all";
-    case SlotStage::kHighPass:
-      return "highpass";
-    case SlotStage::kDynamics:
-      return "dynamics";
-    case SlotStage::kEqualizer:
-      return "equalizer";
-    case SlotStage::kDither:
-      return "dither";
-    case SlotStage::kSuppressor:
-      return "suppressor";
-    case SlotStage::kNone:
-      break;
+    case SlotStage::kAll: return "all";
+    case SlotStage::kHighPass: return "highpass";
+    case SlotStage::kDynamics: return "dynamics";
+    case SlotStage::kEqualizer: return "equalizer";
+    case SlotStage::kDither: return "dither";
+    case SlotStage::kSuppressor: return "suppressor";
+    case SlotStage::kNone: break;
   }
   return "none";
 }

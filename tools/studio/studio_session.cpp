@@ -11,6 +11,7 @@
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
 #include "tools/io/safe_file.h"
+#include "tools/io/tool_error.h"
 #include "tuning/slot_catalogue.h"
 
 namespace halvern::tools {
