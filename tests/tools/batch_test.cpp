@@ -219,7 +219,7 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
     const bool killed = kill_process(run);
     landed += killed ? 1 : 0;
-    for (int i = 0; i < kJobs; ++i) {
+    for (int i = 0; i < JOBS; ++i) {
       const fs::path out = path(numbered("out/o", i, ".pcm"));
       if (fs::exists(out)) {
         ASSERT_EQ(read_file(out), expected) << out << " after kill " << landed;
@@ -239,7 +239,7 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   const Result last = halvern("batch jobs.csv -j 1 -q --resume -o summary.csv");
   EXPECT_EQ(last.status, 0) << last.err;
   EXPECT_EQ(read_file(path("summary.csv")), clean_summary);
-  for (int i = 0; i < kJobs; ++i) {
+  for (int i = 0; i < JOBS; ++i) {
     EXPECT_EQ(read_file(path(numbered("out/o", i, ".pcm"))), expected) << i;
   }
   for (const auto& entry : fs::directory_iterator(dir_)) {

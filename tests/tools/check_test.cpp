@@ -130,7 +130,7 @@ TEST_F(Tool, NamesOfOtherSlots) {
       "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11, but its value 20 sets slot 10 "
       "(dyn_comp_ratio) [slot 10 dyn_comp_ratio]\n")) << r.out;
   // Line 11 deleted: every later value sits one slot early.
-  std::string deleted = kExample;
+  std::string deleted = EXAMPLE;
   deleted.erase(deleted.find("dyn_comp_ratio 40\n"), 18);
   EXPECT_TRUE(has(check(deleted).out,
       "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11: the values from here on sit 1 "
@@ -183,7 +183,7 @@ TEST_F(Tool, InvertedBoostRangeIsAnErrorBeforeAnyAudio) {
 // ramp run backwards, so explain marks both slots and fails as check does.
 TEST_F(Tool, SwappedLinesAreNamedAndTheirFatalSlotsMarked) {
   const Result r = check(with_line(9, "dyn_boost_threshold 30").replace(
-      kExample.find("dyn_boost_threshold 30\n"), 23, "dyn_full_boost_threshold 40\n"));
+      EXAMPLE.find("dyn_boost_threshold 30\n"), 23, "dyn_full_boost_threshold 40\n"));
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out, "t.txt:8:1: error: lines 8 and 9 are swapped")) << r.out;
   EXPECT_FALSE(has(r.out, "from here on")) << r.out;
