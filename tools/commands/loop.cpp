@@ -430,30 +430,30 @@ int find_msg(const LoopOptions& o, const Setup& s, const PartitionedPath& path,
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-std::vector<double> sweep_points(const std::string& spec) {
+std::vector<double> sweep_points(const std::string& text) {
   double v[3] = {};
   size_t at = 0;
   for (int i = 0; i < 3; ++i) {
-    const size_t end = i < 2 ? spec.find(':', at) : spec.size();
+    const size_t end = i < 2 ? text.find(':', at) : text.size();
     size_t used = 0;
-    const std::string part = end == std::string::npos ? "" : spec.substr(at, end - at);
+    const std::string part = end == std::string::npos ? "" : text.substr(at, end - at);
     try {
       v[i] = std::stod(part, &used);
     } catch (const std::exception&) {
       used = std::string::npos;
     }
     if (end == std::string::npos || used != part.size() || !std::isfinite(v[i])) {
-      throw ToolError("--sweep " + spec + ": write MIN:MAX:STEP in dB, for example -10:10:0.5");
+      throw ToolError("--sweep " + text + ": write MIN:MAX:STEP in dB, for example -10:10:0.5");
     }
     at = end + 1;
   }
   if (!(v[2] > 0) || v[1] < v[0] || std::fabs(v[0]) > GAIN_LIMIT_DB ||
       std::fabs(v[1]) > GAIN_LIMIT_DB) {
-    throw ToolError("--sweep " + spec + ": MIN <= MAX within -100..100 dB and STEP > 0");
+    throw ToolError("--sweep " + text + ": MIN <= MAX within -100..100 dB and STEP > 0");
   }
   const auto count = static_cast<size_t>(std::floor((v[1] - v[0]) / v[2] + 1e-9)) + 1;
   if (count > SWEEP_MAX_POINTS) {
-    throw ToolError("--sweep " + spec + ": " + std::to_string(count) +
+    throw ToolError("--sweep " + text + ": " + std::to_string(count) +
                      " gains; at most 1000: take a larger step");
   }
   std::vector<double> gains(count);
