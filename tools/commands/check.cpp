@@ -11,10 +11,10 @@ namespace halvern::tools {
 
 void add_check_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
-      "check", "Check tuning files: one line per finding, path:line:column: severity: message");
+      "check", "check tuning files: one line per finding, path:line:column: severity: message");
   auto files = std::make_shared<std::vector<std::string>>();
   auto werror = std::make_shared<bool>(false);
-  sub->add_option("TUNING", *files, "tuning files to check")->required();
+  sub->add_option("TUNING", *files, "the tuning files to check")->type_name("FILE")->required();
   sub->add_flag("--werror", *werror, "treat warnings as errors (exit status 1)");
   sub->callback([status, files, werror] {
     int errors = 0;

@@ -11,11 +11,11 @@ namespace halvern::tools {
 
 void add_explain_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
-      "explain", "Explain a tuning file: every slot's value, unit, meaning and status, and the "
+      "explain", "explain a tuning file: every slot's value, unit, meaning and status, and the "
                  "derived settings of each stage");
   auto file = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);
-  sub->add_option("TUNING", *file, "the tuning file")->required();
+  sub->add_option("TUNING", *file, "the tuning file")->type_name("FILE")->required();
   sub->add_flag("--json", *json, "print one JSON object: path, slots, stages, diagnostics");
   sub->callback([status, file, json] {
     const TuningReview review = review_tuning(*file);

@@ -14,10 +14,13 @@
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/interrupts.h"
+#include "tools/commands/options.h"
 #include "tools/review/curves.h"
 #include "tools/report/report_bundle.h"
 #include "tools/report/report_page.h"
 #include "tools/running/run_job.h"
+#include "tools/review/tuning_gate.h"
 #include "tools/running/stats.h"
 #include "tools/review/tuning_review.h"
 
@@ -34,6 +37,7 @@ struct ReportSettings {
   int channel = 0;
   bool pad = false;
   bool quiet = false;
+  bool allow_tuning_errors = false;
 };
 
 constexpr const char* kNoReport =
@@ -93,7 +97,10 @@ int report(const ReportSettings& s) {
     std::fputs(kNoReport, stderr);
     return 2;
   }
-  const TuningReview review = review_tuning(s.tuning);
+  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw Failure{verdict.refusal, 2};
+  const TuningReview& review = verdict.review;
   std::vector<std::string> outputs{s.output};
   if (s.audio_beside) {
     const auto files = beside_files(s.output, review.slots[STAGE_MASK_SLOT]);
@@ -109,10 +116,10 @@ int report(const ReportSettings& s) {
       }
     }
   }
-  if (!review.readable) {
-    std::string why;
-    for (const Diagnostic& d : review.diagnostics) why += "\n  " + format_diagnostic(s.tuning, d);
-    throw Failure{"cannot read the tuning file " + s.tuning + why, 2};
+  try {
+    check_output_path(s.output);
+  } catch (const AudioError& e) {
+    throw Failure{e.what(), 2};
   }
   ReadOptions read_options;
   read_options.resample = s.resample;
@@ -182,7 +189,7 @@ int report(const ReportSettings& s) {
   uint64_t bytes = 0;
   try {
     bytes = write_report(content, s.audio_beside ? AudioPlacement::kBeside : AudioPlacement::kEmbedded,
-                         report_script(), report_style());
+                         report_script(), report_style(), interrupt_temporaries());
   } catch (const AudioError& e) {
     steps.done();
     throw Failure{e.what(), 1};
@@ -208,17 +215,23 @@ void add_report_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
       "report", "write one self-contained HTML page that shows and plays what a tuning does to a recording");
   sub->add_option("INPUT", settings->input,
-                  "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit 16 kHz mono")
+                  "the recording: WAV, FLAC, Ogg, AIFF and the other common formats, .pcm/.raw for "
+                  "headerless 16-bit 16 kHz mono, - for raw on standard input")
+      ->type_name("FILE")
       ->required();
-  sub->add_option("TUNING", settings->tuning, "the tuning file")->required();
-  sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)");
+  sub->add_option("TUNING", settings->tuning, "the tuning file")->type_name("FILE")->required();
+  sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)")
+      ->type_name("FILE");
   sub->add_flag("--audio-beside", settings->audio_beside,
                 "write the audio into a folder beside the page instead of into it (for long recordings)");
-  sub->add_flag("--resample", settings->resample, "convert another sample rate to 16 kHz (libsoxr)");
+  sub->add_flag("--resample", settings->resample, "convert another sample rate to 16 kHz");
   sub->add_option("--channel", settings->channel, "the channel to process, 1 to the file's channel count")
-      ->check(CLI::PositiveNumber);
+      ->type_name("N")
+      ->check(channel_number());
   sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
   sub->add_flag("-q,--quiet", settings->quiet, "print nothing but errors");
+  sub->add_flag("--allow-tuning-errors", settings->allow_tuning_errors,
+                "report on a tuning that halvern check finds errors in, as halvern-sim would run it");
   sub->callback([settings, status] {
     try {
       *status = report(*settings);

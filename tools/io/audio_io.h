@@ -15,6 +15,8 @@
 
 namespace halvern::tools {
 
+class TemporaryFiles;
+
 inline constexpr int ENGINE_SAMPLE_RATE = 16000;
 
 // An input or output that cannot be read, written or used as it is. what() is the whole message
@@ -28,7 +30,15 @@ struct ReadOptions {
   bool resample = false;  // convert another sample rate to 16 kHz (else: AudioError)
   int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
   bool pad = false;       // complete a trailing partial frame with zeros
+  bool for_engine = true;  // the messages speak of the engine; false: of the comparison
 };
+
+// The options of reading recordings to compare them (no engine runs).
+inline ReadOptions compare_read_options() {
+  ReadOptions options;
+  options.for_engine = false;
+  return options;
+}
 
 struct AudioInput {
   std::vector<int16_t> samples;  // 16 kHz mono; a trailing partial frame is kept unless padded
@@ -59,6 +69,10 @@ struct AudioFormat {
 // that no format has.
 AudioFormat format_for_path(const std::string& path);
 
+// The extensions of the audio formats libsndfile reads and writes here, for messages:
+// ".aiff, .au, ..., or .pcm / .raw for headerless 16-bit PCM".
+std::string accepted_extensions();
+
 // Writes 16 kHz mono samples to one output file. The file is written under a temporary name
 // beside it and takes its own name only in commit(), once every sample is written and the file
 // closed without error, so a failed run never leaves a half-written file nor destroys an earlier
@@ -67,7 +81,9 @@ AudioFormat format_for_path(const std::string& path);
 // (AudioError).
 class AudioWriter {
  public:
-  AudioWriter(const std::string& path, const AudioFormat& format);
+  // The temporary file is told to temporaries, when given (see SafeFile).
+  AudioWriter(const std::string& path, const AudioFormat& format,
+              TemporaryFiles* temporaries = nullptr);
   ~AudioWriter();  // removes the temporary file unless committed
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
@@ -82,7 +98,7 @@ class AudioWriter {
 
 // The whole of samples to path in format, through an AudioWriter.
 void write_audio(const std::string& path, const AudioFormat& format,
-                 const std::vector<int16_t>& samples);
+                 const std::vector<int16_t>& samples, TemporaryFiles* temporaries = nullptr);
 
 // A 16 kHz mono 16-bit WAV file in memory holding samples. Throws AudioError.
 std::string wav_bytes(const std::vector<int16_t>& samples);

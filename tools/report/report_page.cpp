@@ -28,19 +28,6 @@ nlohmann::ordered_json db_array(const std::vector<double>& values) {
   return a;
 }
 
-struct StageName {
-  int16_t bit;
-  ChainPosition position;
-  const char* name;
-};
-constexpr StageName kStages[] = {
-    {STAGE_BIT_HIGHPASS, ChainPosition::kHighPass, "high-pass"},
-    {STAGE_BIT_DYNAMICS, ChainPosition::kDynamics, "dynamics"},
-    {STAGE_BIT_EQUALIZER, ChainPosition::kEqualizer, "equalizer"},
-    {STAGE_BIT_SUPPRESSOR, ChainPosition::kSuppressor, "peak suppressor"},
-    {STAGE_BIT_DITHER, ChainPosition::kDither, "dither"},
-};
-
 bool is_full_scale(int16_t v) { return v == 32767 || v == -32768; }
 
 nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<ReportSignal>& signals) {
@@ -132,7 +119,7 @@ nlohmann::ordered_json curves_json(const TuningCurves& c) {
 // Writes text to path under a temporary name, in pieces, renamed when complete.
 class PageWriter {
  public:
-  explicit PageWriter(const std::string& path) : file_(path) {}
+  PageWriter(const std::string& path, TemporaryFiles* temporaries) : file_(path, temporaries) {}
   void put(std::string_view s) {
     file_.write(s.data(), s.size());
     bytes_ += s.size();
@@ -176,13 +163,17 @@ std::string html_escape(std::string_view s) {
 
 std::vector<ReportSignal> report_signals(int16_t stage_mask) {
   std::vector<ReportSignal> signals{{ChainPosition::kInput, "input", "Input"}};
-  for (const StageName& s : kStages) {
+  for (const StageInfo& s : STAGE_TABLE) {
     if ((stage_mask & s.bit) != 0) {
-      signals.push_back({s.position, position_name(s.position), std::string("after ") + s.name});
+      const ChainPosition p = chain_position(s);
+      signals.push_back({p, position_name(p), "after " + std::string(s.label)});
     }
   }
-  if (signals.size() > 1) signals.back().label = "Output (" + signals.back().label + ")";
-  else signals.push_back({ChainPosition::kDither, position_name(ChainPosition::kDither), "Output (no stage on)"});
+  if (signals.size() > 1) {
+    signals.back().label = "Output (" + signals.back().label + ")";
+  } else {
+    signals.push_back({CHAIN_OUTPUT, position_name(CHAIN_OUTPUT), "Output (no stage on)"});
+  }
   return signals;
 }
 
@@ -202,8 +193,8 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
   j["samples"] = run.stats.samples;
   j["duration_s"] = run.stats.audio_seconds();
   auto stages = nlohmann::ordered_json::array();
-  for (const StageName& s : kStages) {
-    stages.push_back({{"key", position_name(s.position)}, {"name", s.name},
+  for (const StageInfo& s : STAGE_TABLE) {
+    stages.push_back({{"key", s.trace_name}, {"name", s.label},
                       {"enabled", (c.stage_mask & s.bit) != 0}});
   }
   j["stages"] = std::move(stages);
@@ -269,7 +260,8 @@ std::vector<std::string> beside_files(const std::string& report_path, int16_t st
 }
 
 uint64_t write_report(const ReportContent& content, AudioPlacement placement,
-                      std::string_view script, std::string_view style) {
+                      std::string_view script, std::string_view style,
+                      TemporaryFiles* temporaries) {
   const std::vector<ReportSignal> signals = report_signals(content.stage_mask);
   const JobResult& run = *content.run;
   std::string folder;
@@ -282,13 +274,14 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
     for (const ReportSignal& s : signals) {
       const std::vector<int16_t>& x = run.signals[static_cast<size_t>(s.position)];
       const std::string wav = wav_bytes(x);
-      write_text_file((dir / (s.key + ".wav")).string(), wav);
+      write_text_file((dir / (s.key + ".wav")).string(), wav, temporaries);
       write_text_file((dir / (s.key + ".js")).string(),
-                      "window.halvernAudio(\"" + s.key + "\", \"" + base64(wav) + "\");\n");
+                      "window.halvernAudio(\"" + s.key + "\", \"" + base64(wav) + "\");\n",
+                      temporaries);
     }
   }
 
-  PageWriter page(content.report_path);
+  PageWriter page(content.report_path, temporaries);
   const nlohmann::ordered_json data = report_json(content, folder);
   page.put("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"

@@ -173,29 +173,36 @@ JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
   return result;
 }
 
+std::string stage_keys(std::string_view last_separator) {
+  std::string keys;
+  for (size_t i = 0; i < STAGE_TABLE.size(); ++i) {
+    if (i > 0) keys += i + 1 == STAGE_TABLE.size() ? last_separator : ", ";
+    keys += STAGE_TABLE[i].key;
+  }
+  return keys;
+}
+
 int16_t parse_stage_list(std::string_view list) {
-  struct Name {
-    std::string_view short_name, long_name;
-    int16_t bit;
-  };
-  static constexpr Name kNames[] = {{"hp", "highpass", STAGE_BIT_HIGHPASS},
-                                    {"dyn", "dynamics", STAGE_BIT_DYNAMICS},
-                                    {"eq", "equalizer", STAGE_BIT_EQUALIZER},
-                                    {"sup", "suppressor", STAGE_BIT_SUPPRESSOR},
-                                    {"dither", "dither", STAGE_BIT_DITHER}};
+  if (list.empty()) {
+    throw std::invalid_argument("--stages is empty: name the stages to run (" + stage_keys(", ") +
+                                " separated by commas), or none to run none");
+  }
   if (list == "none") return 0;
   int16_t mask = 0;
   size_t at = 0;
   while (at <= list.size()) {
     const size_t comma = std::min(list.find(',', at), list.size());
     const std::string_view word = list.substr(at, comma - at);
-    const auto it = std::find_if(std::begin(kNames), std::end(kNames), [word](const Name& n) {
-      return word == n.short_name || word == n.long_name;
+    const auto it = std::find_if(STAGE_TABLE.begin(), STAGE_TABLE.end(), [word](const StageInfo& s) {
+      return word == s.key || word == s.trace_name;
     });
-    if (it == std::end(kNames)) {
-      throw std::invalid_argument("unknown stage '" + std::string(word) +
-                                  "' in --stages: use hp, dyn, eq, sup and dither separated by "
-                                  "commas, or none");
+    if (word == "none") {
+      throw std::invalid_argument("--stages " + std::string(list) + ": none runs no stage and "
+                                  "cannot be combined with stages; give either none or the list");
+    }
+    if (it == STAGE_TABLE.end()) {
+      throw std::invalid_argument("unknown stage '" + std::string(word) + "' in --stages: use " +
+                                  stage_keys(" and ") + " separated by commas, or none");
     }
     mask = static_cast<int16_t>(mask | it->bit);
     at = comma + 1;
