@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
+#include "tools/commands/interrupts.h"
 #include "tools/io/tool_error.h"
 
 namespace {
@@ -21,6 +23,8 @@ std::string command_name(const CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Ctrl-C and SIGTERM remove the temporary files of the run before the program ends.
+  halvern::tools::install_interrupt_cleanup();
 #ifdef M_MMAP_THRESHOLD
   // A recording's samples (megabytes) stay in the heap when freed instead of going back to the
   // system after each job: the next job reuses them without page faults, and the threads of
@@ -41,6 +45,16 @@ int main(int argc, char** argv) {
   halvern::tools::add_batch_command(app, &status);
   halvern::tools::add_loop_command(app, &status);
   halvern::tools::add_studio_command(app, &status);
+  // A word where the subcommand goes that names none: say so, with the list.
+  if (argc > 1 && argv[1][0] != '-' && !halvern::tools::has_subcommand(app, argv[1])) {
+    std::string names;
+    for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+      names += (names.empty() ? "" : ", ") + sub->get_name();
+    }
+    std::fprintf(stderr, "halvern: unknown subcommand '%s'; the subcommands are %s (halvern --help "
+                 "describes them)\n", argv[1], names.c_str());
+    return halvern::tools::EXIT_TROUBLE;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

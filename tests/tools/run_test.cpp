@@ -206,6 +206,11 @@ TEST_F(Run, StereoAt44kNeedsChannelAndResample) {
   write_sound(path("st.wav"), stereo, 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   write_file(path("t.txt"), "stage_mask 0\n");  // every stage off: the output is the converted input
 
+  // Both problems at once, each with its option.
+  const Result neither = halvern("run st.wav out.wav t.txt");
+  EXPECT_EQ(neither.status, 2);
+  EXPECT_NE(neither.err.find("--channel N (1 to 2)"), std::string::npos) << neither.err;
+  EXPECT_NE(neither.err.find("add --resample"), std::string::npos) << neither.err;
   const Result no_channel = halvern("run st.wav out.wav t.txt --resample");
   EXPECT_EQ(no_channel.status, 2);
   EXPECT_NE(no_channel.err.find("st.wav has 2 channels"), std::string::npos) << no_channel.err;

@@ -86,6 +86,7 @@ std::vector<std::string> summary_columns(bool with_compare) {
   std::vector<std::string> columns = JOB_COLUMNS;
   for (std::string& column : stats_columns()) columns.push_back(std::move(column));
   if (with_compare) columns.insert(columns.end(), COMPARE_COLUMNS.begin(), COMPARE_COLUMNS.end());
+  columns.emplace_back(TUNING_FINDINGS_COLUMN);
   return columns;
 }
 

@@ -17,8 +17,12 @@ struct SummaryTable {
   std::vector<std::vector<std::string>> rows;  // each as long as columns
 };
 
-// job, name, input, tuning, output, status, error, the statistics, and with a reference set the
-// comparison: reference, compare, first_difference, differing_samples, max_difference, sdr_db.
+// What halvern check finds in the job's tuning: "ok" or "2 errors, 1 warning" (the last column).
+inline constexpr const char* TUNING_FINDINGS_COLUMN = "tuning_findings";
+
+// job, name, input, tuning, output, status, error, the statistics, with a reference set the
+// comparison: reference, compare, first_difference, differing_samples, max_difference, sdr_db;
+// and last tuning_findings.
 // The statistics are those of `halvern run --stats` but the timings, so that the summary of the
 // same work is the same file however it was run.
 std::vector<std::string> summary_columns(bool with_compare);

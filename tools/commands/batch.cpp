@@ -22,11 +22,13 @@
 #include "tools/batch/batch_summary.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/common.h"
+#include "tools/commands/interrupts.h"
 #include "tools/io/csv.h"
 #include "tools/running/run_job.h"
 #include "tools/io/safe_file.h"
 #include "tools/running/sample_compare.h"
 #include "tools/io/tuning_file.h"
+#include "tools/review/tuning_gate.h"
 
 namespace halvern::tools {
 namespace {
@@ -46,6 +48,7 @@ struct BatchOptions {
   std::string shard;
   std::vector<std::string> merge;
   bool quiet = false;
+  bool allow_tuning_errors = false;
   ReadOptions read;  // as halvern run's --resample, --channel and --pad, for every job
 };
 
@@ -105,7 +108,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
       throw std::runtime_error(job.tuning.string() + ": the engine stopped: " + fault.what());
     }
     if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
-    write_audio(job.output.string(), format, result.output);
+    write_audio(job.output.string(), format, result.output, interrupt_temporaries());
     const std::vector<std::string> stats = stats_cells(result.stats);
     row.insert(row.end(), stats.begin(), stats.end());
     output = std::move(result.output);
@@ -129,7 +132,14 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
 // finished job otherwise. Failures always get a line of their own.
 class Progress {
  public:
-  Progress(size_t total, bool quiet) : total_(total), quiet_(quiet), tty_(isatty(2) != 0) {}
+  Progress(size_t total, bool quiet) : total_(total), quiet_(quiet), tty_(isatty(2) != 0) {
+    // The line from the start: the first job may take long.
+    if (tty_ && !quiet_ && total_ > 0) {
+      std::fprintf(stderr, "[0/%zu]   0%%, 0 failed: starting %zu job%s", total_, total_,
+                   total_ == 1 ? "" : "s");
+      std::fflush(stderr);
+    }
+  }
 
   void done(const std::vector<std::string>& row, bool skipped) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -188,6 +198,12 @@ class RowJournal {
         table = read_summary(file);
       } catch (const ToolError&) {
         continue;  // a journal cut short, a summary of other columns: nothing to resume from
+      }
+      // A summary written before the findings column: the same columns but the last.
+      if (table.columns.size() + 1 == columns.size() &&
+          std::equal(table.columns.begin(), table.columns.end(), columns.begin())) {
+        table.columns = columns;
+        for (auto& row : table.rows) row.resize(columns.size());
       }
       if (table.columns != columns) continue;
       const Columns at(columns);
@@ -250,7 +266,7 @@ void write_summary(const SummaryTable& table, const BatchOptions& options) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   } else {
-    write_text_file(options.summary, text);
+    write_text_file(options.summary, text, interrupt_temporaries());
   }
 }
 
@@ -306,12 +322,36 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
     throw ToolError("-o " + options.summary + ": no folder " + summary_folder.string() +
                     " (create it first)");
   }
+  if (!options.summary.empty()) check_output_path(options.summary);
   return jobs;
+}
+
+// Every tuning of the jobs as check judges it, before any job runs: its errors shown, its
+// findings for the summary's last column (by tuning path). Throws ToolError when one is refused.
+std::map<std::string, std::string> judge_tunings(const std::vector<BatchJob>& jobs,
+                                                 bool allow_errors) {
+  std::map<std::string, std::string> findings;
+  bool refused = false;
+  for (const BatchJob& job : jobs) {
+    const std::string tuning = job.tuning.string();
+    if (findings.count(tuning) != 0) continue;
+    const TuningVerdict verdict = judge_tuning(tuning, allow_errors);
+    for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+    if (verdict.refused) {
+      std::fprintf(stderr, "halvern batch: %s\n", verdict.refusal.c_str());
+      refused = true;
+    }
+    findings[tuning] = verdict.findings;
+  }
+  if (refused) throw ToolError("no job was run", EXIT_TROUBLE);
+  return findings;
 }
 
 int batch_command(const BatchOptions& options) {
   if (!options.merge.empty()) return merge_command(options);
   const std::vector<BatchJob> jobs = planned_jobs(options);
+  const std::map<std::string, std::string> findings =
+      judge_tunings(jobs, options.allow_tuning_errors);
   const std::vector<std::string> columns = summary_columns(!options.compare_with.empty());
   const Columns at(columns);
   RowJournal journal(options.summary);
@@ -336,6 +376,14 @@ int batch_command(const BatchOptions& options) {
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sizes[a] > sizes[b]; });
 
   std::vector<std::vector<std::string>> rows(jobs.size());
+  const std::string interrupted =
+      std::string(isatty(STDERR_FILENO) != 0 ? "\r\033[K" : "") +
+      (options.summary.empty()
+           ? "halvern batch: interrupted; the finished jobs' outputs are kept, and a batch that "
+             "writes its summary to a file (-o FILE) continues with --resume"
+           : "halvern batch: interrupted; the same command with --resume continues it (the "
+             "finished jobs are kept)");
+  set_interrupt_note(interrupted.c_str());
   Progress progress(jobs.size(), options.quiet);
   std::atomic<size_t> next{0};
   const auto worker = [&] {
@@ -351,11 +399,13 @@ int batch_command(const BatchOptions& options) {
           rows[i] = found->second;
           rows[i][at("job")] = std::to_string(job.index);
           rows[i][at("name")] = job.name;
+          rows[i][at(TUNING_FINDINGS_COLUMN)] = findings.at(job.tuning.string());
           progress.done(rows[i], true);
           continue;
         }
       }
       rows[i] = run_batch_job(job, options, columns);
+      rows[i][at(TUNING_FINDINGS_COLUMN)] = findings.at(job.tuning.string());
       journal.add(rows[i]);
       progress.done(rows[i], false);
     }
@@ -369,6 +419,7 @@ int batch_command(const BatchOptions& options) {
 
   SummaryTable table{columns, rows};
   write_summary(table, options);
+  set_interrupt_note("");
   journal.finish();
   size_t failed = 0;
   size_t different = 0;
@@ -396,21 +447,32 @@ void add_batch_command(CLI::App& app, int* status) {
       "batch", "run many jobs (recording x tuning) in one process, with one summary");
   sub->add_option("manifest", options->manifest,
                   "CSV with the columns input,tuning,output and optionally name; relative paths "
-                  "are taken from the manifest's folder");
-  sub->add_option("--grid", options->grid, "every one of these inputs with every tuning")->expected(1, -1);
-  sub->add_option("--tunings", options->tunings, "the tunings of --grid")->expected(1, -1);
-  sub->add_option("--out", options->out_dir, "output folder of --grid: <input>__<tuning><input extension>");
-  sub->add_option("-j,--jobs", options->jobs, "jobs at once (default: the number of cores)")
-      ->check(CLI::Range(1u, 1024u));
+                  "are taken from the manifest's folder")
+      ->type_name("FILE");
+  sub->add_option("--grid", options->grid, "every one of these inputs with every tuning")
+      ->type_name("FILE")
+      ->expected(1, -1);
+  sub->add_option("--tunings", options->tunings, "the tunings of --grid")->type_name("FILE")->expected(1, -1);
+  sub->add_option("--out", options->out_dir, "output folder of --grid: <input>__<tuning><input extension>")
+      ->type_name("FOLDER");
+  sub->add_option("-j,--jobs", options->jobs, "jobs at once, 1 to 1024 (default: the number of cores)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 1024u).description(""));
   sub->add_flag("--resume", options->resume,
                 "skip jobs whose output is complete (taking their figures from the summary)");
-  sub->add_option("--summary,-o", options->summary, "summary file (default: standard output)");
+  sub->add_option("--summary,-o", options->summary, "summary file (default: standard output)")
+      ->type_name("FILE");
   add_json_option(sub, &options->json, "summary as JSON instead of CSV");
   sub->add_option("--compare-with", options->compare_with,
-                  "reference folder: compare each output with the file of the same name there");
-  sub->add_option("--shard", options->shard, "run only the K-th of N equal parts of the jobs (K/N)");
-  sub->add_option("--merge", options->merge, "merge these shard summaries (CSV) into one")->expected(1, -1);
+                  "reference folder: compare each output with the file of the same name there")
+      ->type_name("FOLDER");
+  sub->add_option("--shard", options->shard, "run only the K-th of N equal parts of the jobs (K/N)")
+      ->type_name("K/N");
+  sub->add_option("--merge", options->merge, "merge these shard summaries (CSV) into one")
+      ->type_name("FILE")
+      ->expected(1, -1);
   add_quiet_option(sub, &options->quiet, "show failures only, no progress");
+  add_allow_tuning_errors_option(sub, &options->allow_tuning_errors);
   add_read_options(sub, &options->read, "inputs", true);
   sub->callback([options, status] { *status = batch_command(*options); });
 }

@@ -16,7 +16,7 @@ void add_check_command(CLI::App& app, int* status) {
       "check", "check tuning files: one line per finding, path:line:column: severity: message");
   auto files = std::make_shared<std::vector<std::string>>();
   auto werror = std::make_shared<bool>(false);
-  sub->add_option("TUNING", *files, "tuning files to check")->required();
+  sub->add_option("TUNING", *files, "the tuning files to check")->type_name("FILE")->required();
   sub->add_flag("--werror", *werror, "treat warnings as errors (exit status 1)");
   sub->callback([status, files, werror] {
     int errors = 0;

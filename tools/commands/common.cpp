@@ -1,16 +1,52 @@
 #include "tools/commands/common.h"
 
+#include <exception>
+#include <string>
+
 namespace halvern::tools {
 
 void add_read_options(CLI::App* sub, ReadOptions* read, const std::string& what, bool with_pad) {
   sub->add_flag("--resample", read->resample,
-                "convert " + what + " of another sample rate to 16 kHz (libsoxr)");
+                "convert " + what + " of another sample rate to 16 kHz");
   sub->add_option("--channel", read->channel,
-                  "the channel to use of " + what + " with several, from 1")
-      ->check(CLI::PositiveNumber);
+                  "the channel to use of " + what + " with several, 1 to the file's channel count")
+      ->type_name("N")
+      ->check(channel_number());
   if (with_pad) {
     sub->add_flag("--pad", read->pad,
                   "pad a trailing partial frame with zeros instead of dropping it");
+  }
+}
+
+void add_allow_tuning_errors_option(CLI::App* sub, bool* allow) {
+  sub->add_flag("--allow-tuning-errors", *allow,
+                "go on with a tuning that halvern check finds errors in, as halvern-sim would");
+}
+
+CLI::Validator channel_number() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        int n = 0;
+        try {
+          size_t used = 0;
+          n = std::stoi(value, &used);
+          if (used != value.size()) n = 0;
+        } catch (const std::exception&) {
+          n = 0;
+        }
+        return n >= 1 ? std::string()
+                      : "channels are numbered from 1 to the file's channel count (1 is the "
+                        "first, or left); " + value + " names none";
+      },
+      "");
+}
+
+bool has_subcommand(CLI::App& app, const std::string& name) {
+  try {
+    app.get_subcommand(name);
+    return true;
+  } catch (const CLI::OptionNotFound&) {
+    return false;
   }
 }
 

@@ -1,5 +1,6 @@
-// What several subcommands share: the option groups declared once (the input conversion and
-// the outputs) and the error of an unreadable tuning file.
+// What several subcommands share: the option groups declared once (the input conversion, the
+// outputs, the tuning gate), the option checks with messages in the toolkit's words and the error
+// of an unreadable tuning file.
 #pragma once
 
 #include <string>
@@ -15,6 +16,16 @@ namespace halvern::tools {
 // --resample, --channel and --pad (with_pad) into *read, with the help of halvern run; what
 // names the audio they convert ("recordings", "inputs").
 void add_read_options(CLI::App* sub, ReadOptions* read, const std::string& what, bool with_pad);
+
+// --allow-tuning-errors: go on with a tuning that halvern check finds errors in, as halvern-sim
+// would (see judge_tuning).
+void add_allow_tuning_errors_option(CLI::App* sub, bool* allow);
+
+// --channel N: a whole number from 1; any other value is refused with a message that says so.
+CLI::Validator channel_number();
+
+// Whether app has a subcommand of that name.
+bool has_subcommand(CLI::App& app, const std::string& name);
 
 // The output options: -q,--quiet (help: what it leaves out) and --json (help: what it prints).
 void add_quiet_option(CLI::App* sub, bool* quiet, const std::string& help);

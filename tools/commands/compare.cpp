@@ -17,6 +17,7 @@
 #include "tools/io/csv.h"
 #include "tools/running/sample_compare.h"
 #include "tools/running/stats.h"
+#include "tools/running/trace.h"
 
 namespace halvern::tools {
 namespace {
@@ -33,7 +34,7 @@ struct CompareOptions {
   std::string trace_a;
   std::string trace_b;
   bool json = false;
-  ReadOptions read;  // --resample and --channel, for both recordings
+  ReadOptions read = compare_read_options();  // --resample and --channel, for both recordings
 };
 
 Json db_json(double db) { return std::isfinite(db) ? Json(db) : Json(nullptr); }
@@ -150,17 +151,6 @@ int compare_files(const CompareOptions& o) {
 
 // ---- two traces ----
 
-// The file of a chain position in a trace folder: "<position>_<name>" with any extension.
-fs::path trace_file(const fs::path& folder, int position) {
-  const std::string stem =
-      std::to_string(position) + "_" + position_name(static_cast<ChainPosition>(position));
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (entry.path().stem() == stem) return entry.path();
-  }
-  throw ToolError(folder.string() + ": no " + stem + " file: is this the folder of halvern run --trace?");
-}
-
 struct PositionDifference {
   SampleComparison c;
   std::string file_a;
@@ -181,10 +171,10 @@ std::string read_text(const fs::path& path) {
 
 StateDifference compare_frame_states(const fs::path& a, const fs::path& b) {
   StateDifference d;
-  if (!fs::exists(a / "frames.csv") || !fs::exists(b / "frames.csv")) return d;
+  if (!fs::exists(a) || !fs::exists(b)) return d;
   d.present = true;
-  const CsvTable ta = csv_parse(read_text(a / "frames.csv"));
-  const CsvTable tb = csv_parse(read_text(b / "frames.csv"));
+  const CsvTable ta = csv_parse(read_text(a));
+  const CsvTable tb = csv_parse(read_text(b));
   const size_t rows = std::max(ta.records.size(), tb.records.size());
   for (size_t r = 1; r < rows; ++r) {
     if (r >= ta.records.size() || r >= tb.records.size()) {
@@ -212,10 +202,12 @@ int compare_traces(const CompareOptions& o) {
   // Where the traces part: the earliest frame at which a position differs, and the first position
   // of the chain that differs in that frame (the engine runs frame by frame through the chain).
   std::optional<std::pair<long long, int>> part;
+  const TraceFiles trace_a = read_trace(o.trace_a);
+  const TraceFiles trace_b = read_trace(o.trace_b);
   for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
     PositionDifference d;
-    d.file_a = trace_file(o.trace_a, p).string();
-    d.file_b = trace_file(o.trace_b, p).string();
+    d.file_a = trace_a.signals[static_cast<size_t>(p)];
+    d.file_b = trace_b.signals[static_cast<size_t>(p)];
     d.c = compare_samples(read_audio(d.file_a).samples, read_audio(d.file_b).samples, 0, o.tolerance);
     long long frame = -1;
     if (d.c.first >= 0) {
@@ -226,7 +218,7 @@ int compare_traces(const CompareOptions& o) {
     if (frame >= 0 && (!part || frame < part->first)) part = std::make_pair(frame, p);
     positions.push_back(std::move(d));
   }
-  const StateDifference state = compare_frame_states(o.trace_a, o.trace_b);
+  const StateDifference state = compare_frame_states(trace_a.frames, trace_b.frames);
   const bool identical = !part && state.frame < 0;
 
   if (o.json) {
@@ -307,20 +299,25 @@ int compare_command(const CompareOptions& o) {
 void add_compare_command(CLI::App& app, int* status) {
   auto options = std::make_shared<CompareOptions>();
   CLI::App* sub = app.add_subcommand(
-      "compare", "compare two recordings (or two traces): whether they are the same and where "
-                 "they differ; exit status 0 identical, 1 different, 2 error");
-  sub->add_option("a", options->a, "the first recording (the reference)");
-  sub->add_option("b", options->b, "the second recording");
+      "compare", "whether two recordings (or two traces) are the same, and where they differ; "
+                 "exit status 0 identical, 1 different, 2 error");
+  sub->add_option("a", options->a, "the first recording (the reference)")->type_name("FILE");
+  sub->add_option("b", options->b, "the second recording")->type_name("FILE");
   sub->add_option("--delay", options->delay,
                   "lag of b behind a in samples (negative: b earlier), or auto to estimate it")
+      ->type_name("N|auto")
       ->default_str("0");
   sub->add_option("--max-delay", options->max_delay, "largest lag --delay auto searches, in samples")
-      ->check(CLI::Range(0, 160000))
+      ->type_name("N")
+      ->check(CLI::Range(0, 160000).description(""))
       ->default_str("2000");
   sub->add_option("--tolerance", options->tolerance, "differences up to N count as equal")
-      ->check(CLI::Range(0, 65535));
-  sub->add_option("--trace-a", options->trace_a, "trace folder of halvern run --trace");
-  sub->add_option("--trace-b", options->trace_b, "the trace folder to compare it with");
+      ->type_name("N")
+      ->check(CLI::Range(0, 65535).description(""));
+  sub->add_option("--trace-a", options->trace_a, "a trace folder written by halvern run --trace")
+      ->type_name("FOLDER");
+  sub->add_option("--trace-b", options->trace_b, "the trace folder to compare it with")
+      ->type_name("FOLDER");
   add_json_option(sub, &options->json, "the figures as JSON");
   add_read_options(sub, &options->read, "recordings", false);
   sub->callback([options, status] { *status = compare_command(*options); });

@@ -18,7 +18,7 @@ void add_explain_command(CLI::App& app, int* status) {
                  "derived settings of each stage");
   auto file = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);
-  sub->add_option("TUNING", *file, "the tuning file")->required();
+  sub->add_option("TUNING", *file, "the tuning file")->type_name("FILE")->required();
   add_json_option(sub, json.get(), "print one JSON object: path, slots, stages, diagnostics");
   sub->callback([status, file, json] {
     const TuningReview review = review_tuning(*file);

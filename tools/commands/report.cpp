@@ -15,10 +15,12 @@
 #include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/common.h"
+#include "tools/commands/interrupts.h"
 #include "tools/review/curves.h"
 #include "tools/report/report_bundle.h"
 #include "tools/report/report_page.h"
 #include "tools/running/run_job.h"
+#include "tools/review/tuning_gate.h"
 #include "tools/running/stats.h"
 #include "tools/review/tuning_review.h"
 
@@ -33,6 +35,7 @@ struct ReportSettings {
   bool audio_beside = false;
   ReadOptions read;  // --resample, --channel, --pad
   bool quiet = false;
+  bool allow_tuning_errors = false;
 };
 
 constexpr const char* NO_REPORT =
@@ -82,7 +85,10 @@ class Steps {
 
 int report(const ReportSettings& s) {
   if (!report_bundle_available()) throw ToolError(NO_REPORT, EXIT_TROUBLE);
-  const TuningReview review = review_tuning(s.tuning);
+  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
+  const TuningReview& review = verdict.review;
   std::vector<std::string> outputs{s.output};
   if (s.audio_beside) {
     const auto files = beside_files(s.output, review.slots[STAGE_MASK_SLOT]);
@@ -97,7 +103,7 @@ int report(const ReportSettings& s) {
       }
     }
   }
-  if (!review.readable) throw unreadable_tuning(review);
+  check_output_path(s.output);
   const AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
 
@@ -157,7 +163,7 @@ int report(const ReportSettings& s) {
   uint64_t bytes = 0;
   try {
     bytes = write_report(content, s.audio_beside ? AudioPlacement::kBeside : AudioPlacement::kEmbedded,
-                         report_script(), report_style());
+                         report_script(), report_style(), interrupt_temporaries());
   } catch (const ToolError&) {
     steps.done();
     throw;
@@ -183,14 +189,18 @@ void add_report_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
       "report", "write one self-contained HTML page that shows and plays what a tuning does to a recording");
   sub->add_option("INPUT", settings->input,
-                  "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit 16 kHz mono")
+                  "the recording: WAV, FLAC, Ogg, AIFF and the other common formats, .pcm/.raw for "
+                  "headerless 16-bit 16 kHz mono, - for raw on standard input")
+      ->type_name("FILE")
       ->required();
-  sub->add_option("TUNING", settings->tuning, "the tuning file")->required();
-  sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)");
+  sub->add_option("TUNING", settings->tuning, "the tuning file")->type_name("FILE")->required();
+  sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)")
+      ->type_name("FILE");
   sub->add_flag("--audio-beside", settings->audio_beside,
                 "write the audio into a folder beside the page instead of into it (for long recordings)");
   add_read_options(sub, &settings->read, "the recording", true);
   add_quiet_option(sub, &settings->quiet, "print nothing but errors");
+  add_allow_tuning_errors_option(sub, &settings->allow_tuning_errors);
   sub->callback([settings, status] { *status = report(*settings); });
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,11 +18,12 @@
 #include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/common.h"
-#include "tools/running/frame_state.h"
-#include "tools/running/run_job.h"
+#include "tools/commands/interrupts.h"
 #include "tools/io/safe_file.h"
+#include "tools/review/tuning_gate.h"
+#include "tools/running/run_job.h"
 #include "tools/running/stats.h"
-#include "tools/io/tuning_file.h"
+#include "tools/running/trace.h"
 #include "tuning/tuning.h"
 
 namespace halvern::tools {
@@ -33,59 +35,11 @@ struct RunSettings {
   std::string output;
   std::string tuning;
   ReadOptions read;  // --resample, --channel, --pad
-  std::string stages;
+  std::optional<std::string> stages;
   std::string trace;
   std::string stats;
   bool quiet = false;
-};
-
-// The trace: the signal at every position of the chain, one file each in the output's format,
-// and frames.csv with every stage's state at the end of each frame.
-class TraceWriter : public EngineObserver {
- public:
-  TraceWriter(const std::string& folder, const AudioFormat& format) {
-    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
-      const std::string path = signal_path(folder, static_cast<ChainPosition>(p), format);
-      signals_.push_back(std::make_unique<AudioWriter>(path, format));
-    }
-    csv_file_ = std::make_unique<SafeFile>(frames_path(folder));
-    csv_ = frames_csv_header();
-  }
-
-  static std::string signal_path(const std::string& folder, ChainPosition p, const AudioFormat& format) {
-    return (std::filesystem::path(folder) /
-            (std::to_string(static_cast<int>(p)) + "_" + position_name(p) + format.extension))
-        .string();
-  }
-  static std::string frames_path(const std::string& folder) {
-    return (std::filesystem::path(folder) / "frames.csv").string();
-  }
-
-  void on_signal(ChainPosition position, const int16_t* frame, int n) override {
-    signals_[static_cast<size_t>(position)]->write(frame, static_cast<size_t>(n));
-  }
-
-  void on_frame_end(const Engine& engine) override {
-    csv_ += frames_csv_row(capture_frame_state(engine, frame_++));
-    if (csv_.size() > (1 << 16)) flush_csv();
-  }
-
-  void commit() {
-    for (auto& writer : signals_) writer->commit();
-    flush_csv();
-    csv_file_->commit();
-  }
-
- private:
-  void flush_csv() {
-    csv_file_->write(csv_.data(), csv_.size());
-    csv_.clear();
-  }
-
-  std::vector<std::unique_ptr<AudioWriter>> signals_;
-  std::unique_ptr<SafeFile> csv_file_;
-  std::string csv_;
-  int64_t frame_ = 0;
+  bool allow_tuning_errors = false;
 };
 
 // "[#####-----]  50%  2240x real time  0:05 left" on standard error, at most ten times a second.
@@ -137,29 +91,56 @@ void refuse_overwrite(const RunSettings& s, const std::string& output) {
   }
 }
 
+// "halvern run IN TUNING OUT": the output is a tuning file and the tuning is none (missing, or a
+// recording).
+void refuse_swapped_arguments(const RunSettings& s) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(s.output, error)) return;
+  const TuningReview output = review_tuning(s.output);
+  if (!output.readable || output.count(Severity::kError) > 0) return;
+  const bool tuning_missing = !std::filesystem::exists(s.tuning, error);
+  if (!tuning_missing && review_tuning(s.tuning).count(Severity::kError) == 0) return;
+  throw ToolError((tuning_missing ? "the tuning file " + s.tuning + " does not exist"
+                                   : s.tuning + " is not a tuning file") +
+                   ", and " + s.output + " (given as the output) is one: the arguments are in "
+                   "the wrong order; write halvern run " + s.input + " " + s.tuning + " " +
+                   s.output + " (INPUT OUTPUT TUNING)");
+}
+
 int run(const RunSettings& s) {
   // Everything that can be refused is checked before any output is created.
   JobOptions options;
-  if (!s.stages.empty()) {
+  if (s.stages) {
     try {
-      options.stage_mask = parse_stage_list(s.stages);
+      options.stage_mask = parse_stage_list(*s.stages);
     } catch (const std::invalid_argument& e) {
       throw ToolError(e.what());
     }
   }
-  const TuningSlots slots = read_tuning_file(s.tuning);
+  refuse_swapped_arguments(s);
+  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw ToolError(verdict.refusal);
+  const TuningSlots& slots = verdict.review.slots;
   refuse_overwrite(s, s.output);
-  if (!s.stats.empty()) refuse_overwrite(s, s.stats);
+  check_output_path(s.output);
+  if (!s.stats.empty()) {
+    refuse_overwrite(s, s.stats);
+    check_output_path(s.stats);
+  }
   const AudioFormat format = format_for_path(s.output);
   if (!s.trace.empty()) {
-    std::error_code error;
-    std::filesystem::create_directories(s.trace, error);
-    if (error) throw ToolError("cannot create the trace folder " + s.trace + ": " + error.message());
-    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
-      refuse_overwrite(s, TraceWriter::signal_path(s.trace, static_cast<ChainPosition>(p), format));
-    }
-    refuse_overwrite(s, TraceWriter::frames_path(s.trace));
+    for (const std::string& path : TraceWriter::paths(s.trace, format)) refuse_overwrite(s, path);
   }
+  // The outputs are created (under temporary names) before the work, so that a path that cannot
+  // be written is reported at once, as a usage error.
+  TemporaryFiles* temporaries = interrupt_temporaries();
+  std::unique_ptr<SafeFile> stats_file;
+  if (!s.stats.empty()) stats_file = std::make_unique<SafeFile>(s.stats, temporaries);
+  AudioWriter output(s.output, format, temporaries);
+  std::unique_ptr<TraceWriter> trace;
+  if (!s.trace.empty()) trace = std::make_unique<TraceWriter>(s.trace, format, temporaries);
+
   const AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (format.lossy) {
@@ -167,11 +148,6 @@ int run(const RunSettings& s) {
                  s.output.c_str(), format.name.c_str());
   }
 
-  // The outputs are created (under temporary names) before the work, so that a path that cannot
-  // be written is reported at once, as a usage error.
-  AudioWriter output(s.output, format);
-  std::unique_ptr<TraceWriter> trace;
-  if (!s.trace.empty()) trace = std::make_unique<TraceWriter>(s.trace, format);
   options.observer = trace.get();
   ProgressBar bar;
   try {
@@ -196,12 +172,16 @@ int run(const RunSettings& s) {
     }
     output.write(result.output.data(), result.output.size());
     output.commit();
-    if (trace) trace->commit();
-    if (!s.stats.empty()) write_text_file(s.stats, stats_to_json(result.stats).dump(2) + "\n");
+    const int16_t mask = options.stage_mask.value_or(slots[STAGE_MASK_SLOT]);
+    if (trace) trace->commit({s.input, s.tuning, stage_names(mask), result.stats.frames});
+    if (stats_file) {
+      const std::string text = stats_to_json(result.stats).dump(2) + "\n";
+      stats_file->write(text.data(), text.size());
+      stats_file->commit();
+    }
 
     if (!s.quiet) {
       std::FILE* console = s.output == "-" ? stderr : stdout;
-      const int16_t mask = options.stage_mask.value_or(slots[STAGE_MASK_SLOT]);
       std::fprintf(console, "%s -> %s\ninput:  %s\nstages: %s%s\n%s", s.input.c_str(),
                    s.output.c_str(), audio.description.c_str(), stage_names(mask).c_str(),
                    options.stage_mask ? " (--stages)" : " (slot 0)",
@@ -220,22 +200,29 @@ int run(const RunSettings& s) {
 void add_run_command(CLI::App& app, int* status) {
   auto settings = std::make_shared<RunSettings>();
   CLI::App* sub = app.add_subcommand(
-      "run", "run a recording (WAV, FLAC, ... or raw .pcm) through the engine with a tuning file");
+      "run", "run a recording (WAV, FLAC, Ogg, ... or raw .pcm) through the engine with a tuning file");
   sub->add_option("INPUT", settings->input,
-                  "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit "
-                  "16 kHz mono, - for raw on standard input")
+                  "the recording: WAV, FLAC, Ogg, AIFF and the other common formats, .pcm/.raw for "
+                  "headerless 16-bit 16 kHz mono, - for raw on standard input")
+      ->type_name("FILE")
       ->required();
   sub->add_option("OUTPUT", settings->output,
                   "the processed recording, in the format of its extension; - for raw on standard output")
+      ->type_name("FILE")
       ->required();
-  sub->add_option("TUNING", settings->tuning, "the tuning file")->required()->check(CLI::ExistingFile);
+  sub->add_option("TUNING", settings->tuning, "the tuning file")->type_name("FILE")->required();
   add_read_options(sub, &settings->read, "the recording", true);
   sub->add_option("--stages", settings->stages,
-                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none");
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none")
+      ->type_name("LIST");
   sub->add_option("--trace", settings->trace,
-                  "write the signal at every position of the chain and frames.csv to this folder");
-  sub->add_option("--stats", settings->stats, "write the statistics to this JSON file");
+                  "write the signal at every position of the chain, frames.csv and trace.json to "
+                  "this folder (an earlier trace there is replaced)")
+      ->type_name("FOLDER");
+  sub->add_option("--stats", settings->stats, "write the statistics to this JSON file")
+      ->type_name("FILE");
   add_quiet_option(sub, &settings->quiet, "no progress bar and no summary");
+  add_allow_tuning_errors_option(sub, &settings->allow_tuning_errors);
   sub->callback([settings, status] { *status = run(*settings); });
 }
 

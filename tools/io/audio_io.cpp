@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "frame/stage_header.h"
 #include "tools/io/safe_file.h"
@@ -21,6 +23,10 @@ namespace halvern::tools {
 namespace {
 
 constexpr size_t CHUNK_FRAMES = 8192;  // frames per read or write call
+
+// Extensions taken for a format that libsndfile lists under another (alias, listed).
+constexpr std::pair<std::string_view, std::string_view> EXTENSION_ALIASES[] = {{"aif", "aiff"},
+                                                                              {"ogg", "oga"}};
 
 std::string lower_extension(const std::string& path) {
   std::string ext = std::filesystem::path(path).extension().string();
@@ -113,6 +119,42 @@ struct SndfileCloser {
   void operator()(SNDFILE* f) const { sf_close(f); }
 };
 
+// A missing file or a folder, said in words before libsndfile is asked (its own texts name
+// neither the file nor the fix).
+void check_input_path(const std::string& path) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) {
+    throw ToolError("cannot read " + path + ": there is no such file; check the path");
+  }
+  if (std::filesystem::is_directory(status)) {
+    throw ToolError("cannot read " + path + ": it is a folder; give a recording in it");
+  }
+}
+
+// Why libsndfile could not open path, in words that name the file and what to do.
+std::string open_failure(const std::string& path, int sndfile_error, int system_error) {
+  switch (sndfile_error) {
+    case SF_ERR_UNRECOGNISED_FORMAT:
+      return "cannot read " + path + ": its content is in no audio format known here (" +
+             accepted_extensions() + "); a headerless 16-bit 16 kHz recording needs the "
+             "extension .pcm or .raw";
+    case SF_ERR_SYSTEM:
+      return "cannot read " + path + ": " +
+             (system_error != 0 ? std::strerror(system_error) : "the system refused to open it") +
+             "; check the file and its permissions";
+    case SF_ERR_MALFORMED_FILE:
+      return "cannot read " + path + ": the file is damaged or cut short; export it again from "
+             "the program that made it";
+    case SF_ERR_UNSUPPORTED_ENCODING:
+      return "cannot read " + path + ": its sample encoding cannot be decoded here; convert it "
+             "to 16-bit PCM WAV or FLAC first";
+    default:
+      return "cannot read " + path + ": it cannot be decoded as audio (" +
+             std::string(sf_error_number(sndfile_error)) + "); convert it to WAV or FLAC first";
+  }
+}
+
 // Samples scaled to 16 bits (full scale 1.0 = 32768), rounded to the nearest and clipped to the
 // 16-bit range; counts the clipped ones and sets values that are not numbers to 0.
 void round_to_16_bits(const std::vector<double>& x, AudioInput* audio, int64_t* not_numbers) {
@@ -144,14 +186,9 @@ std::vector<double> resample(const std::vector<double>& x, int rate, const std::
 
 void read_sndfile(const std::string& path, const ReadOptions& options, AudioInput* audio) {
   SF_INFO info{};
+  errno = 0;
   std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
-  if (!file) {
-    std::string message = "cannot read " + path + ": " + sf_strerror(nullptr);
-    if (sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT) {
-      message += " (a headerless 16-bit 16 kHz recording needs the extension .pcm or .raw)";
-    }
-    throw ToolError(message);
-  }
+  if (!file) throw ToolError(open_failure(path, sf_error(nullptr), errno));
   const int subtype = info.format & SF_FORMAT_SUBMASK;
   audio->source_rate = info.samplerate;
   audio->source_channels = info.channels;
@@ -160,19 +197,36 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
                        std::to_string(info.samplerate) + " Hz, " + std::to_string(info.channels) +
                        (info.channels == 1 ? " channel" : " channels");
   const std::string channels = std::to_string(info.channels);
+  // Every reason the file cannot go to the engine as it is, each with the option that fixes it.
+  std::vector<std::string> problems;
   if (info.channels > 1 && options.channel == 0) {
-    throw ToolError(path + " has " + channels + " channels and the engine takes one: pick one with --channel N (1 to " + channels + ")");
+    problems.push_back("it has " + channels + " channels and " +
+                       (options.for_engine ? "the engine takes one"
+                                           : "recordings are compared one channel at a time") +
+                       ": pick one with --channel N (1 to " + channels + ")");
   }
   if (options.channel < 0 || options.channel > info.channels) {
-    throw ToolError(path + " has " + channels + (info.channels == 1 ? " channel" : " channels") +
-                     ": --channel " + std::to_string(options.channel) + " names none (use 1 to " +
-                     channels + ")");
+    problems.push_back("it has " + channels + (info.channels == 1 ? " channel" : " channels") +
+                       ": --channel " + std::to_string(options.channel) + " names none (use 1 to " +
+                       channels + ")");
   }
   const bool other_rate = info.samplerate != ENGINE_SAMPLE_RATE;
   if (other_rate && !options.resample) {
-    throw ToolError(path + " is sampled at " + std::to_string(info.samplerate) +
-                     " Hz and the engine runs at 16000 Hz: add --resample to convert it (the "
-                     "engine then no longer sees exactly what a device would), or convert it first");
+    problems.push_back("it is sampled at " + std::to_string(info.samplerate) + " Hz and " +
+                       (options.for_engine
+                            ? "the engine runs at 16000 Hz: add --resample to convert it (the "
+                              "engine then no longer sees exactly what a device would), or "
+                              "convert it first"
+                            : "recordings are compared at 16000 Hz: add --resample to convert "
+                              "it, or convert it first"));
+  }
+  if (problems.size() == 1) {
+    throw ToolError(path + problems[0].substr(2));  // "it has ..." -> "<path> has ..."
+  }
+  if (!problems.empty()) {
+    std::string message = path + " (" + audio->description + ") cannot go to the engine as it is:";
+    for (const std::string& problem : problems) message += "\n  - " + problem;
+    throw ToolError(message);
   }
   const size_t channel = options.channel > 0 ? static_cast<size_t>(options.channel - 1) : 0;
   const auto width = static_cast<size_t>(info.channels);
@@ -223,6 +277,7 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
 
 AudioInput read_audio(const std::string& path, const ReadOptions& options) {
   AudioInput audio;
+  if (path != "-") check_input_path(path);
   if (is_raw_path(path)) {
     if (options.channel > 1) {
       throw ToolError((path == "-" ? std::string("standard input") : path) +
@@ -253,17 +308,15 @@ AudioFormat format_for_path(const std::string& path) {
   }
   std::string ext = lower_extension(path);
   std::string wanted = ext.empty() ? "" : ext.substr(1);
-  if (wanted == "aif") wanted = "aiff";
-  if (wanted == "ogg") wanted = "oga";
+  for (const auto& [alias, listed] : EXTENSION_ALIASES) {
+    if (wanted == alias) wanted = listed;
+  }
   int majors = 0;
   sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
-  std::string known;
   for (int m = 0; m < majors; ++m) {
     SF_FORMAT_INFO info{};
     info.format = m;
     if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0) continue;
-    const std::string listed = std::string(".") + info.extension;
-    if (listed != ".raw" && known.find(listed + ",") == std::string::npos) known += listed + ", ";
     if (wanted.empty() || wanted != info.extension) continue;
     // 16-bit PCM where the format has it, else its lossy codec.
     for (int subtype : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
@@ -281,7 +334,32 @@ AudioFormat format_for_path(const std::string& path) {
     }
   }
   throw ToolError("cannot write " + path + ": no audio format has the extension '" + ext +
-                   "'; use one of " + known + "or .pcm / .raw for headerless 16-bit PCM");
+                   "'; use one of " + accepted_extensions());
+}
+
+std::string accepted_extensions() {
+  int majors = 0;
+  sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
+  std::vector<std::string> known;
+  const auto add = [&known](std::string_view name) {
+    std::string extension(1, '.');
+    extension.append(name);
+    if (std::find(known.begin(), known.end(), extension) == known.end()) known.push_back(extension);
+  };
+  for (int m = 0; m < majors; ++m) {
+    SF_FORMAT_INFO info{};
+    info.format = m;
+    if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0) continue;
+    if (std::string_view(info.extension) == "raw") continue;
+    add(info.extension);
+    // The other names of the same format that are taken too.
+    for (const auto& [alias, listed] : EXTENSION_ALIASES) {
+      if (listed == info.extension) add(alias);
+    }
+  }
+  std::string text;
+  for (const std::string& extension : known) text += extension + ", ";
+  return text + "or .pcm / .raw for headerless 16-bit PCM";
 }
 
 struct AudioWriter::Impl {
@@ -315,11 +393,12 @@ void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
   }
 }
 
-AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format)
+AudioWriter::AudioWriter(const std::string& path, const AudioFormat& format,
+                         TemporaryFiles* temporaries)
     : impl_(std::make_unique<Impl>()) {
   impl_->path = path == "-" ? "standard output" : path;
   if (path == "-") return;
-  impl_->file = std::make_unique<SafeFile>(path);
+  impl_->file = std::make_unique<SafeFile>(path, temporaries);
   if (format.raw) return;
   SF_INFO info{};
   info.samplerate = ENGINE_SAMPLE_RATE;
@@ -361,8 +440,8 @@ void AudioWriter::commit() {
 }
 
 void write_audio(const std::string& path, const AudioFormat& format,
-                 const std::vector<int16_t>& samples) {
-  AudioWriter writer(path, format);
+                 const std::vector<int16_t>& samples, TemporaryFiles* temporaries) {
+  AudioWriter writer(path, format, temporaries);
   writer.write(samples.data(), samples.size());
   writer.commit();
 }
@@ -418,8 +497,9 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
   return response;
 }
 
-void write_impulse_response(const std::string& path, const std::vector<double>& samples) {
-  SafeFile file(path);
+void write_impulse_response(const std::string& path, const std::vector<double>& samples,
+                            TemporaryFiles* temporaries) {
+  SafeFile file(path, temporaries);
   SF_INFO info{};
   info.samplerate = ENGINE_SAMPLE_RATE;
   info.channels = 1;

@@ -17,13 +17,23 @@
 
 namespace halvern::tools {
 
+class TemporaryFiles;
+
 inline constexpr int ENGINE_SAMPLE_RATE = 16000;
 
 struct ReadOptions {
   bool resample = false;  // convert another sample rate to 16 kHz (else: ToolError)
   int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
   bool pad = false;       // complete a trailing partial frame with zeros
+  bool for_engine = true;  // the messages speak of the engine; false: of the comparison
 };
+
+// The options of reading recordings to compare them (no engine runs).
+inline ReadOptions compare_read_options() {
+  ReadOptions options;
+  options.for_engine = false;
+  return options;
+}
 
 struct AudioInput {
   std::vector<int16_t> samples;  // 16 kHz mono; a trailing partial frame is kept unless padded
@@ -54,6 +64,10 @@ struct AudioFormat {
 // that no format has.
 AudioFormat format_for_path(const std::string& path);
 
+// The extensions of the audio formats libsndfile reads and writes here, for messages:
+// ".aiff, .au, ..., or .pcm / .raw for headerless 16-bit PCM".
+std::string accepted_extensions();
+
 // Writes 16 kHz mono samples to one output file. The file is written under a temporary name
 // beside it and takes its own name only in commit(), once every sample is written and the file
 // closed without error, so a failed run never leaves a half-written file nor destroys an earlier
@@ -62,7 +76,9 @@ AudioFormat format_for_path(const std::string& path);
 // (ToolError).
 class AudioWriter {
  public:
-  AudioWriter(const std::string& path, const AudioFormat& format);
+  // The temporary file is told to temporaries, when given (see SafeFile).
+  AudioWriter(const std::string& path, const AudioFormat& format,
+              TemporaryFiles* temporaries = nullptr);
   ~AudioWriter();  // removes the temporary file unless committed
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
@@ -77,7 +93,7 @@ class AudioWriter {
 
 // The whole of samples to path in format, through an AudioWriter.
 void write_audio(const std::string& path, const AudioFormat& format,
-                 const std::vector<int16_t>& samples);
+                 const std::vector<int16_t>& samples, TemporaryFiles* temporaries = nullptr);
 
 // A 16 kHz mono 16-bit WAV file in memory holding samples. Throws ToolError.
 std::string wav_bytes(const std::vector<int16_t>& samples);
@@ -93,8 +109,10 @@ struct ImpulseResponse {
 ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples);
 
 // The impulse response as a 16 kHz mono WAV of 64-bit floating-point samples (the values
-// exactly), through a SafeFile. Throws ToolError.
-void write_impulse_response(const std::string& path, const std::vector<double>& samples);
+// exactly), through a SafeFile (its temporary name told to temporaries, when given). Throws
+// ToolError.
+void write_impulse_response(const std::string& path, const std::vector<double>& samples,
+                            TemporaryFiles* temporaries = nullptr);
 
 // True when both paths name one existing file (through links or different spellings); used to
 // refuse an output that would overwrite an input.

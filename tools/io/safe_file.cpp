@@ -49,7 +49,8 @@ bool sync_folder(const std::string& path) {
 
 }  // namespace
 
-SafeFile::SafeFile(const std::string& path) : path_(path) {
+SafeFile::SafeFile(const std::string& path, TemporaryFiles* temporaries)
+    : path_(path), temporaries_(temporaries) {
   // A device or a pipe (/dev/null, a FIFO) is written in place: renaming over it would replace
   // it with a plain file.
   struct stat node {};
@@ -71,6 +72,7 @@ SafeFile::SafeFile(const std::string& path) : path_(path) {
     throw ToolError("cannot create " + path + ": " + std::strerror(errno));
   }
   temporary_ = name.data();
+  if (temporaries_ != nullptr) temporaries_->add(temporary_);
   // The mode a new file would get, or the mode of the file it replaces.
   struct stat existing {};
   const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777)
@@ -79,6 +81,7 @@ SafeFile::SafeFile(const std::string& path) : path_(path) {
     const int error = errno;
     ::close(fd);
     std::remove(temporary_.c_str());
+    forget_temporary();
     throw ToolError("cannot create " + path + ": " + std::strerror(error));
   }
 }
@@ -103,21 +106,26 @@ void SafeFile::commit() {
   const bool closed = std::fclose(f) == 0;
   if (!flushed || !closed) {
     if (!temporary_.empty()) std::remove(temporary_.c_str());
-    temporary_.clear();
+    forget_temporary();
     throw ToolError("cannot write " + path_ + ": " + std::strerror(error != 0 ? error : errno));
   }
   if (temporary_.empty()) return;  // written in place
   if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     const int rename_error = errno;
     std::remove(temporary_.c_str());
-    temporary_.clear();
+    forget_temporary();
     throw ToolError("cannot write " + path_ + ": " + std::strerror(rename_error));
   }
-  temporary_.clear();
+  forget_temporary();
   if (!sync_folder(path_)) {
     throw ToolError("cannot write " + path_ + ": its folder could not be synced: " +
                     std::strerror(errno));
   }
+}
+
+void SafeFile::forget_temporary() {
+  if (temporaries_ != nullptr && !temporary_.empty()) temporaries_->remove(temporary_);
+  temporary_.clear();
 }
 
 void SafeFile::discard() {
@@ -127,14 +135,36 @@ void SafeFile::discard() {
   }
   if (!temporary_.empty()) {
     std::remove(temporary_.c_str());
-    temporary_.clear();
+    forget_temporary();
   }
 }
 
-void write_text_file(const std::string& path, const std::string& text) {
-  SafeFile file(path);
+void write_text_file(const std::string& path, const std::string& text, TemporaryFiles* temporaries) {
+  SafeFile file(path, temporaries);
   file.write(text.data(), text.size());
   file.commit();
+}
+
+void check_output_path(const std::string& path) {
+  if (path == "-") return;
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (fs::is_directory(path, error)) {
+    throw ToolError(path + " is a folder: give a file name for the output");
+  }
+  const fs::path target(path);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : ".";
+  if (!fs::exists(folder, error)) {
+    throw ToolError("cannot write " + path + ": the folder " + folder.string() +
+                     " does not exist; create it first or choose another path");
+  }
+  if (!fs::is_directory(folder, error)) {
+    throw ToolError("cannot write " + path + ": " + folder.string() + " is not a folder");
+  }
+  if (::access(folder.c_str(), W_OK) != 0) {
+    throw ToolError("cannot write " + path + ": the folder " + folder.string() +
+                     " cannot be written (" + std::strerror(errno) + ")");
+  }
 }
 
 }  // namespace halvern::tools

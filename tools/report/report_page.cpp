@@ -33,7 +33,7 @@ bool is_full_scale(int16_t v) { return v == 32767 || v == -32768; }
 // Writes text to path under a temporary name, in pieces, renamed when complete.
 class PageWriter {
  public:
-  explicit PageWriter(const std::string& path) : file_(path) {}
+  PageWriter(const std::string& path, TemporaryFiles* temporaries) : file_(path, temporaries) {}
   void put(std::string_view s) {
     file_.write(s.data(), s.size());
     bytes_ += s.size();
@@ -264,7 +264,8 @@ std::vector<std::string> beside_files(const std::string& report_path, int16_t st
 }
 
 uint64_t write_report(const ReportContent& content, AudioPlacement placement,
-                      std::string_view script, std::string_view style) {
+                      std::string_view script, std::string_view style,
+                      TemporaryFiles* temporaries) {
   const std::vector<ReportSignal> signals = report_signals(content.stage_mask);
   const JobResult& run = *content.run;
   std::string folder;
@@ -277,13 +278,14 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
     for (const ReportSignal& s : signals) {
       const std::vector<int16_t>& x = run.signals[static_cast<size_t>(s.position)];
       const std::string wav = wav_bytes(x);
-      write_text_file((dir / (s.key + ".wav")).string(), wav);
+      write_text_file((dir / (s.key + ".wav")).string(), wav, temporaries);
       write_text_file((dir / (s.key + ".js")).string(),
-                      "window.halvernAudio(\"" + s.key + "\", \"" + base64(wav) + "\");\n");
+                      "window.halvernAudio(\"" + s.key + "\", \"" + base64(wav) + "\");\n",
+                      temporaries);
     }
   }
 
-  PageWriter page(content.report_path);
+  PageWriter page(content.report_path, temporaries);
   const nlohmann::ordered_json data = report_json(content, folder);
   page.put("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"

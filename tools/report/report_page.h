@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/io/safe_file.h"
 #include "tools/review/curves.h"
 #include "tools/running/run_job.h"
 #include "tuning/tuning.h"
@@ -73,8 +74,10 @@ std::vector<std::string> beside_files(const std::string& report_path, int16_t st
 
 // Writes the page, and with kBeside the audio folder (a WAV and a script for each signal), each
 // file under a temporary name renamed when complete. script and style are the page bundle.
-// Returns the bytes of the page. Throws ToolError when a file cannot be written.
+// Returns the bytes of the page. Throws ToolError when a file cannot be written. The temporary
+// names are told to temporaries, when given.
 uint64_t write_report(const ReportContent& content, AudioPlacement placement,
-                      std::string_view script, std::string_view style);
+                      std::string_view script, std::string_view style,
+                      TemporaryFiles* temporaries = nullptr);
 
 }  // namespace halvern::tools

@@ -183,6 +183,10 @@ std::string stage_keys(std::string_view last_separator) {
 }
 
 int16_t parse_stage_list(std::string_view list) {
+  if (list.empty()) {
+    throw std::invalid_argument("--stages is empty: name the stages to run (" + stage_keys(", ") +
+                                " separated by commas), or none to run none");
+  }
   if (list == "none") return 0;
   int16_t mask = 0;
   size_t at = 0;
@@ -192,6 +196,10 @@ int16_t parse_stage_list(std::string_view list) {
     const auto it = std::find_if(STAGE_TABLE.begin(), STAGE_TABLE.end(), [word](const StageInfo& s) {
       return word == s.key || word == s.trace_name;
     });
+    if (word == "none") {
+      throw std::invalid_argument("--stages " + std::string(list) + ": none runs no stage and "
+                                  "cannot be combined with stages; give either none or the list");
+    }
     if (it == STAGE_TABLE.end()) {
       throw std::invalid_argument("unknown stage '" + std::string(word) + "' in --stages: use " +
                                   stage_keys(" and ") + " separated by commas, or none");

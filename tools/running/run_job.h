@@ -40,8 +40,8 @@ struct JobResult {
 JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
                   const JobOptions& options = {});
 
-// The stage mask of a list such as "hp,dyn,eq,sup,dither" (also "none"). Throws
-// std::invalid_argument naming the unknown stage.
+// The stage mask of a list such as "hp,dyn,eq,sup,dither" (also "none", alone). Throws
+// std::invalid_argument naming the unknown stage, for an empty list and for none among stages.
 int16_t parse_stage_list(std::string_view list);
 
 // The --stages keys of the stage table in chain order, separated by ", " but the last, which
