@@ -115,6 +115,22 @@ TEST_F(Guard, BrokenTuningIsRefusedUnlessAllowed) {
     EXPECT_NE(read_file(path("r.html")).find("'twelve' is not a number"), std::string::npos);
   }
 
+  // loop and studio judge it the same way, and say how to go on.
+  const Result loop = halvern("loop in.pcm broken.txt --room rt60=0.3 --mic m.wav");
+  EXPECT_EQ(loop.status, 2);
+  EXPECT_NE(loop.err.find("broken.txt:"), std::string::npos) << loop.err;
+  EXPECT_FALSE(fs::exists(path("m.wav")));
+  const Result studio = halvern("studio in.pcm broken.txt --port 0");
+  if (studio.err.find("built without the studio page") == std::string::npos) {
+    EXPECT_EQ(studio.status, 2);
+    EXPECT_NE(studio.err.find("--allow-tuning-errors"), std::string::npos) << studio.err;
+  }
+  for (const char* command : {"loop", "studio"}) {
+    const Result help = halvern(std::string(command) + " --help");
+    EXPECT_NE(help.out.find("--allow-tuning-errors"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("TEXT"), std::string::npos) << help.out;
+  }
+
   // batch refuses before any job, and with the errors allowed carries the findings last.
   write_file(path("jobs.csv"), "input,tuning,output\nin.pcm,t.txt,good.pcm\nin.pcm,broken.txt,bad.pcm\n");
   EXPECT_EQ(halvern("batch jobs.csv -o s.csv").status, 2);
@@ -147,6 +163,13 @@ TEST_F(Guard, InterruptedRunAndBatchLeaveNoTemporaryFile) {
   EXPECT_EQ(batch.status, 130) << batch.err;
   EXPECT_NE(batch.err.find("--resume"), std::string::npos) << batch.err;
   EXPECT_EQ(partial_files(), std::vector<std::string>{});
+
+  // The loop's recordings too.
+  const Result loop = interrupted("loop long.pcm t.txt --room rt60=0.3 --gain -20 --mic m.wav "
+                                  "--speaker s.flac", "TERM");
+  EXPECT_EQ(loop.status, 143) << loop.err;
+  EXPECT_EQ(partial_files(), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(path("m.wav")));
 }
 
 TEST_F(Guard, MessagesNameTheFileAndTheFix) {

@@ -17,11 +17,12 @@
 
 #include "fixedpoint/diagnostics.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/common.h"
+#include "tools/commands/interrupts.h"
 #include "tools/io/audio_io.h"
 #include "tools/io/csv.h"
-#include "tools/io/tuning_file.h"
 #include "tools/loop/loop_search.h"
-#include "tools/review/tuning_review.h"
+#include "tools/review/tuning_gate.h"
 #include "tools/running/run_job.h"
 
 namespace halvern::tools {
@@ -41,7 +42,7 @@ struct LoopOptions {
   std::string path_file;
   std::string room;
   std::string save_path;
-  std::string stages;
+  std::optional<std::string> stages;
   double gain_db = 0;
   std::optional<double> tail_s;
   std::string mic;
@@ -52,12 +53,6 @@ struct LoopOptions {
   std::string sweep;
   bool json = false;
   bool allow_tuning_errors = false;
-};
-
-// A failure after the inputs were accepted (a write, an arithmetic fault): exit status 1.
-class LoopFailure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // Everything the loop runs on, once read and checked.
@@ -73,12 +68,8 @@ struct Setup {
 
 std::string stage_names(int16_t mask) {
   std::string names;
-  for (const auto& [bit, name] : {std::pair{STAGE_BIT_HIGHPASS, "hp"},
-                                  {STAGE_BIT_DYNAMICS, "dyn"},
-                                  {STAGE_BIT_EQUALIZER, "eq"},
-                                  {STAGE_BIT_SUPPRESSOR, "sup"},
-                                  {STAGE_BIT_DITHER, "dither"}}) {
-    if ((mask & bit) != 0) names += (names.empty() ? "" : ",") + std::string(name);
+  for (const StageInfo& stage : STAGE_TABLE) {
+    if ((mask & stage.bit) != 0) names += (names.empty() ? "" : ",") + std::string(stage.key);
   }
   return names.empty() ? "none" : names;
 }
@@ -94,21 +85,6 @@ std::string db_text(double db) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f", db);
   return text;
-}
-
-// A tuning with errors is refused unless asked for: its errors are printed first.
-void check_tuning(const LoopOptions& o) {
-  const TuningReview review = review_tuning(o.tuning);
-  const int errors = review.count(Severity::kError);
-  if (errors == 0) return;
-  for (const Diagnostic& d : review.diagnostics) {
-    if (d.severity == Severity::kError)
-      std::fprintf(stderr, "%s\n", format_diagnostic(o.tuning, d).c_str());
-  }
-  if (o.allow_tuning_errors) return;
-  throw ToolError(o.tuning + " has " + std::to_string(errors) +
-                   (errors == 1 ? " error" : " errors") +
-                   " (above): mend the tuning, or add --allow-tuning-errors to run it as it is");
 }
 
 void refuse_overwrite(const LoopOptions& o, const std::string& output) {
@@ -150,15 +126,18 @@ Setup prepare(const LoopOptions& o) {
   if (!o.save_path.empty() && !o.save_path.ends_with(".wav")) {
     throw ToolError("--save-path " + o.save_path + ": the path is written as WAV; name it .wav");
   }
-  check_tuning(o);
+  // The tuning as check judges it: its errors shown, and refused unless allowed.
+  const TuningVerdict verdict = judge_tuning(o.tuning, o.allow_tuning_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
 
   Setup s;
-  s.slots = read_tuning_file(o.tuning);
-  s.stages_given = !o.stages.empty();
+  s.slots = verdict.review.slots;
+  s.stages_given = o.stages.has_value();
   s.stage_mask = s.slots[STAGE_MASK_SLOT];
   if (s.stages_given) {
     try {
-      s.stage_mask = parse_stage_list(o.stages);
+      s.stage_mask = parse_stage_list(*o.stages);
     } catch (const std::invalid_argument& e) {
       throw ToolError(e.what());
     }
@@ -180,7 +159,7 @@ Setup prepare(const LoopOptions& o) {
     s.path_description = o.path_file + " (" + response.description + ")";
   }
   s.path_description += ", " + std::to_string(s.path.size()) + " taps";
-  if (!o.save_path.empty()) write_impulse_response(o.save_path, s.path);
+  if (!o.save_path.empty()) write_impulse_response(o.save_path, s.path, interrupt_temporaries());
 
   AudioInput audio = read_audio(o.source, o.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
@@ -267,39 +246,39 @@ int single_run(const LoopOptions& o, const Setup& s, const PartitionedPath& path
   // reported before the work.
   std::unique_ptr<AudioWriter> mic;
   std::unique_ptr<AudioWriter> speaker;
-  if (!o.mic.empty()) mic = std::make_unique<AudioWriter>(o.mic, format_for_path(o.mic));
-  if (!o.speaker.empty())
-    speaker = std::make_unique<AudioWriter>(o.speaker, format_for_path(o.speaker));
+  TemporaryFiles* temporaries = interrupt_temporaries();
+  if (!o.mic.empty()) {
+    mic = std::make_unique<AudioWriter>(o.mic, format_for_path(o.mic), temporaries);
+  }
+  if (!o.speaker.empty()) {
+    speaker = std::make_unique<AudioWriter>(o.speaker, format_for_path(o.speaker), temporaries);
+  }
   LoopRun run = run_loop(path, s.source, s.slots, settings);
   const LoopSummary& r = run.summary;
   for (const std::string& message : run.diagnostics) {
     std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
   }
   const SpectralDistance lsd = log_spectral_distance(s.source, run.output);
-  try {
-    if (mic) {
-      mic->write(run.mic.data(), run.mic.size());
-      mic->commit();
+  if (mic) {
+    mic->write(run.mic.data(), run.mic.size());
+    mic->commit();
+  }
+  if (speaker) {
+    const double g = std::pow(10.0, o.gain_db / 20);
+    int64_t clipped = 0;
+    std::vector<int16_t> samples(run.output.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+      const double v = std::round(g * run.output[i]);
+      clipped += (v > 32767.0 || v < -32768.0) ? 1 : 0;
+      samples[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
     }
-    if (speaker) {
-      const double g = std::pow(10.0, o.gain_db / 20);
-      int64_t clipped = 0;
-      std::vector<int16_t> samples(run.output.size());
-      for (size_t i = 0; i < samples.size(); ++i) {
-        const double v = std::round(g * run.output[i]);
-        clipped += (v > 32767.0 || v < -32768.0) ? 1 : 0;
-        samples[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
-      }
-      speaker->write(samples.data(), samples.size());
-      speaker->commit();
-      if (clipped > 0) {
-        std::fprintf(stderr,
-                     "note: %s: %lld samples of the loudspeaker signal clipped at full scale\n",
-                     o.speaker.c_str(), static_cast<long long>(clipped));
-      }
+    speaker->write(samples.data(), samples.size());
+    speaker->commit();
+    if (clipped > 0) {
+      std::fprintf(stderr,
+                   "note: %s: %lld samples of the loudspeaker signal clipped at full scale\n",
+                   o.speaker.c_str(), static_cast<long long>(clipped));
     }
-  } catch (const ToolError& e) {
-    throw LoopFailure(e.what());
   }
 
   std::FILE* console = (o.mic == "-" || o.speaker == "-") ? stderr : stdout;
@@ -522,7 +501,7 @@ int run(const LoopOptions& o) {
   } catch (const ArithmeticFault& fault) {
     std::string message = fault.what();
     while (!message.empty() && message.back() == '\n') message.pop_back();
-    throw LoopFailure(o.tuning + ": the engine stopped: " + message);
+    throw ToolError(o.tuning + ": the engine stopped: " + message, EXIT_FINDING);
   }
 }
 
@@ -533,58 +512,54 @@ void add_loop_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
       "loop", "run the engine in a closed acoustic loop and measure its maximum stable gain");
   sub->add_option("SOURCE", o->source,
-                  "the talker at the microphone: any format libsndfile reads, .pcm/.raw for "
-                  "headerless 16-bit 16 kHz mono, - for raw on standard input")
+                  "the talker at the microphone: WAV, FLAC, Ogg, AIFF and the other common "
+                  "formats, .pcm/.raw for headerless 16-bit 16 kHz mono, - for raw on standard "
+                  "input")
+      ->type_name("FILE")
       ->required();
-  sub->add_option("TUNING", o->tuning, "the tuning file")->required()->check(CLI::ExistingFile);
-  sub->add_flag("--resample", o->read.resample, "convert another sample rate to 16 kHz (libsoxr)");
-  sub->add_option("--channel", o->read.channel,
-                  "the channel to take, 1 to the file's channel count")
-      ->check(CLI::PositiveNumber);
-  sub->add_flag("--pad", o->read.pad,
-                "pad a trailing partial frame with zeros instead of leaving it out");
+  sub->add_option("TUNING", o->tuning, "the tuning file")->type_name("FILE")->required();
+  add_read_options(sub, &o->read, "the source", true);
   sub->add_option("--path", o->path_file,
                   "the feedback path: a 16 kHz mono impulse response (float as it is, integers "
-                  "scaled to +-1.0), used as given");
+                  "scaled to +-1.0), used as given")
+      ->type_name("FILE");
   sub->add_option("--room", o->room,
                   "a synthetic feedback path, e.g. rt60=0.4,delay=2ms,seed=1: decaying noise "
-                  "after a delay, its largest magnitude response at 0 dB");
+                  "after a delay, its largest magnitude response at 0 dB")
+      ->type_name("SPEC");
   sub->add_option("--save-path", o->save_path,
-                  "write the feedback path used to this file (WAV, 64-bit float)");
-  sub->add_option(
-      "--stages", o->stages,
-      "the stages to run, replacing slot 0: a list of hp, dyn, eq, sup, dither, or none");
-  sub->add_option("--gain", o->gain_db, "the loudspeaker's gain in dB (default 0)");
+                  "write the feedback path used to this file (WAV, 64-bit float)")
+      ->type_name("FILE");
+  sub->add_option("--stages", o->stages,
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none")
+      ->type_name("LIST");
+  sub->add_option("--gain", o->gain_db, "the loudspeaker's gain in dB (default 0)")
+      ->type_name("DB");
   sub->add_option("--tail", o->tail_s,
                   "seconds of silence after the source (default: 2 s and four round trips of the "
-                  "loop)");
+                  "loop)")
+      ->type_name("SECONDS");
   sub->add_option("--mic", o->mic,
-                  "write the microphone signal to this file (any format run writes)");
+                  "write the microphone signal to this file (any format run writes)")
+      ->type_name("FILE");
   sub->add_option("--speaker", o->speaker,
-                  "write the loudspeaker signal (gain x the engine's output) to this file");
+                  "write the loudspeaker signal (gain x the engine's output) to this file")
+      ->type_name("FILE");
   auto* find = sub->add_flag("--find-msg", o->find_msg,
                              "find the maximum stable gain with and without the peak suppressor, "
                              "and the distortion 3 dB below it");
   sub->add_option("--min-gain", o->min_gain_db,
-                  "the lowest gain --find-msg tries, dB (default -30)");
+                  "the lowest gain --find-msg tries, dB (default -30)")
+      ->type_name("DB");
   sub->add_option("--max-gain", o->max_gain_db,
-                  "the highest gain --find-msg tries, dB (default 30)");
+                  "the highest gain --find-msg tries, dB (default 30)")
+      ->type_name("DB");
   sub->add_option("--sweep", o->sweep, "one run per gain MIN:MAX:STEP in dB, the figures as CSV")
+      ->type_name("MIN:MAX:STEP")
       ->excludes(find);
-  sub->add_flag("--json", o->json, "print the figures as JSON");
-  sub->add_flag("--allow-tuning-errors", o->allow_tuning_errors,
-                "run a tuning that halvern check finds errors in");
-  sub->callback([o, status] {
-    try {
-      *status = run(*o);
-    } catch (const LoopFailure& e) {
-      std::fprintf(stderr, "halvern loop: %s\n", e.what());
-      *status = 1;
-    } catch (const ToolError& e) {
-      std::fprintf(stderr, "halvern loop: %s\n", e.what());
-      *status = 2;
-    }
-  });
+  add_json_option(sub, &o->json, "print the figures as JSON");
+  add_allow_tuning_errors_option(sub, &o->allow_tuning_errors);
+  sub->callback([o, status] { *status = run(*o); });
 }
 
 }  // namespace halvern::tools

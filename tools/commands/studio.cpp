@@ -18,7 +18,7 @@
 #include "tools/commands/common.h"
 #include "tools/io/audio_io.h"
 #include "tools/io/tool_error.h"
-#include "tools/review/tuning_review.h"
+#include "tools/review/tuning_gate.h"
 #include "tools/studio/studio_bundle.h"
 #include "tools/studio/studio_server.h"
 #include "tools/studio/studio_session.h"
@@ -39,27 +39,10 @@ struct StudioSettings {
   bool allow_errors = false;
 };
 
-constexpr const char* kNoPage =
+constexpr const char* NO_PAGE =
     "this program was built without the studio page, which needs Node.js and npm at build time.\n"
     "Install them (Debian: sudo apt-get install -y nodejs npm), then reconfigure and rebuild:\n"
     "  cmake -S . -B build -DHALVERN_REPORT=ON && cmake --build build -j2";
-
-// Refuses a tuning that `halvern check` finds errors in (printing them first), unless allowed.
-void check_tuning(const std::string& path, bool allow_errors) {
-  const TuningReview review = review_tuning(path);
-  if (!review.readable) throw unreadable_tuning(review);
-  const int errors = review.count(Severity::kError);
-  if (errors == 0) return;
-  for (const Diagnostic& d : review.diagnostics) {
-    if (d.severity == Severity::kError) {
-      std::fprintf(stderr, "%s\n", format_diagnostic(path, d).c_str());
-    }
-  }
-  if (allow_errors) return;
-  throw ToolError(
-      path + " has " + std::to_string(errors) + (errors == 1 ? " error" : " errors") +
-      " of halvern check (above): mend the tuning, or start with --allow-tuning-errors");
-}
 
 // Opens the address in the system's browser with xdg-open, without waiting for it.
 void open_browser(const std::string& url) {
@@ -80,8 +63,11 @@ void open_browser(const std::string& url) {
 }
 
 int studio(const StudioSettings& s) {
-  if (!studio_bundle_available()) throw ToolError(kNoPage);
-  check_tuning(s.tuning, s.allow_errors);
+  if (!studio_bundle_available()) throw ToolError(NO_PAGE);
+  // The tuning as check judges it: its errors shown, and refused unless allowed.
+  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
   AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
@@ -167,23 +153,25 @@ void add_studio_command(CLI::App& app, int* status) {
   auto settings = std::make_shared<StudioSettings>();
   CLI::App* sub = app.add_subcommand(
       "studio", "tune live in the browser: hear every change at once, flip A/B, undo and save");
-  sub->add_option(
-         "RECORDING", settings->input,
-         "the recording: any format libsndfile reads, .pcm/.raw for headerless 16-bit 16 kHz mono")
+  sub->add_option("RECORDING", settings->input,
+                  "the recording: WAV, FLAC, Ogg, AIFF and the other common formats, .pcm/.raw "
+                  "for headerless 16-bit 16 kHz mono")
+      ->type_name("FILE")
       ->required();
   sub->add_option("TUNING", settings->tuning, "the tuning file, saved in place")
-      ->required()
-      ->check(CLI::ExistingFile);
+      ->type_name("FILE")
+      ->required();
   add_read_options(sub, &settings->read, "the recording", true);
   sub->add_option("--port", settings->port, "the port to listen on; 0 picks a free one")
+      ->type_name("N")
       ->capture_default_str()
-      ->check(CLI::Range(0, 65535));
+      ->check(CLI::Range(0, 65535).description(""));
   sub->add_option("--host", settings->host,
                   "the address to listen on; anything but loopback lets other machines in")
+      ->type_name("ADDRESS")
       ->capture_default_str();
   sub->add_flag("--open", settings->open, "open the page in the system's browser (xdg-open)");
-  sub->add_flag("--allow-tuning-errors", settings->allow_errors,
-                "start even when halvern check finds errors in the tuning");
+  add_allow_tuning_errors_option(sub, &settings->allow_errors);
   sub->callback([settings, status] { *status = studio(*settings); });
 }
 
