@@ -452,10 +452,14 @@ void add_batch_command(CLI::App& app, int* status) {
   sub->add_option("--grid", options->grid, "every one of these inputs with every tuning")
       ->type_name("FILE")
       ->expected(1, -1);
-  sub->add_option("--tunings", options->tunings, "the tunings of --grid")->type_name("FILE")->expected(1, -1);
-  sub->add_option("--out", options->out_dir, "output folder of --grid: <input>__<tuning><input extension>")
+  sub->add_option("--tunings", options->tunings, "the tunings of --grid")
+      ->type_name("FILE")
+      ->expected(1, -1);
+  sub->add_option("--out", options->out_dir,
+                  "output folder of --grid: <input>__<tuning><input extension>")
       ->type_name("FOLDER");
-  sub->add_option("-j,--jobs", options->jobs, "jobs at once, 1 to 1024 (default: the number of cores)")
+  sub->add_option("-j,--jobs", options->jobs,
+                  "jobs at once, 1 to 1024 (default: the number of cores)")
       ->type_name("N")
       ->check(CLI::Range(1u, 1024u).description(""));
   sub->add_flag("--resume", options->resume,

@@ -81,7 +81,9 @@ void install_interrupt_cleanup() {
   for (int signal_number : {SIGINT, SIGTERM}) {
     struct sigaction previous {};
     // A shell starts background jobs with SIGINT ignored: they stay so.
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      continue;
+    }
     sigaction(signal_number, &action, nullptr);
   }
 }

@@ -531,7 +531,8 @@ void add_loop_command(CLI::App& app, int* status) {
                   "write the feedback path used to this file (WAV, 64-bit float)")
       ->type_name("FILE");
   sub->add_option("--stages", o->stages,
-                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none")
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") +
+                      ", or none")
       ->type_name("LIST");
   sub->add_option("--gain", o->gain_db, "the loudspeaker's gain in dB (default 0)")
       ->type_name("DB");

@@ -200,7 +200,8 @@ int run(const RunSettings& s) {
 void add_run_command(CLI::App& app, int* status) {
   auto settings = std::make_shared<RunSettings>();
   CLI::App* sub = app.add_subcommand(
-      "run", "run a recording (WAV, FLAC, Ogg, ... or raw .pcm) through the engine with a tuning file");
+      "run",
+      "run a recording (WAV, FLAC, Ogg, ... or raw .pcm) through the engine with a tuning file");
   sub->add_option("INPUT", settings->input,
                   "the recording: WAV, FLAC, Ogg, AIFF and the other common formats, .pcm/.raw for "
                   "headerless 16-bit 16 kHz mono, - for raw on standard input")
@@ -213,7 +214,8 @@ void add_run_command(CLI::App& app, int* status) {
   sub->add_option("TUNING", settings->tuning, "the tuning file")->type_name("FILE")->required();
   add_read_options(sub, &settings->read, "the recording", true);
   sub->add_option("--stages", settings->stages,
-                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none")
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") +
+                      ", or none")
       ->type_name("LIST");
   sub->add_option("--trace", settings->trace,
                   "write the signal at every position of the chain, frames.csv and trace.json to "

@@ -139,7 +139,8 @@ void SafeFile::discard() {
   }
 }
 
-void write_text_file(const std::string& path, const std::string& text, TemporaryFiles* temporaries) {
+void write_text_file(const std::string& path, const std::string& text,
+                     TemporaryFiles* temporaries) {
   SafeFile file(path, temporaries);
   file.write(text.data(), text.size());
   file.commit();

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/io/tool_error.h"
 #include "tools/running/frame_state.h"
 #include "tools/running/stats.h"
 
@@ -126,7 +127,9 @@ void TraceWriter::commit(const TraceRun& run) {
     const bool current = std::any_of(files.begin(), files.end(), [&](const std::string& f) {
       return fs::path(f).filename() == name;
     });
-    if (!current && (is_trace_name(name) || is_trace_leftover(name))) fs::remove(entry.path(), error);
+    if (!current && (is_trace_name(name) || is_trace_leftover(name))) {
+      fs::remove(entry.path(), error);
+    }
   }
 
   Json j;
