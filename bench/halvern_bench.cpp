@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
@@ -131,10 +132,9 @@ void register_all() {
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("tuning/explain_json/example", [](benchmark::State& s) { review_file(s, true); })
       ->Unit(benchmark::kMicrosecond);
-  const std::pair<const char*, int16_t> stages[] = {
-      {"highpass", STAGE_BIT_HIGHPASS},     {"dynamics", STAGE_BIT_DYNAMICS},
-      {"equalizer", STAGE_BIT_EQUALIZER},   {"suppressor", STAGE_BIT_SUPPRESSOR},
-      {"dither", STAGE_BIT_DITHER},         {"all", 31}};
+  std::vector<std::pair<std::string, int16_t>> stages;
+  for (const StageInfo& s : STAGE_TABLE) stages.emplace_back(s.trace_name, s.bit);
+  stages.emplace_back("all", ALL_STAGES_MASK);
   for (const char* signal_name : {"speech", "noise_0"}) {
     for (const auto& [stage, mask] : stages) {
       const std::string name = std::string("frame/") + stage + "/" +

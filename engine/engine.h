@@ -1,5 +1,5 @@
 // The engine: one frame buffer that every stage works on in place, and one context per stage,
-// run in the fixed order high-pass, dynamics, equalizer, peak suppressor, dither.
+// run in the order of the stage table (tuning/stage_table.h).
 #pragma once
 
 #include <cstdint>
@@ -34,13 +34,16 @@ struct Engine {
   EngineObserver* observer;  // told about every position of the chain when not null
 };
 
-// Every context to its defaults (the peak suppressor last); the frame buffer to zeros; no
+// Every context to its defaults (in chain order); the frame buffer to zeros; no
 // diagnostics sink, no observer.
 void engine_reset(Engine* engine);
 
 // Points the header at the caller's frames, every stage at the frame buffer and the peak
 // suppressor at the engine's diagnostics. -1 and nothing changed when either pointer is null.
 int engine_bind(Engine* engine, const int16_t* input, int16_t* output);
+
+// The header of a stage of the stage table (its enable flag); nullptr for kAll and kNone.
+const StageHeader* engine_stage_header(const Engine& engine, SlotStage stage);
 
 // Enable flag of every stage from the stage mask (slot 0): 1 when its bit is set, else 0.
 void engine_set_stage_mask(Engine* engine, int16_t mask);

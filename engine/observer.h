@@ -5,20 +5,25 @@
 
 #include <cstdint>
 
+#include "tuning/stage_table.h"
+
 namespace halvern {
 
 struct Engine;
 
-// The positions of the chain, in the order the signal passes them.
+// The positions of the chain, in the order the signal passes them: the input (0), then after
+// each stage of the stage table, at its chain_position.
 enum class ChainPosition : uint8_t {
   kInput = 0,
-  kHighPass = 1,
-  kDynamics = 2,
-  kEqualizer = 3,
-  kSuppressor = 4,
-  kDither = 5,
 };
-inline constexpr int CHAIN_POSITION_COUNT = 6;
+inline constexpr int CHAIN_POSITION_COUNT = STAGE_COUNT + 1;
+
+// The position after a stage.
+constexpr ChainPosition chain_position(const StageInfo& stage) {
+  return static_cast<ChainPosition>(stage.chain_position);
+}
+// The position after the last stage: the output.
+inline constexpr ChainPosition CHAIN_OUTPUT = static_cast<ChainPosition>(STAGE_COUNT);
 
 class EngineObserver {
  public:

@@ -10,29 +10,14 @@ int find_slot(std::string_view name) {
 }
 
 std::string_view slot_stage_name(SlotStage stage) {
-  switch (stage) {
-    case SlotStage::kAll: return "all stages";
-    case SlotStage::kHighPass: return "high-pass";
-    case SlotStage::kDynamics: return "dynamics";
-    case SlotStage::kEqualizer: return "equalizer";
-    case SlotStage::kDither: return "dither";
-    case SlotStage::kSuppressor: return "peak suppressor";
-    case SlotStage::kNone: break;
-  }
-  return "none";
+  if (stage == SlotStage::kAll) return "all stages";
+  const StageInfo* info = find_stage(stage);
+  return info != nullptr ? info->label : "none";
 }
 
 int16_t slot_stage_bit(SlotStage stage) {
-  switch (stage) {
-    case SlotStage::kHighPass: return STAGE_BIT_HIGHPASS;
-    case SlotStage::kDynamics: return STAGE_BIT_DYNAMICS;
-    case SlotStage::kEqualizer: return STAGE_BIT_EQUALIZER;
-    case SlotStage::kDither: return STAGE_BIT_DITHER;
-    case SlotStage::kSuppressor: return STAGE_BIT_SUPPRESSOR;
-    case SlotStage::kAll:
-    case SlotStage::kNone: break;
-  }
-  return 0;
+  const StageInfo* info = find_stage(stage);
+  return info != nullptr ? info->bit : 0;
 }
 
 std::string slot_range_text(const SlotInfo& slot) {

@@ -9,20 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "tuning/stage_table.h"
 #include "tuning/tuning.h"
 
 namespace halvern {
-
-// The stage that reads a slot.
-enum class SlotStage : uint8_t {
-  kAll,         // the stage mask
-  kHighPass,
-  kDynamics,
-  kEqualizer,
-  kDither,
-  kSuppressor,
-  kNone,        // loaded, read by nothing
-};
 
 // What the stage does with a value outside the slot's documented range.
 enum class OutOfRange : uint8_t {
@@ -245,8 +235,7 @@ constexpr int slot_clamped(const TuningSlots& slots, int k) {
 // The index of the slot called name, or -1 (at run time, for names read from files).
 int find_slot(std::string_view name);
 
-// The stage's name for messages: "high-pass", "dynamics", "equalizer", "dither",
-// "peak suppressor", "all stages" or "none".
+// The stage's name for messages: its label in the stage table, "all stages" or "none".
 std::string_view slot_stage_name(SlotStage stage);
 
 // The bit of the stage mask that switches the stage on, or 0 for kAll and kNone.

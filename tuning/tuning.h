@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "tuning/stage_table.h"
+
 namespace halvern {
 
 inline constexpr int TUNING_SLOT_COUNT = 85;
@@ -14,13 +16,6 @@ inline constexpr int TUNING_SLOT_COUNT = 85;
 using TuningSlots = std::array<int16_t, TUNING_SLOT_COUNT>;
 
 inline constexpr int STAGE_MASK_SLOT = 0;
-
-// Stage mask bits (slot 0). Bits 5 to 15 are ignored.
-inline constexpr int16_t STAGE_BIT_HIGHPASS = 1 << 0;
-inline constexpr int16_t STAGE_BIT_DYNAMICS = 1 << 1;
-inline constexpr int16_t STAGE_BIT_EQUALIZER = 1 << 2;
-inline constexpr int16_t STAGE_BIT_DITHER = 1 << 3;
-inline constexpr int16_t STAGE_BIT_SUPPRESSOR = 1 << 4;
 
 // Reads 85 pairs of a name token and a decimal integer from f, the way fscanf(f, "%s %d") reads
 // them one pair at a time. Names are skipped, whatever their length. A value keeps the low 16

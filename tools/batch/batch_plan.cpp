@@ -1,5 +1,7 @@
 #include "tools/batch/batch_plan.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -46,6 +48,43 @@ std::string check_outputs(const std::vector<BatchJob>& jobs, const std::string& 
     }
   }
   return {};
+}
+
+// Sets the output root, the outputs' paths below it and the fingerprint of a plan's jobs.
+void finish_plan(BatchPlan* plan, const fs::path& root) {
+  std::vector<fs::path> absolute;
+  for (const BatchJob& job : plan->jobs) absolute.push_back(fs::absolute(job.output).lexically_normal());
+  if (!root.empty()) {
+    plan->output_root = fs::absolute(root).lexically_normal();
+  } else if (!absolute.empty()) {
+    plan->output_root = absolute.front().parent_path();
+    for (const fs::path& output : absolute) {
+      fs::path common;
+      auto a = plan->output_root.begin();
+      for (auto b = output.begin(); a != plan->output_root.end() && b != output.end() &&
+                                    std::next(b) != output.end() && *a == *b;
+           ++a, ++b) {
+        common /= *a;
+      }
+      plan->output_root = common;
+    }
+  }
+  // FNV-1a, 64 bits, over the fields of every job, each ended by a zero byte.
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  const auto add = [&hash](const std::string& text) {
+    for (const char c : text + '\0') hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  };
+  for (size_t i = 0; i < plan->jobs.size(); ++i) {
+    BatchJob& job = plan->jobs[i];
+    job.relative_output = absolute[i].lexically_relative(plan->output_root);
+    add(std::to_string(job.index));
+    add(job.input.string());
+    add(job.tuning.string());
+    add(job.output.string());
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  plan->fingerprint = hex;
 }
 
 }  // namespace
@@ -126,6 +165,7 @@ BatchPlan plan_from_manifest(const fs::path& manifest) {
     plan.jobs.push_back(std::move(job));
   }
   plan.error = check_outputs(plan.jobs, source);
+  finish_plan(&plan, {});
   return plan;
 }
 
@@ -144,6 +184,7 @@ BatchPlan plan_from_grid(const std::vector<fs::path>& inputs, const std::vector<
     }
   }
   plan.error = check_outputs(plan.jobs, "--grid");
+  finish_plan(&plan, out_dir);
   return plan;
 }
 
@@ -166,10 +207,13 @@ bool parse_shard(const std::string& text, Shard* shard, std::string* error) {
   return true;
 }
 
+std::pair<size_t, size_t> shard_range(size_t total, Shard shard) {
+  return {total * static_cast<size_t>(shard.k - 1) / static_cast<size_t>(shard.n),
+          total * static_cast<size_t>(shard.k) / static_cast<size_t>(shard.n)};
+}
+
 std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard) {
-  const size_t total = jobs.size();
-  const size_t begin = total * static_cast<size_t>(shard.k - 1) / static_cast<size_t>(shard.n);
-  const size_t end = total * static_cast<size_t>(shard.k) / static_cast<size_t>(shard.n);
+  const auto [begin, end] = shard_range(jobs.size(), shard);
   return {jobs.begin() + static_cast<std::ptrdiff_t>(begin),
           jobs.begin() + static_cast<std::ptrdiff_t>(end)};
 }

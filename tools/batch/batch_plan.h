@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace halvern::tools {
@@ -15,10 +16,19 @@ struct BatchJob {
   std::filesystem::path input;
   std::filesystem::path tuning;
   std::filesystem::path output;
+  // The output's path below the plan's output root (BatchPlan::output_root), where --compare-with
+  // finds its reference.
+  std::filesystem::path relative_output;
 };
 
 struct BatchPlan {
   std::vector<BatchJob> jobs;
+  // The deepest folder holding every output: --out for a grid; for a manifest, the longest common
+  // leading folder of all outputs (made absolute). The same for every shard of the plan.
+  std::filesystem::path output_root;
+  // A hash of every job's index, input, tuning and output (16 hex digits): shards of one plan
+  // share it, shards of another manifest do not.
+  std::string fingerprint;
   std::string error;  // empty when the plan is usable; otherwise names the file and line
 };
 
@@ -40,6 +50,9 @@ struct Shard {
 
 // "K/N" with 1 <= K <= N; false (and the reason in *error) otherwise.
 bool parse_shard(const std::string& text, Shard* shard, std::string* error);
+
+// The jobs [first, last) of the k-th shard of `total` jobs, counting from 0.
+std::pair<size_t, size_t> shard_range(size_t total, Shard shard);
 
 // The k-th of n consecutive parts of the jobs, whose sizes differ by at most one.
 std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard);

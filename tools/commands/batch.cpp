@@ -12,7 +12,9 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
@@ -57,38 +59,80 @@ struct Columns {
   const std::vector<std::string>& names_;
 };
 
-// The cells of the comparison of one output with its reference.
-std::vector<std::string> compare_cells(const fs::path& reference, const std::vector<int16_t>& output) {
-  std::vector<std::string> cells = {reference.string(), "", "", "", "", ""};
-  if (!fs::exists(reference)) {
-    cells[1] = "missing";
-    return cells;
+// The comparison of one output with its reference, made as the output is written: the reference
+// is read in step with it.
+class ReferenceCheck {
+ public:
+  explicit ReferenceCheck(const fs::path& reference) : cells_{reference.string(), "", "", "", "", ""} {
+    if (!fs::exists(reference)) {
+      cells_[1] = "missing";
+      return;
+    }
+    try {
+      reader_ = std::make_unique<AudioReader>(reference.string());
+    } catch (const std::exception& e) {
+      fail(e);
+    }
   }
-  try {
-    const AudioInput expected = read_audio(reference.string());
-    const SampleComparison c = compare_samples(expected.samples, output, 0, 0);
+
+  void add(std::span<const int16_t> output) {
+    comparer_.add_b(output);
+    read_reference(output.size());
+  }
+
+  // The cells: reference, compare, first_difference, differing_samples, max_difference, sdr_db.
+  std::vector<std::string> cells() {
+    while (reader_ && read_reference(kBlock) > 0) {}
+    if (!reader_) return cells_;
+    const SampleComparison c = comparer_.result();
     const double sdr = c.signal_to_difference_db();
     char db[32] = "";
     if (std::isfinite(sdr)) std::snprintf(db, sizeof db, "%.2f", sdr);
-    cells[1] = c.identical ? "identical" : "different";
-    cells[2] = c.first >= 0 ? std::to_string(c.first)
-               : c.length_a != c.length_b ? std::to_string(std::min(c.length_a, c.length_b))
-                                          : "";
-    cells[3] = std::to_string(c.differing_samples + std::abs(c.length_a - c.length_b));
-    cells[4] = std::to_string(c.max_difference);
-    cells[5] = db;
-  } catch (const std::exception& e) {
-    cells[1] = "error: " + std::string(e.what());
+    cells_[1] = c.identical ? "identical" : "different";
+    cells_[2] = c.first >= 0 ? std::to_string(c.first)
+                : c.length_a != c.length_b ? std::to_string(std::min(c.length_a, c.length_b))
+                                           : "";
+    cells_[3] = std::to_string(c.differing_samples + std::abs(c.length_a - c.length_b));
+    cells_[4] = std::to_string(c.max_difference);
+    cells_[5] = db;
+    return cells_;
   }
-  return cells;
-}
 
-// Runs one job; returns its summary row. Never throws: a failure is the row's status and error.
+ private:
+  static constexpr size_t kBlock = 16384;
+
+  size_t read_reference(size_t n) {
+    if (!reader_) return 0;
+    try {
+      block_.resize(n);
+      size_t have = 0;
+      for (size_t got = 1; have < n && got > 0; have += got) got = reader_->read(block_.data() + have, n - have);
+      comparer_.add_a(std::span<const int16_t>(block_).first(have));
+      return have;
+    } catch (const std::exception& e) {
+      fail(e);
+      return 0;
+    }
+  }
+
+  void fail(const std::exception& e) {
+    cells_[1] = "error: " + std::string(e.what());
+    reader_.reset();
+  }
+
+  std::vector<std::string> cells_;
+  std::unique_ptr<AudioReader> reader_;  // null once missing or failed
+  SampleComparer comparer_{0, 0};
+  std::vector<int16_t> block_;
+};
+
+// Runs one job, reading, running and writing in blocks (and comparing, with --compare-with);
+// returns its summary row. Never throws: a failure is the row's status and error.
 std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& options,
                                        const std::vector<std::string>& columns) {
   std::vector<std::string> row = {std::to_string(job.index), job.name, job.input.string(),
                                   job.tuning.string(), job.output.string(), "ok", ""};
-  std::vector<int16_t> output;
+  std::optional<ReferenceCheck> check;
   try {
     if (same_file(job.output.string(), job.input.string()) ||
         same_file(job.output.string(), job.tuning.string())) {
@@ -96,18 +140,22 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     }
     const TuningSlots slots = read_tuning_file(job.tuning.string());
     const AudioFormat format = format_for_path(job.output.string());
-    const AudioInput input = read_audio(job.input.string(), options.read);
+    AudioReader input(job.input.string(), options.read);
+    if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
+    AudioWriter output(job.output.string(), format);
+    if (!options.compare_with.empty()) check.emplace(fs::path(options.compare_with) / job.relative_output);
     JobResult result;
     try {
-      result = run_job(input.samples, slots);
+      result = run_stream(input, slots, {}, [&](std::span<const int16_t> block) {
+        output.write(block.data(), block.size());
+        if (check) check->add(block);
+      });
     } catch (const ArithmeticFault& fault) {
       throw std::runtime_error(job.tuning.string() + ": the engine stopped: " + fault.what());
     }
-    if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
-    write_audio(job.output.string(), format, result.output);
+    output.commit();
     const std::vector<std::string> stats = stats_cells(result.stats);
     row.insert(row.end(), stats.begin(), stats.end());
-    output = std::move(result.output);
   } catch (const std::exception& e) {
     row[5] = "failed";
     row[6] = e.what();
@@ -117,7 +165,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
   }
   if (!options.compare_with.empty()) {
     std::vector<std::string> cells(6);
-    if (row[5] == "ok") cells = compare_cells(fs::path(options.compare_with) / job.output.filename(), output);
+    if (row[5] == "ok") cells = check->cells();
     row.insert(row.end(), cells.begin(), cells.end());
   }
   row.resize(columns.size());
@@ -269,8 +317,11 @@ int merge_command(const BatchOptions& options) {
   }
   write_summary(merged, options);
   if (!missing.empty()) {
-    if (missing.size() > 200) missing = missing.substr(0, missing.rfind(' ', 200)) + " ...";
-    std::fprintf(stderr, "halvern batch --merge: jobs missing from the summaries: %s (a shard not "
+    if (missing.size() > 200) {  // the first ones and the last one
+      missing = missing.substr(0, missing.rfind(' ', 200)) + " ..." +
+                missing.substr(missing.rfind(missing.find(',') != std::string::npos ? ',' : ' '));
+    }
+    std::fprintf(stderr, "halvern batch --merge: missing from the summaries: %s (a shard not "
                  "merged, or not finished)\n", missing.c_str());
     return 1;
   }
@@ -308,6 +359,7 @@ int batch_command(const BatchOptions& options) {
     return 2;
   }
   std::vector<BatchJob> jobs = plan.jobs;
+  ShardFacts shard_facts;
   if (!options.shard.empty()) {
     Shard shard;
     std::string error;
@@ -316,6 +368,7 @@ int batch_command(const BatchOptions& options) {
       return 2;
     }
     jobs = shard_jobs(jobs, shard);
+    shard_facts = {shard.k, shard.n, plan.jobs.size(), plan.fingerprint};
   }
   if (options.resume && options.summary.empty()) {
     std::fprintf(stderr, "halvern batch: --resume needs the summary file of the batch (-o FILE): "
@@ -394,7 +447,7 @@ int batch_command(const BatchOptions& options) {
     worker();
   }
 
-  SummaryTable table{columns, rows};
+  SummaryTable table{columns, rows, shard_facts};
   write_summary(table, options);
   journal.finish();
   size_t failed = 0;

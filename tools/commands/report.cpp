@@ -3,9 +3,12 @@
 // by frame, the curves of the tuning measured on the stages, the statistics and the settings.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -33,6 +36,8 @@ struct ReportSettings {
   bool resample = false;
   int channel = 0;
   bool pad = false;
+  double from = 0;   // --from, seconds
+  double to = -1;    // --to, seconds; -1: the end
   bool quiet = false;
 };
 
@@ -43,6 +48,14 @@ constexpr const char* kNoReport =
 
 // Past this size an embedded page is better written with --audio-beside (see the README).
 constexpr uint64_t kLargePage = 25'000'000;
+// The page holds every frame's state (about 130 bytes of it a frame) and, embedded, every signal
+// offered (853 bytes a frame each, in base64). Past kLargestPage a browser takes minutes to open
+// it, if it can; with the audio beside, the page stays small but opening still decodes whole
+// signals and the report holds all of them in memory, so it covers at most kLongestBeside.
+constexpr int64_t kLargestPage = 200'000'000;
+constexpr int64_t kTraceBytesPerFrame = 130;
+constexpr int64_t kAudioBytesPerFrame = (2 * FRAME_LENGTH + 2) / 3 * 4;
+constexpr int64_t kLongestBeside = 3600;  // seconds
 
 const char* severity_name(Severity s) {
   switch (s) {
@@ -88,6 +101,65 @@ struct Failure {
   int status;
 };
 
+std::string clock_text(int64_t samples) {
+  const int64_t seconds = (samples + ENGINE_SAMPLE_RATE / 2) / ENGINE_SAMPLE_RATE;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return text;
+}
+
+// The samples the report covers: the whole input or the excerpt of --from and --to, read in
+// blocks and refused (AudioError) past most samples, before the rest is read.
+AudioInput read_report_input(const ReportSettings& s, const ReadOptions& options, int64_t most) {
+  AudioReader reader(s.input, options);
+  const int64_t first = std::llround(s.from * ENGINE_SAMPLE_RATE);
+  const int64_t end = s.to < 0 ? std::numeric_limits<int64_t>::max() : std::llround(s.to * ENGINE_SAMPLE_RATE);
+  std::vector<int16_t> samples;
+  std::vector<int16_t> block(16384);
+  int64_t at = 0;  // samples of the input read
+  for (size_t n = 0; at < end && (n = reader.read(block.data(), block.size())) > 0; at += static_cast<int64_t>(n)) {
+    const int64_t from = std::clamp<int64_t>(first - at, 0, static_cast<int64_t>(n));
+    const int64_t to = std::clamp<int64_t>(end - at, 0, static_cast<int64_t>(n));
+    samples.insert(samples.end(), block.begin() + from, block.begin() + std::max(from, to));
+    if (static_cast<int64_t>(samples.size()) <= most) continue;
+    const int64_t expected = reader.expected_samples();
+    const bool excerpt = s.from > 0 || s.to >= 0;
+    const std::string name = (excerpt ? "the excerpt of " : "") + (s.input == "-" ? std::string("standard input") : s.input);
+    const std::string length = !excerpt && expected > most
+                                   ? name + " is " + clock_text(expected) + " long, and "
+                                   : name + " is too long: ";
+    if (s.audio_beside) {
+      throw AudioError(length + "a report covers at most " + clock_text(most) +
+                       " (it holds every signal of the chain in memory, and the page decodes "
+                       "whole signals): report an excerpt with --from and --to (seconds), or run "
+                       "it with halvern run --trace and --stats");
+    }
+    throw AudioError(length + "a page with the audio in it covers at most " + clock_text(most) +
+                     " (" + std::to_string(kLargestPage / 1'000'000) +
+                     " MB; larger pages take minutes to open, if they open): write the audio "
+                     "beside the page with --audio-beside, or report an excerpt with --from and "
+                     "--to (seconds)");
+  }
+  if (first > 0 && at <= first) {
+    char text[64];
+    std::snprintf(text, sizeof text, " ends at %.3f s, before --from %g", static_cast<double>(at) / ENGINE_SAMPLE_RATE, s.from);
+    throw AudioError(s.input + text);
+  }
+  AudioInput audio = reader.info();
+  audio.samples = std::move(samples);
+  if (first > 0 || s.to >= 0) {
+    char note[160];
+    std::snprintf(note, sizeof note,
+                  "%s: the excerpt from %.3f s to %.3f s; the engine starts afresh at its start "
+                  "and the page counts time from there",
+                  s.input.c_str(), static_cast<double>(first) / ENGINE_SAMPLE_RATE,
+                  static_cast<double>(first + static_cast<int64_t>(audio.samples.size())) / ENGINE_SAMPLE_RATE);
+    audio.notes.push_back(note);
+  }
+  return audio;
+}
+
 int report(const ReportSettings& s) {
   if (!report_bundle_available()) {
     std::fputs(kNoReport, stderr);
@@ -109,6 +181,7 @@ int report(const ReportSettings& s) {
       }
     }
   }
+  if (s.to >= 0 && s.to <= s.from) throw Failure{"--to must come after --from", 2};
   if (!review.readable) {
     std::string why;
     for (const Diagnostic& d : review.diagnostics) why += "\n  " + format_diagnostic(s.tuning, d);
@@ -118,9 +191,13 @@ int report(const ReportSettings& s) {
   read_options.resample = s.resample;
   read_options.channel = s.channel;
   read_options.pad = s.pad;
+  const int64_t most = s.audio_beside ? kLongestBeside * ENGINE_SAMPLE_RATE
+                                      : kLargestPage / (kTraceBytesPerFrame + kAudioBytesPerFrame *
+                                                        static_cast<int64_t>(report_signals(review.slots[STAGE_MASK_SLOT]).size())) *
+                                            FRAME_LENGTH;
   AudioInput audio;
   try {
-    audio = read_audio(s.input, read_options);
+    audio = read_report_input(s, read_options, most);
   } catch (const AudioError& e) {
     throw Failure{e.what(), 2};
   }
@@ -218,6 +295,10 @@ void add_report_command(CLI::App& app, int* status) {
   sub->add_option("--channel", settings->channel, "the channel to process, 1 to the file's channel count")
       ->check(CLI::PositiveNumber);
   sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
+  sub->add_option("--from", settings->from, "report the excerpt that starts here, in seconds")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--to", settings->to, "report the excerpt that ends here, in seconds")
+      ->check(CLI::PositiveNumber);
   sub->add_flag("-q,--quiet", settings->quiet, "print nothing but errors");
   sub->callback([settings, status] {
     try {

@@ -46,6 +46,12 @@ class JobFailure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An input that fails part-way through reading: exit status 2, as one refused at once.
+class InputFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // The trace: the signal at every position of the chain, one file each in the output's format,
 // and frames.csv with every stage's state at the end of each frame.
 class TraceWriter : public EngineObserver {
@@ -127,10 +133,8 @@ class ProgressBar {
 
 std::string stage_names(int16_t mask) {
   std::string names;
-  for (const auto& [bit, name] : {std::pair{STAGE_BIT_HIGHPASS, "hp"}, {STAGE_BIT_DYNAMICS, "dyn"},
-                                  {STAGE_BIT_EQUALIZER, "eq"}, {STAGE_BIT_SUPPRESSOR, "sup"},
-                                  {STAGE_BIT_DITHER, "dither"}}) {
-    if ((mask & bit) != 0) names += (names.empty() ? "" : ",") + std::string(name);
+  for (const StageInfo& s : STAGE_TABLE) {
+    if ((mask & s.bit) != 0) names += (names.empty() ? "" : ",") + std::string(s.key);
   }
   return names.empty() ? "none" : names;
 }
@@ -173,12 +177,7 @@ int run(const RunSettings& s) {
   read_options.resample = s.resample;
   read_options.channel = s.channel;
   read_options.pad = s.pad;
-  const AudioInput audio = read_audio(s.input, read_options);
-  for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
-  if (format.lossy) {
-    std::fprintf(stderr, "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
-                 s.output.c_str(), format.name.c_str());
-  }
+  AudioReader reader(s.input, read_options);  // refuses an input it cannot use
 
   // The outputs are created (under temporary names) before the work, so that a path that cannot
   // be written is reported at once, as a usage error.
@@ -193,21 +192,33 @@ int run(const RunSettings& s) {
     }
     JobResult result;
     try {
-      result = run_job(audio.samples, slots, options);
+      // Read, run and written in blocks: a write that fails is a failure of the run (status 1),
+      // a read that fails is the input's (status 2).
+      result = run_stream(reader, slots, options, [&output](std::span<const int16_t> block) {
+        output.write(block.data(), block.size());
+      });
     } catch (const ArithmeticFault& fault) {
       bar.clear();
       std::string message = fault.what();
       while (!message.empty() && message.back() == '\n') message.pop_back();
       throw JobFailure(s.tuning + ": the engine stopped: " + message);
+    } catch (const AudioReadError& e) {
+      bar.clear();
+      throw InputFailure(e.what());
     }
     bar.clear();
+    const AudioInput& audio = reader.info();
+    for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+    if (format.lossy) {
+      std::fprintf(stderr, "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
+                   s.output.c_str(), format.name.c_str());
+    }
     for (const std::string& message : result.diagnostics) {
       std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
     }
     if (const std::string note = dropped_note(result.stats); !note.empty()) {
       std::fprintf(stderr, "note: %s\n", note.c_str());
     }
-    output.write(result.output.data(), result.output.size());
     output.commit();
     if (trace) trace->commit();
     if (!s.stats.empty()) write_text_file(s.stats, stats_to_json(result.stats).dump(2) + "\n");
@@ -247,7 +258,7 @@ void add_run_command(CLI::App& app, int* status) {
       ->check(CLI::PositiveNumber);
   sub->add_flag("--pad", settings->pad, "pad a trailing partial frame with zeros instead of dropping it");
   sub->add_option("--stages", settings->stages,
-                  "the stages to run, replacing slot 0: a list of hp, dyn, eq, sup, dither, or none");
+                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none");
   sub->add_option("--trace", settings->trace,
                   "write the signal at every position of the chain and frames.csv to this folder");
   sub->add_option("--stats", settings->stats, "write the statistics to this JSON file");
@@ -259,6 +270,9 @@ void add_run_command(CLI::App& app, int* status) {
       std::fprintf(stderr, "halvern run: %s\n", e.what());
       *status = 1;
     } catch (const AudioError& e) {
+      std::fprintf(stderr, "halvern run: %s\n", e.what());
+      *status = 2;
+    } catch (const InputFailure& e) {
       std::fprintf(stderr, "halvern run: %s\n", e.what());
       *status = 2;
     }

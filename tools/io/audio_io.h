@@ -24,6 +24,13 @@ class AudioError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A recording that fails part-way through reading (a damaged file, a read error): told apart
+// from a failed write when reading and writing go on together.
+class AudioReadError : public AudioError {
+ public:
+  using AudioError::AudioError;
+};
+
 struct ReadOptions {
   bool resample = false;  // convert another sample rate to 16 kHz (else: AudioError)
   int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
@@ -43,7 +50,35 @@ struct AudioInput {
   std::vector<std::string> notes;  // one line each: every conversion done, for the user
 };
 
-// Reads path ("-": raw from standard input). Throws AudioError.
+// A recording read in blocks, so that a recording of any length takes the same memory: the file
+// is opened (and refused, as read_audio refuses it) by the constructor, and read() gives its
+// samples, converted and resampled as they pass (libsoxr's streaming interface), exactly the
+// samples read_audio gives. "-" reads raw from standard input.
+class AudioReader {
+ public:
+  // Opens path and checks that it can be used with options. Throws AudioError.
+  AudioReader(const std::string& path, const ReadOptions& options = {});
+  ~AudioReader();
+  AudioReader(const AudioReader&) = delete;
+  AudioReader& operator=(const AudioReader&) = delete;
+
+  // Up to n samples into out: n until the end, fewer at the end, then 0. Throws AudioReadError.
+  size_t read(int16_t* out, size_t n);
+
+  // What the file holds; its samples stay empty. The counts and the notes are complete once
+  // read() has returned 0.
+  const AudioInput& info() const;
+  // The samples the file should give, from its size or header (an estimate when resampled or
+  // when the header is wrong); -1 when unknown (standard input).
+  int64_t expected_samples() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Reads the whole of path ("-": raw from standard input) through an AudioReader. Throws
+// AudioError.
 AudioInput read_audio(const std::string& path, const ReadOptions& options = {});
 
 // How an output file is written.

@@ -28,19 +28,6 @@ nlohmann::ordered_json db_array(const std::vector<double>& values) {
   return a;
 }
 
-struct StageName {
-  int16_t bit;
-  ChainPosition position;
-  const char* name;
-};
-constexpr StageName kStages[] = {
-    {STAGE_BIT_HIGHPASS, ChainPosition::kHighPass, "high-pass"},
-    {STAGE_BIT_DYNAMICS, ChainPosition::kDynamics, "dynamics"},
-    {STAGE_BIT_EQUALIZER, ChainPosition::kEqualizer, "equalizer"},
-    {STAGE_BIT_SUPPRESSOR, ChainPosition::kSuppressor, "peak suppressor"},
-    {STAGE_BIT_DITHER, ChainPosition::kDither, "dither"},
-};
-
 bool is_full_scale(int16_t v) { return v == 32767 || v == -32768; }
 
 nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<ReportSignal>& signals) {
@@ -176,13 +163,17 @@ std::string html_escape(std::string_view s) {
 
 std::vector<ReportSignal> report_signals(int16_t stage_mask) {
   std::vector<ReportSignal> signals{{ChainPosition::kInput, "input", "Input"}};
-  for (const StageName& s : kStages) {
+  for (const StageInfo& s : STAGE_TABLE) {
     if ((stage_mask & s.bit) != 0) {
-      signals.push_back({s.position, position_name(s.position), std::string("after ") + s.name});
+      const ChainPosition p = chain_position(s);
+      signals.push_back({p, position_name(p), "after " + std::string(s.label)});
     }
   }
-  if (signals.size() > 1) signals.back().label = "Output (" + signals.back().label + ")";
-  else signals.push_back({ChainPosition::kDither, position_name(ChainPosition::kDither), "Output (no stage on)"});
+  if (signals.size() > 1) {
+    signals.back().label = "Output (" + signals.back().label + ")";
+  } else {
+    signals.push_back({CHAIN_OUTPUT, position_name(CHAIN_OUTPUT), "Output (no stage on)"});
+  }
   return signals;
 }
 
@@ -202,8 +193,8 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
   j["samples"] = run.stats.samples;
   j["duration_s"] = run.stats.audio_seconds();
   auto stages = nlohmann::ordered_json::array();
-  for (const StageName& s : kStages) {
-    stages.push_back({{"key", position_name(s.position)}, {"name", s.name},
+  for (const StageInfo& s : STAGE_TABLE) {
+    stages.push_back({{"key", s.trace_name}, {"name", s.label},
                       {"enabled", (c.stage_mask & s.bit) != 0}});
   }
   j["stages"] = std::move(stages);

@@ -220,24 +220,14 @@ std::string number_text(double value, int decimals) {
 }
 
 std::vector<StageReview> stage_settings(const Engine& engine) {
-  struct Entry {
-    const char* key;
-    SlotStage stage;
-    int16_t enable;
-  };
-  const Entry entries[] = {
-      {"highpass", SlotStage::kHighPass, engine.highpass.header.enable},
-      {"dynamics", SlotStage::kDynamics, engine.dynamics.header.enable},
-      {"equalizer", SlotStage::kEqualizer, engine.equalizer.header.enable},
-      {"suppressor", SlotStage::kSuppressor, engine.suppressor.header.enable},
-      {"dither", SlotStage::kDither, engine.dither.header.enable},
-  };
   std::vector<StageReview> stages;
-  for (const Entry& e : entries) {
-    StageReview r{e.key, std::string(slot_stage_name(e.stage)), e.enable == 1, {}};
+  for (const StageInfo& e : STAGE_TABLE) {
+    const bool enabled = engine_stage_header(engine, e.id)->enable == 1;
+    StageReview r{std::string(e.trace_name), std::string(e.label), enabled, {}};
     if (r.enabled) {
       Settings s(&r.settings);
-      switch (e.stage) {
+      // Each stage's own reading of its context.
+      switch (e.id) {
         case SlotStage::kHighPass: highpass_settings(engine.highpass, &s); break;
         case SlotStage::kDynamics: dynamics_settings(engine.dynamics, &s); break;
         case SlotStage::kEqualizer: equalizer_settings(engine.equalizer, &s); break;

@@ -646,9 +646,8 @@ void Reviewer::configure_and_ranges() {
               " is marked above " + std::to_string(used) + " level units");
     }
     // A stage that is off but set: its slots change nothing.
-    const SlotStage order[] = {SlotStage::kHighPass, SlotStage::kDynamics, SlotStage::kEqualizer,
-                               SlotStage::kDither, SlotStage::kSuppressor};
-    for (SlotStage stage : order) {
+    for (const StageInfo& row : STAGES_BY_BIT) {
+      const SlotStage stage = row.id;
       if (stage_on(mask, stage)) continue;
       int first = -1;
       int last = -1;

@@ -58,8 +58,8 @@ struct DerivedSetting {
 };
 
 struct StageReview {
-  std::string key;   // "highpass", "dynamics", "equalizer", "suppressor", "dither"
-  std::string name;  // the catalogue's stage name
+  std::string key;   // the stage table's trace_name
+  std::string name;  // the stage table's label
   bool enabled = false;
   std::vector<DerivedSetting> settings;  // empty when the stage is off
 };

@@ -69,15 +69,10 @@ double RunStats::audio_seconds() const { return static_cast<double>(samples) / 1
 double RunStats::speed() const { return wall_seconds > 0 ? audio_seconds() / wall_seconds : 0; }
 
 const char* position_name(ChainPosition position) {
-  switch (position) {
-    case ChainPosition::kInput: return "input";
-    case ChainPosition::kHighPass: return "highpass";
-    case ChainPosition::kDynamics: return "dynamics";
-    case ChainPosition::kEqualizer: return "equalizer";
-    case ChainPosition::kSuppressor: return "suppressor";
-    case ChainPosition::kDither: return "dither";
-  }
-  return "?";
+  const int p = static_cast<int>(position);
+  if (p == 0) return "input";
+  if (p >= CHAIN_POSITION_COUNT) return "?";
+  return STAGE_TABLE[static_cast<size_t>(p - 1)].trace_name.data();
 }
 
 nlohmann::ordered_json stats_to_json(const RunStats& stats) {

@@ -83,8 +83,8 @@ struct RunStats {
   double speed() const;  // audio seconds per wall second (0 when not timed)
 };
 
-// The name of a position in the statistics and the trace: "input", "highpass", "dynamics",
-// "equalizer", "suppressor", "dither".
+// The name of a position in the statistics and the trace: "input", then the stage table's
+// trace_name of the stage before it.
 const char* position_name(ChainPosition position);
 
 // The --stats document (figures of silence in dB are null).
