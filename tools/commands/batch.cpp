@@ -144,7 +144,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     AudioReader input(job.input.string(), options.read);
     if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
     AudioWriter output(job.output.string(), format);
-    if (!options.compare_with.empty()) check.emplace(fs::path(options.compare_with) / job.output.filename());
+    if (!options.compare_with.empty()) check.emplace(fs::path(options.compare_with) / job.relative_output);
     JobResult result;
     try {
       result = run_stream(input, slots, {}, [&](std::span<const int16_t> block) {
@@ -309,8 +309,11 @@ int merge_command(const BatchOptions& options) {
   const SummaryTable merged = merge_summaries(parts, options.merge, &missing);
   write_summary(merged, options);
   if (!missing.empty()) {
-    if (missing.size() > 200) missing = missing.substr(0, missing.rfind(' ', 200)) + " ...";
-    std::fprintf(stderr, "halvern batch --merge: jobs missing from the summaries: %s (a shard not "
+    if (missing.size() > 200) {  // the first ones and the last one
+      missing = missing.substr(0, missing.rfind(' ', 200)) + " ..." +
+                missing.substr(missing.rfind(missing.find(',') != std::string::npos ? ',' : ' '));
+    }
+    std::fprintf(stderr, "halvern batch --merge: missing from the summaries: %s (a shard not "
                  "merged, or not finished)\n", missing.c_str());
     return 1;
   }
@@ -321,9 +324,15 @@ int merge_command(const BatchOptions& options) {
   return failed ? 1 : 0;
 }
 
-// The jobs the options ask for: from the manifest or the grid, cut to the shard. Throws ToolError
-// for options that do not go together.
-std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
+// The jobs the options ask for, from the manifest or the grid, cut to the shard; for a shard, what
+// it knows of its whole batch.
+struct PlannedJobs {
+  std::vector<BatchJob> jobs;
+  ShardFacts shard;
+};
+
+// The jobs of the options. Throws ToolError for options that do not go together.
+PlannedJobs planned_jobs(const BatchOptions& options) {
   std::vector<BatchJob> jobs;
   if (!options.grid.empty()) {
     if (!options.manifest.empty() || options.tunings.empty() || options.out_dir.empty()) {
@@ -341,7 +350,12 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
     throw ToolError("give a manifest (CSV with the columns input,tuning,output), "
                     "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...");
   }
-  if (!options.shard.empty()) jobs = shard_jobs(jobs, parse_shard(options.shard));
+  ShardFacts shard_facts;
+  if (!options.shard.empty()) {
+    const Shard shard = parse_shard(options.shard);
+    shard_facts = {shard.k, shard.n, jobs.size(), plan_fingerprint(jobs)};
+    jobs = shard_jobs(jobs, shard);
+  }
   if (options.resume && options.summary.empty()) {
     throw ToolError("--resume needs the summary file of the batch (-o FILE): "
                     "the finished jobs' figures are taken from it");
@@ -354,12 +368,13 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
     throw ToolError("-o " + options.summary + ": no folder " + summary_folder.string() +
                     " (create it first)");
   }
-  return jobs;
+  return {std::move(jobs), shard_facts};
 }
 
 int batch_command(const BatchOptions& options) {
   if (!options.merge.empty()) return merge_command(options);
-  const std::vector<BatchJob> jobs = planned_jobs(options);
+  const PlannedJobs planned = planned_jobs(options);
+  const std::vector<BatchJob>& jobs = planned.jobs;
   const std::vector<std::string> columns = summary_columns(!options.compare_with.empty());
   const Columns at(columns);
   RowJournal journal(options.summary);
@@ -415,7 +430,7 @@ int batch_command(const BatchOptions& options) {
     worker();
   }
 
-  SummaryTable table{columns, rows};
+  SummaryTable table{columns, rows, planned.shard};
   write_summary(table, options);
   journal.finish();
   size_t failed = 0;
