@@ -13,6 +13,43 @@ std::string trimmed(std::string_view s) {
   return std::string(s.substr(begin, end - begin));
 }
 
+// The quoted field that starts at text[*j], up to the comma or line end after it (*j ends
+// there); *line counts the newlines inside it. False, with the table's error set, when the field
+// is never closed or text follows its closing quote.
+bool read_quoted(std::string_view text, size_t* at, int* line, std::string* field,
+                 CsvTable* table) {
+  size_t& j = *at;
+  const int opened = *line;
+  ++j;
+  for (;;) {
+    if (j >= text.size()) {
+      table->error = "a quoted field opened on line " + std::to_string(opened) +
+                     " is never closed: end it with \"";
+      table->error_line = opened;
+      return false;
+    }
+    if (text[j] == '"') {
+      if (j + 1 < text.size() && text[j + 1] == '"') {
+        *field += '"';
+        j += 2;
+        continue;
+      }
+      ++j;
+      break;
+    }
+    if (text[j] == '\n') ++*line;
+    *field += text[j++];
+  }
+  while (j < text.size() && is_blank(text[j])) ++j;
+  if (j < text.size() && text[j] == '\r') ++j;
+  if (j < text.size() && text[j] != ',' && text[j] != '\n') {
+    table->error = "text after a closing quote: a quote inside a quoted field is written \"\"";
+    table->error_line = *line;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 CsvTable csv_parse(std::string_view text) {
@@ -30,34 +67,7 @@ CsvTable csv_parse(std::string_view text) {
       while (j < text.size() && is_blank(text[j])) ++j;
       std::string field;
       if (j < text.size() && text[j] == '"') {
-        const int opened = line;
-        ++j;
-        for (;;) {
-          if (j >= text.size()) {
-            table.error = "a quoted field opened on line " + std::to_string(opened) +
-                          " is never closed: end it with \"";
-            table.error_line = opened;
-            return table;
-          }
-          if (text[j] == '"') {
-            if (j + 1 < text.size() && text[j + 1] == '"') {
-              field += '"';
-              j += 2;
-              continue;
-            }
-            ++j;
-            break;
-          }
-          if (text[j] == '\n') ++line;
-          field += text[j++];
-        }
-        while (j < text.size() && is_blank(text[j])) ++j;
-        if (j < text.size() && text[j] == '\r') ++j;
-        if (j < text.size() && text[j] != ',' && text[j] != '\n') {
-          table.error = "text after a closing quote: a quote inside a quoted field is written \"\"";
-          table.error_line = line;
-          return table;
-        }
+        if (!read_quoted(text, &j, &line, &field, &table)) return table;
       } else {
         size_t k = j;
         while (k < text.size() && text[k] != ',' && text[k] != '\n') ++k;

@@ -166,6 +166,14 @@ class Reviewer {
 
  private:
   std::string shift_summary(size_t from, size_t to) const;
+  std::string value_fault_text(size_t n, TuningPosition* at) const;
+  std::string consequences_text(size_t n, size_t* next) const;
+  void name_mismatch(size_t k, size_t e);
+  void skipped_group_finding(int slot, const Engine& engine, const std::string& where);
+  void cut_off_finding(int slot, const Engine& engine, const std::string& where, bool tell);
+  std::vector<int> configure(Engine* engine);
+  void wrapped_band_thresholds(const Engine& engine);
+  void stages_off_but_set();
   size_t permuted_block(size_t k) const;
   void permutation(size_t k, size_t last);
   void range_finding(int slot, const Engine& engine);
@@ -228,93 +236,109 @@ void Reviewer::value_faults() {
   }
   for (size_t i = 0; i < origins.size(); ++i) {
     const size_t n = origins[i];
-    const PairRecord& p = pairs[n];
-    const int slot = p.read.slot;
-    std::string m;
-    TuningPosition at = p.read.value;
-    switch (p.read.value_read) {
-      case TuningValueRead::kNumber: {
-        const PairRecord& next = pairs[n + 1];
-        const int64_t sign = p.value_text[0] == '-' || p.value_text[0] == '+';
-        m = quoted(p.value_text + next.name, sign + p.read.digits + next.read.name_length) +
-            " is read as the number " + std::to_string(p.read.slot_value) +
-            " followed by the name " + quoted_name(next) + " (values are whole numbers, with a "
-            "blank after them): " + slot_words(slot) + " holds " +
-            std::to_string(p.read.slot_value);
-        break;
-      }
-      case TuningValueRead::kEndOfFile:
-        at = p.read.name;
-        m = "no value after " + quoted_name(p) + ": the file ends, and " + slot_words(slot) +
-            " stays 0";
-        break;
-      case TuningValueRead::kNotANumber: {
-        const bool has_next = n + 1 < pairs.size();
-        const std::string token = has_next ? quoted_name(pairs[n + 1])
-                                           : "the token at column " + std::to_string(p.read.value.column);
-        if (!p.value_text.empty()) {
-          m = "'" + p.value_text + "' has no digits after its sign";
-        } else if (p.read.value.line != p.read.name.line) {
-          // Point where the value should have been: just after the name.
-          at = p.read.name;
-          at.column += p.read.name_length;
-          m = "no value after " + quoted_name(p) + " on line " + std::to_string(p.read.name.line) +
-              ", and the next token " + token + " (line " + std::to_string(p.read.value.line) +
-              ") is not a number";
-        } else {
-          m = token + " is not a number";
-        }
-        m += ": " + slot_words(slot) + " stays 0";
-        break;
-      }
-    }
-    // A number where the name should be: the line has no name, and its value was taken for one.
-    const bool numeric_name =
-        !p.name.empty() && p.read.name_length == static_cast<int64_t>(p.name.size()) &&
-        std::all_of(p.name.begin() + (p.name[0] == '-' || p.name[0] == '+'), p.name.end(),
-                    [](char c) { return c >= '0' && c <= '9'; }) &&
-        p.name.size() > static_cast<size_t>(p.name[0] == '-' || p.name[0] == '+');
-    if (numeric_name && p.read.value_read == TuningValueRead::kNotANumber && p.value_text.empty()) {
-      at = p.read.name;
-      m = "line " + std::to_string(p.read.name.line) + " holds no name: the number " +
-          quoted_name(p) + " is taken as the name of " + slot_words(slot) +
-          " and the next token" +
-          (n + 1 < pairs.size() ? " " + quoted_name(pairs[n + 1]) : std::string()) + " (line " +
-          std::to_string(p.read.value.line) + ") as its value, which is not a number: " +
-          slot_words(slot) + " stays 0";
-    }
-    // The pairs whose names are what was left of this fault, up to the first that reads a value:
-    // the first told in full, the rest in one sentence.
+    TuningPosition at = pairs[n].read.value;
+    std::string m = value_fault_text(n, &at);
     size_t k = n + 1;
-    size_t failed_after = 0;
-    while (k < pairs.size() && name_from_previous_value(pairs[k - 1], pairs[k])) {
-      const PairRecord& q = pairs[k];
-      if (k == n + 1 || q.read.value_read == TuningValueRead::kNumber) {
-        if (failed_after > 0) {
-          m += ", and so on: " + slot_range(q.read.slot - static_cast<int>(failed_after), q.read.slot - 1) +
-               " stay 0 too, each name taking the next token as its value";
-          failed_after = 0;
-        }
-        m += ", " + quoted_name(q) + " becomes the name of " + slot_words(q.read.slot);
-        if (q.read.value_read == TuningValueRead::kNumber) break;
-        m += q.read.value_read == TuningValueRead::kEndOfFile
-                 ? " and the file ends, so it stays 0"
-                 : ", whose value read fails on " +
-                       (k + 1 < pairs.size() ? quoted_name(pairs[k + 1]) : std::string("the next token")) +
-                       " too, so it stays 0";
-      } else {
-        ++failed_after;
-      }
-      ++k;
-    }
-    if (failed_after > 0) {
-      m += ", and so on: " + slot_range(pairs[k - 1].read.slot - static_cast<int>(failed_after) + 1,
-                                        pairs[k - 1].read.slot) + " stay 0 too";
-    }
+    m += consequences_text(n, &k);
     const size_t to = i + 1 < origins.size() ? origins[i + 1] : pairs.size();
     m += shift_summary(k, to);
-    add(Severity::kError, at, slot, m);
+    add(Severity::kError, at, pairs[n].read.slot, m);
   }
+}
+
+// What went wrong with the value of pair n, told where *at points (moved when the fault is
+// better shown elsewhere).
+std::string Reviewer::value_fault_text(size_t n, TuningPosition* at) const {
+  const auto& pairs = rec_->pairs;
+  const PairRecord& p = pairs[n];
+  const int slot = p.read.slot;
+  std::string m;
+  switch (p.read.value_read) {
+    case TuningValueRead::kNumber: {
+      const PairRecord& next = pairs[n + 1];
+      const int64_t sign = p.value_text[0] == '-' || p.value_text[0] == '+';
+      m = quoted(p.value_text + next.name, sign + p.read.digits + next.read.name_length) +
+          " is read as the number " + std::to_string(p.read.slot_value) +
+          " followed by the name " + quoted_name(next) + " (values are whole numbers, with a "
+          "blank after them): " + slot_words(slot) + " holds " +
+          std::to_string(p.read.slot_value);
+      break;
+    }
+    case TuningValueRead::kEndOfFile:
+      *at = p.read.name;
+      m = "no value after " + quoted_name(p) + ": the file ends, and " + slot_words(slot) +
+          " stays 0";
+      break;
+    case TuningValueRead::kNotANumber: {
+      const bool has_next = n + 1 < pairs.size();
+      const std::string token = has_next ? quoted_name(pairs[n + 1])
+                                         : "the token at column " + std::to_string(p.read.value.column);
+      if (!p.value_text.empty()) {
+        m = "'" + p.value_text + "' has no digits after its sign";
+      } else if (p.read.value.line != p.read.name.line) {
+        // Point where the value should have been: just after the name.
+        *at = p.read.name;
+        at->column += p.read.name_length;
+        m = "no value after " + quoted_name(p) + " on line " + std::to_string(p.read.name.line) +
+            ", and the next token " + token + " (line " + std::to_string(p.read.value.line) +
+            ") is not a number";
+      } else {
+        m = token + " is not a number";
+      }
+      m += ": " + slot_words(slot) + " stays 0";
+      break;
+    }
+  }
+  // A number where the name should be: the line has no name, and its value was taken for one.
+  const bool numeric_name =
+      !p.name.empty() && p.read.name_length == static_cast<int64_t>(p.name.size()) &&
+      std::all_of(p.name.begin() + (p.name[0] == '-' || p.name[0] == '+'), p.name.end(),
+                  [](char c) { return c >= '0' && c <= '9'; }) &&
+      p.name.size() > static_cast<size_t>(p.name[0] == '-' || p.name[0] == '+');
+  if (numeric_name && p.read.value_read == TuningValueRead::kNotANumber && p.value_text.empty()) {
+    *at = p.read.name;
+    m = "line " + std::to_string(p.read.name.line) + " holds no name: the number " +
+        quoted_name(p) + " is taken as the name of " + slot_words(slot) +
+        " and the next token" +
+        (n + 1 < pairs.size() ? " " + quoted_name(pairs[n + 1]) : std::string()) + " (line " +
+        std::to_string(p.read.value.line) + ") as its value, which is not a number: " +
+        slot_words(slot) + " stays 0";
+  }
+  return m;
+}
+
+// The pairs after pair n whose names are what was left of its fault, up to the first that reads
+// a value: the first told in full, the rest in one sentence. *next ends past the last of them.
+std::string Reviewer::consequences_text(size_t n, size_t* next) const {
+  const auto& pairs = rec_->pairs;
+  std::string m;
+  size_t& k = *next;
+  size_t failed_after = 0;
+  while (k < pairs.size() && name_from_previous_value(pairs[k - 1], pairs[k])) {
+    const PairRecord& q = pairs[k];
+    if (k == n + 1 || q.read.value_read == TuningValueRead::kNumber) {
+      if (failed_after > 0) {
+        m += ", and so on: " + slot_range(q.read.slot - static_cast<int>(failed_after), q.read.slot - 1) +
+             " stay 0 too, each name taking the next token as its value";
+        failed_after = 0;
+      }
+      m += ", " + quoted_name(q) + " becomes the name of " + slot_words(q.read.slot);
+      if (q.read.value_read == TuningValueRead::kNumber) break;
+      m += q.read.value_read == TuningValueRead::kEndOfFile
+               ? " and the file ends, so it stays 0"
+               : ", whose value read fails on " +
+                     (k + 1 < pairs.size() ? quoted_name(pairs[k + 1]) : std::string("the next token")) +
+                     " too, so it stays 0";
+    } else {
+      ++failed_after;
+    }
+    ++k;
+  }
+  if (failed_after > 0) {
+    m += ", and so on: " + slot_range(pairs[k - 1].read.slot - static_cast<int>(failed_after) + 1,
+                                      pairs[k - 1].read.slot) + " stay 0 too";
+  }
+  return m;
 }
 
 void Reviewer::wrapped_values() {
@@ -374,28 +398,34 @@ void Reviewer::names() {
            !name_from_previous_value(pairs[e], pairs[e + 1])) {
       ++e;
     }
-    const int slot = p.read.slot;
-    std::string m = "the name " + quoted_name(p) + " is not slot " + std::to_string(slot) +
-                    "'s name '" + name_of(slot) + "', but its value sets slot " +
-                    std::to_string(slot);
-    if (e == k + 1) m += " (the name of the next slot differs too)";
-    if (e > k + 1) m += " (the names of the next " + std::to_string(e - k) + " slots differ too)";
-    // Another slot's name means the value surely sets another slot than meant: an error. A name
-    // of no slot may be a typo in the name alone.
-    const int owner = owner_of(p);
-    add(owner >= 0 ? Severity::kError : Severity::kWarning, p.read.name, slot, m);
-    if (owner >= 0) {
-      const int d = slot - owner;
-      const std::string slots = std::to_string(std::abs(d)) + (std::abs(d) == 1 ? " slot " : " slots ");
-      add(Severity::kNote, p.read.name, owner,
-          quoted_name(p) + " is the name of slot " + std::to_string(owner) +
-              (d != 0 && e > k ? ": the values from here on sit " + slots +
-                                     (d > 0 ? "later" : "earlier") + " than their names say"
-                               : ""));
-    } else {
-      add(Severity::kNote, p.read.name, -1, quoted_name(p) + " is the name of no slot");
-    }
+    name_mismatch(k, e);
     k = e;
+  }
+}
+
+// Pair k's name is not its slot's, nor are those of the pairs up to e.
+void Reviewer::name_mismatch(size_t k, size_t e) {
+  const PairRecord& p = rec_->pairs[k];
+  const int slot = p.read.slot;
+  std::string m = "the name " + quoted_name(p) + " is not slot " + std::to_string(slot) +
+                  "'s name '" + name_of(slot) + "', but its value sets slot " +
+                  std::to_string(slot);
+  if (e == k + 1) m += " (the name of the next slot differs too)";
+  if (e > k + 1) m += " (the names of the next " + std::to_string(e - k) + " slots differ too)";
+  // Another slot's name means the value surely sets another slot than meant: an error. A name
+  // of no slot may be a typo in the name alone.
+  const int owner = owner_of(p);
+  add(owner >= 0 ? Severity::kError : Severity::kWarning, p.read.name, slot, m);
+  if (owner >= 0) {
+    const int d = slot - owner;
+    const std::string slots = std::to_string(std::abs(d)) + (std::abs(d) == 1 ? " slot " : " slots ");
+    add(Severity::kNote, p.read.name, owner,
+        quoted_name(p) + " is the name of slot " + std::to_string(owner) +
+            (d != 0 && e > k ? ": the values from here on sit " + slots +
+                                   (d > 0 ? "later" : "earlier") + " than their names say"
+                             : ""));
+  } else {
+    add(Severity::kNote, p.read.name, -1, quoted_name(p) + " is the name of no slot");
   }
 }
 
@@ -547,17 +577,7 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
       s.status = STATUS_SKIPPED;
       s.effective.reset();
     }
-    if (!info.in_range(v) && r_->configured && tell) {
-      std::string names;
-      for (int g = info.group_first; g <= info.group_last; ++g) {
-        names += (g == info.group_first ? "" : g == info.group_last ? " and " : ", ") + name_of(g);
-      }
-      add(Severity::kWarning, at, slot,
-          where + ": the " + stage + " stage skips the step of " +
-              slot_range(info.group_first, info.group_last) + ", so " + names +
-              (info.group_first == info.group_last ? " keeps its default: " : " keep their defaults: ") +
-              skipped_effect(info.group_first, engine));
-    }
+    if (!info.in_range(v) && r_->configured && tell) skipped_group_finding(slot, engine, where);
   } else if (info.out_of_range == OutOfRange::kClamped && !info.in_range(v)) {
     s.status = STATUS_CLAMPED;
     s.effective = slot_clamped(r_->slots, slot);
@@ -567,39 +587,84 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
               (info.unit.empty() ? "" : " (" + in_units(info, *s.effective) + ")"));
     }
   } else if (info.out_of_range == OutOfRange::kPassThrough && r_->configured) {
-    // The high-pass cut-off: the configured filter tells whether it passes the signal through.
-    const int hz = highpass_cutoff_hz(engine.highpass);
-    const bool passes = hz == 0;
-    if (!info.in_range(v)) {
-      s.status = STATUS_PASS_THROUGH;
-      s.effective = 0;
-      if (tell) {
-        add(Severity::kWarning, at, slot, where + ": the " + stage + " filter passes the signal through" +
-                                    " (its gain still applies)");
-      }
-    } else if (passes) {
-      s.status = STATUS_PASS_THROUGH;
-      if (v != 0 && tell) {
-        add(Severity::kNote, at, slot,
-            std::string(info.name) + " " + std::to_string(v) + " is below the lowest cut-off, 50 Hz: the filter passes the signal through");
-      }
-    } else if (hz != v && tell) {
-      add(Severity::kNote, at, slot,
-          "the cut-off goes in steps of 50 Hz: the filter's cut-off is " + std::to_string(hz) +
-              " Hz, not " + std::to_string(v));
-    }
+    cut_off_finding(slot, engine, where, tell);
   }
   if (!on) s.status = STATUS_STAGE_OFF;
 }
 
+// A value out of range makes its stage skip the step of its whole group of slots.
+void Reviewer::skipped_group_finding(int slot, const Engine& engine, const std::string& where) {
+  const SlotInfo& info = info_of(slot);
+  const std::string stage(slot_stage_name(info.stage));
+  const TuningPosition at = value_position(slot);
+  std::string names;
+  for (int g = info.group_first; g <= info.group_last; ++g) {
+    names += (g == info.group_first ? "" : g == info.group_last ? " and " : ", ") + name_of(g);
+  }
+  add(Severity::kWarning, at, slot,
+      where + ": the " + stage + " stage skips the step of " +
+          slot_range(info.group_first, info.group_last) + ", so " + names +
+          (info.group_first == info.group_last ? " keeps its default: " : " keep their defaults: ") +
+          skipped_effect(info.group_first, engine));
+}
+
+// The high-pass cut-off: the configured filter tells whether it passes the signal through.
+void Reviewer::cut_off_finding(int slot, const Engine& engine, const std::string& where,
+                               bool tell) {
+  const SlotInfo& info = info_of(slot);
+  SlotReview& s = r_->slot_reviews[static_cast<size_t>(slot)];
+  const int v = r_->slots[static_cast<size_t>(slot)];
+  const std::string stage(slot_stage_name(info.stage));
+  const TuningPosition at = value_position(slot);
+  const int hz = highpass_cutoff_hz(engine.highpass);
+  const bool passes = hz == 0;
+  if (!info.in_range(v)) {
+    s.status = STATUS_PASS_THROUGH;
+    s.effective = 0;
+    if (tell) {
+      add(Severity::kWarning, at, slot, where + ": the " + stage + " filter passes the signal through" +
+                                  " (its gain still applies)");
+    }
+  } else if (passes) {
+    s.status = STATUS_PASS_THROUGH;
+    if (v != 0 && tell) {
+      add(Severity::kNote, at, slot,
+          std::string(info.name) + " " + std::to_string(v) + " is below the lowest cut-off, 50 Hz: the filter passes the signal through");
+    }
+  } else if (hz != v && tell) {
+    add(Severity::kNote, at, slot,
+        "the cut-off goes in steps of 50 Hz: the filter's cut-off is " + std::to_string(hz) +
+            " Hz, not " + std::to_string(v));
+  }
+}
+
 void Reviewer::configure_and_ranges() {
   const int16_t mask = r_->slots[STAGE_MASK_SLOT];
-  std::vector<int> fatal;  // the slots that end the run in the configure step
   auto engine = std::make_unique<Engine>();
-  engine_reset(engine.get());
-  engine_set_stage_mask(engine.get(), mask);
+  const std::vector<int> fatal = configure(engine.get());
+  if ((mask & ~0x1f) != 0) {
+    add(Severity::kNote, value_position(STAGE_MASK_SLOT), STAGE_MASK_SLOT,
+        "bits 5-15 of stage_mask " + std::to_string(mask) + " are ignored");
+  }
+  r_->slot_reviews[STAGE_MASK_SLOT].effective = mask;
+  for (int k = 1; k < TUNING_SLOT_COUNT; ++k) range_finding(k, *engine);
+  for (const int k : fatal) r_->slot_reviews[static_cast<size_t>(k)].status = STATUS_FATAL;
+  if (r_->configured) {
+    wrapped_band_thresholds(*engine);
+    stages_off_but_set();
+    r_->stages = stage_settings(*engine);
+  }
+}
+
+// Resets and configures the engine as halvern-sim does; returns the slots that end the run in
+// the configure step (told as an error).
+std::vector<int> Reviewer::configure(Engine* engine) {
+  const int16_t mask = r_->slots[STAGE_MASK_SLOT];
+  std::vector<int> fatal;
+  engine_reset(engine);
+  engine_set_stage_mask(engine, mask);
   try {
-    engine_configure(engine.get(), r_->slots);
+    engine_configure(engine, r_->slots);
     r_->configured = true;
   } catch (const ArithmeticFault& fault) {
     std::string what = fault.what();
@@ -620,55 +685,52 @@ void Reviewer::configure_and_ranges() {
     if (!stage_on(mask, SlotStage::kDynamics)) m += " (the dynamics settings are derived even with the stage off)";
     add(Severity::kError, value_position(t3), t3, m);
   }
+  return fatal;
+}
 
-  if ((mask & ~0x1f) != 0) {
-    add(Severity::kNote, value_position(STAGE_MASK_SLOT), STAGE_MASK_SLOT,
-        "bits 5-15 of stage_mask " + std::to_string(mask) + " are ignored");
+// Band thresholds are 16-bit sums of a slot and an offset that wrap.
+void Reviewer::wrapped_band_thresholds(const Engine& engine) {
+  const int16_t mask = r_->slots[STAGE_MASK_SLOT];
+  const PeakSuppressorContext& p = engine.suppressor;
+  const bool on = stage_on(mask, SlotStage::kSuppressor);
+  for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
+    const int slot = SLOT_SUPPRESSOR_BAND_THRESHOLD + b;
+    const int offset_slot = b < 8 ? SLOT_SUPPRESSOR_LOW_BAND_OFFSET : SLOT_SUPPRESSOR_HIGH_BAND_OFFSET;
+    const int sum = r_->slots[static_cast<size_t>(slot)] + r_->slots[static_cast<size_t>(offset_slot)];
+    const int used = p.band_threshold[static_cast<size_t>(b)];
+    if (sum == used) continue;
+    if (!on) continue;
+    add(Severity::kWarning, value_position(slot), slot,
+        name_of(slot) + " plus " + name_of(offset_slot) + " is " + std::to_string(sum) +
+            ", which wraps to " + std::to_string(used) + ": band " + std::to_string(b) +
+            " is marked above " + std::to_string(used) + " level units");
   }
-  r_->slot_reviews[STAGE_MASK_SLOT].effective = mask;
-  for (int k = 1; k < TUNING_SLOT_COUNT; ++k) range_finding(k, *engine);
-  for (const int k : fatal) r_->slot_reviews[static_cast<size_t>(k)].status = STATUS_FATAL;
+}
 
-  if (r_->configured) {
-    // Band thresholds are 16-bit sums of a slot and an offset that wrap.
-    const PeakSuppressorContext& p = engine->suppressor;
-    const bool on = stage_on(mask, SlotStage::kSuppressor);
-    for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
-      const int slot = SLOT_SUPPRESSOR_BAND_THRESHOLD + b;
-      const int offset_slot = b < 8 ? SLOT_SUPPRESSOR_LOW_BAND_OFFSET : SLOT_SUPPRESSOR_HIGH_BAND_OFFSET;
-      const int sum = r_->slots[static_cast<size_t>(slot)] + r_->slots[static_cast<size_t>(offset_slot)];
-      const int used = p.band_threshold[static_cast<size_t>(b)];
-      if (sum == used) continue;
-      if (!on) continue;
-      add(Severity::kWarning, value_position(slot), slot,
-          name_of(slot) + " plus " + name_of(offset_slot) + " is " + std::to_string(sum) +
-              ", which wraps to " + std::to_string(used) + ": band " + std::to_string(b) +
-              " is marked above " + std::to_string(used) + " level units");
+// A stage that is off but set: its slots change nothing.
+void Reviewer::stages_off_but_set() {
+  const int16_t mask = r_->slots[STAGE_MASK_SLOT];
+  for (const StageInfo& row : STAGES_BY_BIT) {
+    const SlotStage stage = row.id;
+    if (stage_on(mask, stage)) continue;
+    int first = -1;
+    int last = -1;
+    bool set = false;
+    for (const SlotInfo& info : SLOT_CATALOGUE) {
+      if (info.stage != stage) continue;
+      if (first < 0) first = info.index;
+      last = info.index;
+      set = set || r_->slots[static_cast<size_t>(info.index)] != 0;
     }
-    // A stage that is off but set: its slots change nothing.
-    for (const StageInfo& row : STAGES_BY_BIT) {
-      const SlotStage stage = row.id;
-      if (stage_on(mask, stage)) continue;
-      int first = -1;
-      int last = -1;
-      bool set = false;
-      for (const SlotInfo& info : SLOT_CATALOGUE) {
-        if (info.stage != stage) continue;
-        if (first < 0) first = info.index;
-        last = info.index;
-        set = set || r_->slots[static_cast<size_t>(info.index)] != 0;
-      }
-      if (!set) continue;
-      const int16_t bit = slot_stage_bit(stage);
-      int bit_index = 0;
-      while ((1 << bit_index) != bit) ++bit_index;
-      add(Severity::kNote, value_position(STAGE_MASK_SLOT), STAGE_MASK_SLOT,
-          "the " + std::string(slot_stage_name(stage)) + " stage is off (bit " +
-              std::to_string(bit_index) + " of stage_mask " + std::to_string(mask) +
-              " is clear): " + slot_range(first, last) +
-              (first == last ? " changes nothing" : " change nothing"));
-    }
-    r_->stages = stage_settings(*engine);
+    if (!set) continue;
+    const int16_t bit = slot_stage_bit(stage);
+    int bit_index = 0;
+    while ((1 << bit_index) != bit) ++bit_index;
+    add(Severity::kNote, value_position(STAGE_MASK_SLOT), STAGE_MASK_SLOT,
+        "the " + std::string(slot_stage_name(stage)) + " stage is off (bit " +
+            std::to_string(bit_index) + " of stage_mask " + std::to_string(mask) +
+            " is clear): " + slot_range(first, last) +
+            (first == last ? " changes nothing" : " change nothing"));
   }
 }
 

@@ -691,6 +691,15 @@ struct StudioServer::Impl {
                    res.set_content(wav, "audio/wav");
                  });
                });
+    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+      events_stream(req, res);
+    });
+    edit_routes();
+    error_handlers();
+  }
+
+  // The calls that change the session.
+  void edit_routes() {
     server.Post("/api/slots", [this](const httplib::Request& req, httplib::Response& res) {
       guarded(res, [&] { send_json(res, edit(req)); });
     });
@@ -712,10 +721,10 @@ struct StudioServer::Impl {
         send_json(res, j);
       });
     });
-    server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-      events_stream(req, res);
-    });
+  }
 
+  // Every failure answers with a JSON error, the status and what to do.
+  void error_handlers() {
     server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
                                                                      httplib::Response& res) {
       if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;

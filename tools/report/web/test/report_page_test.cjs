@@ -10,6 +10,7 @@
 // Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
 'use strict';
 
+const { SKIP, check, findChromium, runTest } = require('./verdict.cjs');
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -17,18 +18,6 @@ const { pathToFileURL } = require('node:url');
 
 const [halvern, input, tuning, outDir, ...flags] = process.argv.slice(2);
 const beside = flags.includes('--audio-beside');
-const SKIP = 77;
-
-function findChromium() {
-  const candidates = [process.env.HALVERN_CHROMIUM, '/usr/bin/chromium', '/usr/bin/chromium-browser'];
-  return candidates.find((c) => c && fs.existsSync(c));
-}
-
-const failures = [];
-function check(ok, message) {
-  if (!ok) failures.push(message);
-  return ok;
-}
 
 async function main() {
   const chromiumPath = findChromium();
@@ -222,16 +211,7 @@ async function main() {
     await browser.close();
   }
   for (const p of problems) check(false, p);
-  if (failures.length > 0) {
-    for (const f of failures) console.log(`FAILED: ${f}`);
-    console.log(`0 passed, 1 failed (${failures.length} faults)`);
-    return 1;
-  }
-  console.log('1 passed, 0 failed');
   return 0;
 }
 
-main().then((status) => process.exit(status), (e) => {
-  console.log(`FAILED: ${e.stack || e}`);
-  process.exit(1);
-});
+runTest(main);

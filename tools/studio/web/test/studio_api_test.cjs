@@ -7,6 +7,7 @@
 // Exit status 0 passed, 1 failed.
 'use strict';
 
+const { check, failures, runTest } = require('../../../report/web/test/verdict.cjs');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
@@ -15,12 +16,6 @@ const { startStudio, stopStudio, request, residentKb, wavSamples, runSamples,
   sameSamples } = require('./studio_lib.cjs');
 
 const [halvern, recording, tuningSource, outDir] = process.argv.slice(2);
-const failures = [];
-function check(ok, message) {
-  if (!ok) failures.push(message);
-  return ok;
-}
-
 // Deterministic pseudo-random numbers, so that a failure repeats.
 let seed = 12345;
 function random() {
@@ -259,16 +254,7 @@ async function main() {
     const status = await stopStudio(studio);
     check(status === 0, `halvern studio ended with status ${status} on SIGTERM`);
   }
-  if (failures.length > 0) {
-    for (const f of failures.slice(0, 30)) console.log(`FAILED: ${f}`);
-    console.log(`0 passed, 1 failed (${failures.length} faults)`);
-    return 1;
-  }
-  console.log('1 passed, 0 failed');
   return 0;
 }
 
-main().then((status) => process.exit(status), (e) => {
-  console.log(`FAILED: ${e.stack || e}`);
-  process.exit(1);
-});
+runTest(main);

@@ -9,24 +9,13 @@
 // Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
 'use strict';
 
+const { SKIP, check, findChromium, runTest } = require('../../../report/web/test/verdict.cjs');
 const fs = require('node:fs');
 const path = require('node:path');
 const { startStudio, stopStudio, runSamples, sameSamples } = require('./studio_lib.cjs');
 
 const [halvern, recording, tuningSource, outDir] = process.argv.slice(2);
-const SKIP = 77;
 const SLOT = 'dyn_output_gain_db';
-
-const failures = [];
-function check(ok, message) {
-  if (!ok) failures.push(message);
-  return ok;
-}
-
-function findChromium() {
-  return [process.env.HALVERN_CHROMIUM, '/usr/bin/chromium',
-    '/usr/bin/chromium-browser'].find((c) => c && fs.existsSync(c));
-}
 
 async function main() {
   const chromiumPath = findChromium();
@@ -176,16 +165,7 @@ async function main() {
     check(status === 0, `halvern studio ended with status ${status} on SIGTERM`);
   }
   for (const p of problems) check(false, p);
-  if (failures.length > 0) {
-    for (const f of failures) console.log(`FAILED: ${f}`);
-    console.log(`0 passed, 1 failed (${failures.length} faults)`);
-    return 1;
-  }
-  console.log('1 passed, 0 failed');
   return 0;
 }
 
-main().then((status) => process.exit(status), (e) => {
-  console.log(`FAILED: ${e.stack || e}`);
-  process.exit(1);
-});
+runTest(main);
