@@ -299,7 +299,9 @@ TEST_F(Batch, MergeNamesTheLastShardMissingAndRefusesPartsOfAnotherBatch) {
   ASSERT_EQ(halvern("batch jobs.csv -q -o one.csv").status, 0);
   for (int k = 1; k <= 3; ++k) {
     ASSERT_EQ(halvern("batch jobs.csv -q --shard " + std::to_string(k) + "/3" +
-                      numbered(" -o part", k, ".csv")).status, 0);
+                      numbered(" -o part", k, ".csv"))
+                  .status,
+              0);
   }
   // Each shard's summary says which shard of what it is; the JSON one too.
   EXPECT_EQ(read_file(path("part3.csv")).substr(0, 27), "# shard 3/3 of 7 jobs, plan");

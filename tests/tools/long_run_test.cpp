@@ -33,7 +33,8 @@ class LongRun : public halvern_test::ToolTest {
     }
     int status = 0;
     rusage usage{};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
       return -1;
     }
     return usage.ru_maxrss;
@@ -66,7 +67,8 @@ TEST_F(LongRun, ReportRefusesATooLargePageAndReportsAnExcerpt) {
   }
   write_file(path("t.txt"), tuning_with({}));
   const Result whole = halvern("report long.pcm t.txt -o r.html");
-  if (whole.err.find("built without the report page") != std::string::npos) GTEST_SKIP() << whole.err;
+  if (whole.err.find("built without the report page") != std::string::npos)
+    GTEST_SKIP() << whole.err;
   EXPECT_EQ(whole.status, 2);
   EXPECT_NE(whole.err.find("long.pcm is 0:14:00 long"), std::string::npos) << whole.err;
   EXPECT_NE(whole.err.find("--audio-beside"), std::string::npos) << whole.err;
@@ -80,7 +82,8 @@ TEST_F(LongRun, ReportRefusesATooLargePageAndReportsAnExcerpt) {
   const std::string open = "<script type=\"application/json\" id=\"halvern-data\">";
   const size_t at = page.find(open) + open.size();
   ASSERT_NE(at, std::string::npos + open.size());
-  const nlohmann::json data = nlohmann::json::parse(page.substr(at, page.find("</script>", at) - at));
+  const nlohmann::json data =
+      nlohmann::json::parse(page.substr(at, page.find("</script>", at) - at));
   EXPECT_EQ(data["frames"].get<int64_t>(), 1500);
   const std::string samples = read_file(path("long.pcm")).substr(2 * 61 * 16000, 2 * 30 * 16000);
   write_file(path("part.pcm"), samples);

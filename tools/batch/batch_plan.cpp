@@ -65,8 +65,8 @@ void set_relative_outputs(std::vector<BatchJob>* jobs, const fs::path& root) {
     for (const fs::path& output : absolute) {
       fs::path common;
       auto a = output_root.begin();
-      for (auto b = output.begin(); a != output_root.end() && b != output.end() &&
-                                    std::next(b) != output.end() && *a == *b;
+      for (auto b = output.begin();
+           a != output_root.end() && b != output.end() && std::next(b) != output.end() && *a == *b;
            ++a, ++b) {
         common /= *a;
       }

@@ -130,9 +130,10 @@ Json summary_json(const SummaryTable& table) {
   }
   if (table.shard.k == 0) return Json{{"jobs", jobs}};
   const ShardFacts& shard = table.shard;
-  return Json{{"shard", {{"k", shard.k}, {"n", shard.n}, {"jobs", shard.total},
-                         {"plan", shard.fingerprint}}},
-              {"jobs", jobs}};
+  return Json{
+      {"shard",
+       {{"k", shard.k}, {"n", shard.n}, {"jobs", shard.total}, {"plan", shard.fingerprint}}},
+      {"jobs", jobs}};
 }
 
 SummaryTable read_summary(const std::string& path) {
@@ -153,8 +154,8 @@ SummaryTable read_summary(const std::string& path) {
     if (std::sscanf(line.c_str(), "# shard %d/%d of %llu jobs, plan %16[0-9a-f]%n", &shard.k,
                     &shard.n, &total, fingerprint, &used) != 4 ||
         static_cast<size_t>(used) != line.size() || shard.k < 1 || shard.k > shard.n) {
-      throw ToolError(path + ":1: not a shard's first line (# shard K/N of TOTAL jobs, plan HEX): " +
-                      line);
+      throw ToolError(
+          path + ":1: not a shard's first line (# shard K/N of TOTAL jobs, plan HEX): " + line);
     }
     shard.total = static_cast<size_t>(total);
     shard.fingerprint = fingerprint;
@@ -195,9 +196,9 @@ SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
   for (size_t p = 0; p < parts.size(); ++p) {
     const ShardFacts& shard = parts[p].shard;
     if ((shard.k == 0) != (first.k == 0)) {
-      throw ToolError(names[shard.k == 0 ? p : 0] +
-                      " is not a shard's summary (no '# shard K/N' line), " +
-                      names[shard.k == 0 ? 0 : p] + " is: merge the summaries of --shard runs only");
+      throw ToolError(
+          names[shard.k == 0 ? p : 0] + " is not a shard's summary (no '# shard K/N' line), " +
+          names[shard.k == 0 ? 0 : p] + " is: merge the summaries of --shard runs only");
     }
     if (shard.k > 0 && (shard.n != first.n || shard.total != first.total ||
                         shard.fingerprint != first.fingerprint)) {

@@ -2,17 +2,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -64,7 +64,8 @@ struct Columns {
 // is read in step with it.
 class ReferenceCheck {
  public:
-  explicit ReferenceCheck(const fs::path& reference) : cells_{reference.string(), "", "", "", "", ""} {
+  explicit ReferenceCheck(const fs::path& reference)
+      : cells_{reference.string(), "", "", "", "", ""} {
     if (!fs::exists(reference)) {
       cells_[1] = "missing";
       return;
@@ -83,14 +84,15 @@ class ReferenceCheck {
 
   // The cells: reference, compare, first_difference, differing_samples, max_difference, sdr_db.
   std::vector<std::string> cells() {
-    while (reader_ && read_reference(BLOCK) > 0) {}
+    while (reader_ && read_reference(BLOCK) > 0) {
+    }
     if (!reader_) return cells_;
     const SampleComparison c = comparer_.result();
     const double sdr = c.signal_to_difference_db();
     char db[32] = "";
     if (std::isfinite(sdr)) std::snprintf(db, sizeof db, "%.2f", sdr);
     cells_[1] = c.identical ? "identical" : "different";
-    cells_[2] = c.first >= 0 ? std::to_string(c.first)
+    cells_[2] = c.first >= 0               ? std::to_string(c.first)
                 : c.length_a != c.length_b ? std::to_string(std::min(c.length_a, c.length_b))
                                            : "";
     cells_[3] = std::to_string(c.differing_samples + std::abs(c.length_a - c.length_b));
@@ -107,7 +109,8 @@ class ReferenceCheck {
     try {
       block_.resize(n);
       size_t have = 0;
-      for (size_t got = 1; have < n && got > 0; have += got) got = reader_->read(block_.data() + have, n - have);
+      for (size_t got = 1; have < n && got > 0; have += got)
+        got = reader_->read(block_.data() + have, n - have);
       comparer_.add_a(std::span<const int16_t>(block_).first(have));
       return have;
     } catch (const std::exception& e) {
@@ -144,7 +147,8 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     AudioReader input(job.input.string(), options.read);
     if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
     AudioWriter output(job.output.string(), format);
-    if (!options.compare_with.empty()) check.emplace(fs::path(options.compare_with) / job.relative_output);
+    if (!options.compare_with.empty())
+      check.emplace(fs::path(options.compare_with) / job.relative_output);
     JobResult result;
     try {
       result = run_stream(input, slots, {}, [&](std::span<const int16_t> block) {
@@ -313,8 +317,10 @@ int merge_command(const BatchOptions& options) {
       missing = missing.substr(0, missing.rfind(' ', 200)) + " ..." +
                 missing.substr(missing.rfind(missing.find(',') != std::string::npos ? ',' : ' '));
     }
-    std::fprintf(stderr, "halvern batch --merge: missing from the summaries: %s (a shard not "
-                 "merged, or not finished)\n", missing.c_str());
+    std::fprintf(stderr,
+                 "halvern batch --merge: missing from the summaries: %s (a shard not "
+                 "merged, or not finished)\n",
+                 missing.c_str());
     return 1;
   }
   const Columns at(merged.columns);

@@ -125,7 +125,8 @@ std::vector<int16_t> read_excerpt(const std::string& path, const ReadOptions& op
   AudioReader reader(path, options);
   std::vector<int16_t> skipped(16384);
   while (skip > 0) {
-    const size_t n = reader.read(skipped.data(), static_cast<size_t>(std::min<int64_t>(skip, 16384)));
+    const size_t n =
+        reader.read(skipped.data(), static_cast<size_t>(std::min<int64_t>(skip, 16384)));
     if (n == 0) return {};
     skip -= static_cast<int64_t>(n);
   }

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <limits>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -106,36 +106,40 @@ std::string clock_text(int64_t samples) {
 AudioInput read_report_input(const ReportSettings& s, int64_t most) {
   AudioReader reader(s.input, s.read);
   const int64_t first = std::llround(s.from * ENGINE_SAMPLE_RATE);
-  const int64_t end = s.to < 0 ? std::numeric_limits<int64_t>::max() : std::llround(s.to * ENGINE_SAMPLE_RATE);
+  const int64_t end =
+      s.to < 0 ? std::numeric_limits<int64_t>::max() : std::llround(s.to * ENGINE_SAMPLE_RATE);
   std::vector<int16_t> samples;
   std::vector<int16_t> block(16384);
   int64_t at = 0;  // samples of the input read
-  for (size_t n = 0; at < end && (n = reader.read(block.data(), block.size())) > 0; at += static_cast<int64_t>(n)) {
+  for (size_t n = 0; at < end && (n = reader.read(block.data(), block.size())) > 0;
+       at += static_cast<int64_t>(n)) {
     const int64_t from = std::clamp<int64_t>(first - at, 0, static_cast<int64_t>(n));
     const int64_t to = std::clamp<int64_t>(end - at, 0, static_cast<int64_t>(n));
     samples.insert(samples.end(), block.begin() + from, block.begin() + std::max(from, to));
     if (static_cast<int64_t>(samples.size()) <= most) continue;
     const int64_t expected = reader.expected_samples();
     const bool excerpt = s.from > 0 || s.to >= 0;
-    const std::string name = (excerpt ? "the excerpt of " : "") + (s.input == "-" ? std::string("standard input") : s.input);
+    const std::string name = (excerpt ? "the excerpt of " : "") +
+                             (s.input == "-" ? std::string("standard input") : s.input);
     const std::string length = !excerpt && expected > most
                                    ? name + " is " + clock_text(expected) + " long, and "
                                    : name + " is too long: ";
     if (s.audio_beside) {
       throw ToolError(length + "a report covers at most " + clock_text(most) +
-                       " (it holds every signal of the chain in memory, and the page decodes "
-                       "whole signals): report an excerpt with --from and --to (seconds), or run "
-                       "it with halvern run --trace and --stats");
+                      " (it holds every signal of the chain in memory, and the page decodes "
+                      "whole signals): report an excerpt with --from and --to (seconds), or run "
+                      "it with halvern run --trace and --stats");
     }
     throw ToolError(length + "a page with the audio in it covers at most " + clock_text(most) +
-                     " (" + std::to_string(LARGEST_PAGE / 1'000'000) +
-                     " MB; larger pages take minutes to open, if they open): write the audio "
-                     "beside the page with --audio-beside, or report an excerpt with --from and "
-                     "--to (seconds)");
+                    " (" + std::to_string(LARGEST_PAGE / 1'000'000) +
+                    " MB; larger pages take minutes to open, if they open): write the audio "
+                    "beside the page with --audio-beside, or report an excerpt with --from and "
+                    "--to (seconds)");
   }
   if (first > 0 && at <= first) {
     char text[64];
-    std::snprintf(text, sizeof text, " ends at %.3f s, before --from %g", static_cast<double>(at) / ENGINE_SAMPLE_RATE, s.from);
+    std::snprintf(text, sizeof text, " ends at %.3f s, before --from %g",
+                  static_cast<double>(at) / ENGINE_SAMPLE_RATE, s.from);
     throw ToolError(s.input + text);
   }
   AudioInput audio = reader.info();
@@ -146,7 +150,8 @@ AudioInput read_report_input(const ReportSettings& s, int64_t most) {
                   "%s: the excerpt from %.3f s to %.3f s; the engine starts afresh at its start "
                   "and the page counts time from there",
                   s.input.c_str(), static_cast<double>(first) / ENGINE_SAMPLE_RATE,
-                  static_cast<double>(first + static_cast<int64_t>(audio.samples.size())) / ENGINE_SAMPLE_RATE);
+                  static_cast<double>(first + static_cast<int64_t>(audio.samples.size())) /
+                      ENGINE_SAMPLE_RATE);
     audio.notes.push_back(note);
   }
   return audio;
@@ -171,10 +176,12 @@ int report(const ReportSettings& s) {
   }
   if (s.to >= 0 && s.to <= s.from) throw ToolError("--to must come after --from", EXIT_TROUBLE);
   if (!review.readable) throw unreadable_tuning(review);
-  const int64_t most = s.audio_beside ? LONGEST_BESIDE * ENGINE_SAMPLE_RATE
-                                      : LARGEST_PAGE / (TRACE_BYTES_PER_FRAME + AUDIO_BYTES_PER_FRAME *
-                                                        static_cast<int64_t>(report_signals(review.slots[STAGE_MASK_SLOT]).size())) *
-                                            FRAME_LENGTH;
+  // The most samples the report covers.
+  const auto signals = static_cast<int64_t>(report_signals(review.slots[STAGE_MASK_SLOT]).size());
+  const int64_t page_frames =
+      LARGEST_PAGE / (TRACE_BYTES_PER_FRAME + AUDIO_BYTES_PER_FRAME * signals);
+  const int64_t most =
+      s.audio_beside ? LONGEST_BESIDE * ENGINE_SAMPLE_RATE : page_frames * FRAME_LENGTH;
   const AudioInput audio = read_report_input(s, most);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
 

@@ -190,8 +190,10 @@ int run(const RunSettings& s) {
     const AudioInput& audio = reader.info();
     for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
     if (format.lossy) {
-      std::fprintf(stderr, "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
-                   s.output.c_str(), format.name.c_str());
+      std::fprintf(
+          stderr,
+          "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
+          s.output.c_str(), format.name.c_str());
     }
     for (const std::string& message : result.diagnostics) {
       std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");

@@ -127,9 +127,9 @@ struct AudioReader::Impl {
 
   std::vector<int16_t> ready;  // samples read, not yet given
   size_t ready_at = 0;
-  int64_t given = 0;           // samples of the file given so far (not counting padding)
-  bool source_done = false;    // the file's end reached
-  bool finished = false;       // and the notes written, the padding queued
+  int64_t given = 0;         // samples of the file given so far (not counting padding)
+  bool source_done = false;  // the file's end reached
+  bool finished = false;     // and the notes written, the padding queued
 
   ~Impl() {
     if (raw != nullptr && !from_stdin) std::fclose(raw);
@@ -146,7 +146,7 @@ void AudioReader::Impl::open_raw() {
   from_stdin = path == "-";
   if (options.channel > 1) {
     throw ToolError(name + " is raw mono 16-bit PCM: --channel " + std::to_string(options.channel) +
-                     " names no channel of it");
+                    " names no channel of it");
   }
   raw = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
   if (raw == nullptr) throw ToolError("cannot open " + name + ": " + std::strerror(errno));
@@ -192,14 +192,14 @@ void AudioReader::Impl::open_sndfile() {
   }
   if (options.channel < 0 || options.channel > sf.channels) {
     throw ToolError(path + " has " + channels + (sf.channels == 1 ? " channel" : " channels") +
-                     ": --channel " + std::to_string(options.channel) + " names none (use 1 to " +
-                     channels + ")");
+                    ": --channel " + std::to_string(options.channel) + " names none (use 1 to " +
+                    channels + ")");
   }
   const bool other_rate = sf.samplerate != ENGINE_SAMPLE_RATE;
   if (other_rate && !options.resample) {
     throw ToolError(path + " is sampled at " + std::to_string(sf.samplerate) +
-                     " Hz and the engine runs at 16000 Hz: add --resample to convert it (the "
-                     "engine then no longer sees exactly what a device would), or convert it first");
+                    " Hz and the engine runs at 16000 Hz: add --resample to convert it (the "
+                    "engine then no longer sees exactly what a device would), or convert it first");
   }
   channel = options.channel > 0 ? static_cast<size_t>(options.channel - 1) : 0;
   width = static_cast<size_t>(sf.channels);
@@ -211,10 +211,12 @@ void AudioReader::Impl::open_sndfile() {
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
     soxr_error_t error = nullptr;
-    resampler.reset(soxr_create(sf.samplerate, ENGINE_SAMPLE_RATE, 1, &error, &io, &quality, nullptr));
+    resampler.reset(
+        soxr_create(sf.samplerate, ENGINE_SAMPLE_RATE, 1, &error, &io, &quality, nullptr));
     if (error != nullptr) throw ToolError("cannot resample " + path + ": " + error);
     info.resampled = true;
-    resampled.resize(static_cast<size_t>(std::ceil(static_cast<double>(CHUNK_FRAMES) * ratio)) + 1024);
+    resampled.resize(static_cast<size_t>(std::ceil(static_cast<double>(CHUNK_FRAMES) * ratio)) +
+                     1024);
   }
 }
 
@@ -244,7 +246,8 @@ void AudioReader::Impl::refill_sndfile() {
   if (exact) {
     shorts.resize(CHUNK_FRAMES * width);
     got = sf_readf_short(sndfile.get(), shorts.data(), frames);
-    for (sf_count_t i = 0; i < got; ++i) ready.push_back(shorts[static_cast<size_t>(i) * width + channel]);
+    for (sf_count_t i = 0; i < got; ++i)
+      ready.push_back(shorts[static_cast<size_t>(i) * width + channel]);
   } else {
     doubles.resize(CHUNK_FRAMES * width);
     got = sf_readf_double(sndfile.get(), doubles.data(), frames);
@@ -269,7 +272,8 @@ void AudioReader::Impl::refill_sndfile() {
 void AudioReader::Impl::finish() {
   finished = true;
   if (raw != nullptr) {
-    if (info.ignored_bytes != 0) info.notes.push_back(name + ": the last byte is half a sample and was ignored");
+    if (info.ignored_bytes != 0)
+      info.notes.push_back(name + ": the last byte is half a sample and was ignored");
   } else {
     if (!exact) {
       if (info.resampled) {
@@ -277,10 +281,14 @@ void AudioReader::Impl::finish() {
                              " Hz to 16000 Hz (libsoxr, very high quality): the engine no longer "
                              "sees exactly what a device would");
       }
-      std::string note = path + ": " + (info.converted ? format_name(subtype) + " samples" : "the resampled signal");
-      note += " rounded to 16 bits; " + (info.clipped == 0 ? std::string("none") : std::to_string(info.clipped)) +
+      std::string note =
+          path + ": " +
+          (info.converted ? format_name(subtype) + " samples" : "the resampled signal");
+      note += " rounded to 16 bits; " +
+              (info.clipped == 0 ? std::string("none") : std::to_string(info.clipped)) +
               " clipped at full scale";
-      if (not_numbers > 0) note += "; " + std::to_string(not_numbers) + " were not numbers and became 0";
+      if (not_numbers > 0)
+        note += "; " + std::to_string(not_numbers) + " were not numbers and became 0";
       info.notes.push_back(note);
     }
     if (width > 1) {
@@ -349,7 +357,8 @@ AudioInput read_audio(const std::string& path, const ReadOptions& options) {
   std::vector<int16_t> samples;
   // Room for what the size or the header announces, within reason: a damaged header may claim
   // any number (reserved memory is not used memory until it is written).
-  samples.reserve(static_cast<size_t>(std::clamp<int64_t>(reader.expected_samples(), 0, int64_t{1} << 28)));
+  samples.reserve(
+      static_cast<size_t>(std::clamp<int64_t>(reader.expected_samples(), 0, int64_t{1} << 28)));
   for (;;) {
     const size_t at = samples.size();
     samples.resize(std::max(samples.capacity(), at + CHUNK_FRAMES));

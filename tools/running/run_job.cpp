@@ -145,7 +145,8 @@ struct JobRunner::Impl {
     const int16_t enables[] = {engine.highpass.header.enable, engine.dynamics.header.enable,
                                engine.equalizer.header.enable, engine.suppressor.header.enable,
                                engine.dither.header.enable};
-    for (size_t p = 1; p < CHAIN_POSITION_COUNT; ++p) stats.positions[p].enabled = enables[p - 1] == 1;
+    for (size_t p = 1; p < CHAIN_POSITION_COUNT; ++p)
+      stats.positions[p].enabled = enables[p - 1] == 1;
     stats.dynamics.enabled = stats.positions[2].enabled;
     stats.limiter.enabled = stats.positions[3].enabled;
     stats.suppressor.enabled = stats.positions[4].enabled;
@@ -180,8 +181,9 @@ void JobRunner::process(std::span<const int16_t> in, std::vector<int16_t>* out) 
   // In slices that end where a progress call is due.
   constexpr size_t SLICE = static_cast<size_t>(PROGRESS_EVERY) * FRAME_LENGTH;
   while (!in.empty()) {
-    const size_t to_call = SLICE - (static_cast<size_t>(r.stream.frames() % PROGRESS_EVERY) *
-                                         FRAME_LENGTH + r.stream.buffered());
+    const size_t to_call =
+        SLICE - (static_cast<size_t>(r.stream.frames() % PROGRESS_EVERY) * FRAME_LENGTH +
+                 r.stream.buffered());
     const std::span<const int16_t> slice = in.first(std::min(in.size(), to_call));
     r.stream.process(slice, out);
     in = in.subspan(slice.size());

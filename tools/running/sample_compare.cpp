@@ -14,7 +14,7 @@ namespace {
 
 constexpr int64_t EXCERPT = 32000;  // 2 s at 16 kHz
 constexpr int64_t EXCERPT_FRAMES = EXCERPT / FRAME_LENGTH;
-constexpr size_t BLOCK = 16384;     // samples read at a time
+constexpr size_t BLOCK = 16384;  // samples read at a time
 
 // prefix[i] = sum of x[0..i) squared.
 std::vector<int64_t> energy_prefix(std::span<const int16_t> x) {
@@ -86,11 +86,12 @@ LagEstimate estimate_lag(std::span<const int16_t> a, std::span<const int16_t> b,
   loudest.add(a);
   const int64_t start = loudest.start();
   const int64_t b_start = std::clamp<int64_t>(start - max_lag, 0, static_cast<int64_t>(b.size()));
-  const int64_t b_end =
-      std::clamp<int64_t>(start + loudest.width() + max_lag, b_start, static_cast<int64_t>(b.size()));
-  return lag_of_excerpt(a.subspan(static_cast<size_t>(start), static_cast<size_t>(loudest.width())),
-                        start, b.subspan(static_cast<size_t>(b_start), static_cast<size_t>(b_end - b_start)),
-                        b_start, max_lag);
+  const int64_t b_end = std::clamp<int64_t>(start + loudest.width() + max_lag, b_start,
+                                            static_cast<int64_t>(b.size()));
+  return lag_of_excerpt(
+      a.subspan(static_cast<size_t>(start), static_cast<size_t>(loudest.width())), start,
+      b.subspan(static_cast<size_t>(b_start), static_cast<size_t>(b_end - b_start)), b_start,
+      max_lag);
 }
 
 double SampleComparison::signal_to_difference_db() const {
@@ -107,7 +108,8 @@ SampleComparer::SampleComparer(int lag, int tolerance)
 
 void SampleComparer::queue(std::span<const int16_t> x, int64_t* skip, std::vector<int16_t>* waiting,
                            size_t* taken) {
-  const auto skipped = static_cast<size_t>(std::min<int64_t>(*skip, static_cast<int64_t>(x.size())));
+  const auto skipped =
+      static_cast<size_t>(std::min<int64_t>(*skip, static_cast<int64_t>(x.size())));
   *skip -= static_cast<int64_t>(skipped);
   x = x.subspan(skipped);
   if (*taken > 0 && *taken >= waiting->size() / 2) {  // the compared part gone, now and then

@@ -26,15 +26,15 @@ LagEstimate estimate_lag(std::span<const int16_t> a, std::span<const int16_t> b,
 class LoudestExcerpt {
  public:
   void add(std::span<const int16_t> x);
-  int64_t start() const;   // of the excerpt, in samples
-  int64_t width() const;   // in samples
+  int64_t start() const;  // of the excerpt, in samples
+  int64_t width() const;  // in samples
 
  private:
   int64_t length_ = 0;
-  int64_t frame_energy_ = 0;  // of the frame being filled
-  int64_t frames_ = 0;        // complete frames
+  int64_t frame_energy_ = 0;   // of the frame being filled
+  int64_t frames_ = 0;         // complete frames
   std::vector<int64_t> ring_;  // energies of the last frames, one excerpt's worth
-  int64_t window_ = 0;        // their sum
+  int64_t window_ = 0;         // their sum
   int64_t best_ = -1;
   int64_t best_start_ = 0;
 };
@@ -91,7 +91,7 @@ class SampleComparer {
   std::vector<int16_t> waiting_b_;
   size_t taken_a_ = 0;  // of waiting_a_, already compared
   size_t taken_b_ = 0;
-  int64_t next_ = 0;    // index in a of the next pair
+  int64_t next_ = 0;  // index in a of the next pair
   int64_t last_frame_ = -1;
 };
 
