@@ -272,7 +272,8 @@ TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {
   // A shard left out is named.
   const Result partial = halvern("batch --merge part1.csv part3.csv -o partial.csv");
   EXPECT_EQ(partial.status, 1);
-  EXPECT_NE(partial.err.find("jobs missing from the summaries: 5 6 7 8"), std::string::npos) << partial.err;
+  EXPECT_NE(partial.err.find("missing from the summaries: shard 2/3 (jobs 5-8)"), std::string::npos)
+      << partial.err;
 
   // After a change to one tuning, the batch against the reference set names what changed.
   write_file(path("eq.txt"), tuning_with({{30, 900}}));
@@ -284,6 +285,71 @@ TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {
     const bool changed = row["tuning"] == "eq.txt";
     EXPECT_EQ(row["compare"], changed ? "different" : "identical") << row.dump();
   }
+}
+
+TEST_F(Batch, MergeNamesTheLastShardMissingAndRefusesPartsOfAnotherBatch) {
+  write_tunings();
+  std::string manifest = "input,tuning,output\n";
+  for (int i = 0; i < 7; ++i) {
+    write_file(path(numbered("in", i, ".pcm")), input(i));
+    manifest += numbered("in", i, ".pcm,") + tunings_[static_cast<size_t>(i) % 4] +
+                numbered(",out/o", i, ".pcm\n");
+  }
+  write_file(path("jobs.csv"), manifest);
+  ASSERT_EQ(halvern("batch jobs.csv -q -o one.csv").status, 0);
+  for (int k = 1; k <= 3; ++k) {
+    ASSERT_EQ(halvern("batch jobs.csv -q --shard " + std::to_string(k) + "/3" +
+                      numbered(" -o part", k, ".csv"))
+                  .status,
+              0);
+  }
+  // Each shard's summary says which shard of what it is; the JSON one too.
+  EXPECT_EQ(read_file(path("part3.csv")).substr(0, 27), "# shard 3/3 of 7 jobs, plan");
+  ASSERT_EQ(halvern("batch jobs.csv -q --shard 2/3 --json -o part2.json").status, 0);
+  const Json facts = Json::parse(read_file(path("part2.json")))["shard"];
+  EXPECT_EQ(facts["k"], 2);
+  EXPECT_EQ(facts["n"], 3);
+  EXPECT_EQ(facts["jobs"], 7);
+
+  ASSERT_EQ(halvern("batch --merge part2.csv part3.csv part1.csv -o merged.csv").status, 0);
+  EXPECT_EQ(read_file(path("merged.csv")), read_file(path("one.csv")));
+  // Without the last shard nothing in the rows tells that jobs 5 to 7 were ever planned.
+  const Result partial = halvern("batch --merge part1.csv part2.csv -o partial.csv");
+  EXPECT_EQ(partial.status, 1);
+  EXPECT_NE(partial.err.find("shard 3/3 (jobs 5-7)"), std::string::npos) << partial.err;
+
+  // Shards of another manifest, or of another N, are refused.
+  write_file(path("other.csv"), manifest + "in0.pcm,eq.txt,out/extra.pcm\n");
+  ASSERT_EQ(halvern("batch other.csv -q --shard 3/3 -o other3.csv").status, 0);
+  const Result other = halvern("batch --merge part1.csv part2.csv other3.csv -o x.csv");
+  EXPECT_EQ(other.status, 2);
+  EXPECT_NE(other.err.find("their manifests (or grids) differ"), std::string::npos) << other.err;
+  ASSERT_EQ(halvern("batch jobs.csv -q --shard 2/2 -o half2.csv").status, 0);
+  const Result n = halvern("batch --merge part1.csv half2.csv -o x.csv");
+  EXPECT_EQ(n.status, 2);
+  EXPECT_NE(n.err.find("the numbers of shards differ"), std::string::npos) << n.err;
+  EXPECT_FALSE(fs::exists(path("x.csv")));
+}
+
+TEST_F(Batch, CompareWithTakesEachOutputsReferenceByItsPathBelowTheOutputRoot) {
+  write_tunings();
+  write_file(path("in0.pcm"), input(0));
+  write_file(path("in1.pcm"), input(1));
+  // Two outputs named x.pcm in two folders, from different inputs and tunings.
+  const auto manifest = [](const std::string& root) {
+    return "input,tuning,output\nin0.pcm,all.txt," + root + "/a/x.pcm\nin1.pcm,dyn.txt," + root +
+           "/b/x.pcm\n";
+  };
+  write_file(path("ref.csv"), manifest("ref"));
+  write_file(path("new.csv"), manifest("new/run"));
+  ASSERT_EQ(halvern("batch ref.csv -q -o ref-summary.csv").status, 0);
+  const Result same = halvern("batch new.csv -q --compare-with ref --json -o new.json");
+  EXPECT_EQ(same.status, 0) << same.err;
+  const Json rows = Json::parse(read_file(path("new.json")))["jobs"];
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["reference"], "ref/a/x.pcm");
+  EXPECT_EQ(rows[1]["reference"], "ref/b/x.pcm");
+  EXPECT_EQ(rows[1]["compare"], "identical");
 }
 
 }  // namespace

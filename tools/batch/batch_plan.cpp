@@ -1,5 +1,7 @@
 #include "tools/batch/batch_plan.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -46,6 +48,34 @@ std::string check_outputs(const std::vector<BatchJob>& jobs, const std::string& 
     }
   }
   return {};
+}
+
+// Sets every job's relative_output: its output's path below the output root, which is root when
+// given (a grid's --out) and otherwise the deepest folder that holds every output.
+void set_relative_outputs(std::vector<BatchJob>* jobs, const fs::path& root) {
+  std::vector<fs::path> absolute;
+  for (const BatchJob& job : *jobs) {
+    absolute.push_back(fs::absolute(job.output).lexically_normal());
+  }
+  fs::path output_root;
+  if (!root.empty()) {
+    output_root = fs::absolute(root).lexically_normal();
+  } else if (!absolute.empty()) {
+    output_root = absolute.front().parent_path();
+    for (const fs::path& output : absolute) {
+      fs::path common;
+      auto a = output_root.begin();
+      for (auto b = output.begin();
+           a != output_root.end() && b != output.end() && std::next(b) != output.end() && *a == *b;
+           ++a, ++b) {
+        common /= *a;
+      }
+      output_root = common;
+    }
+  }
+  for (size_t i = 0; i < jobs->size(); ++i) {
+    (*jobs)[i].relative_output = absolute[i].lexically_relative(output_root);
+  }
 }
 
 }  // namespace
@@ -118,6 +148,7 @@ std::vector<BatchJob> plan_from_manifest(const fs::path& manifest) {
   }
   const std::string clash = check_outputs(plan, source);
   if (!clash.empty()) throw ToolError(clash);
+  set_relative_outputs(&plan, {});
   return plan;
 }
 
@@ -138,6 +169,7 @@ std::vector<BatchJob> plan_from_grid(const std::vector<fs::path>& inputs,
   }
   const std::string clash = check_outputs(plan, "--grid");
   if (!clash.empty()) throw ToolError(clash);
+  set_relative_outputs(&plan, out_dir);
   return plan;
 }
 
@@ -160,10 +192,32 @@ Shard parse_shard(const std::string& text) {
   return shard;
 }
 
+std::pair<size_t, size_t> shard_range(size_t total, Shard shard) {
+  return {total * static_cast<size_t>(shard.k - 1) / static_cast<size_t>(shard.n),
+          total * static_cast<size_t>(shard.k) / static_cast<size_t>(shard.n)};
+}
+
+std::string plan_fingerprint(const std::vector<BatchJob>& jobs) {
+  // FNV-1a, 64 bits, over the fields of every job, each ended by a zero byte.
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  const auto add = [&hash](const std::string& text) {
+    for (const char c : text + '\0') {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    }
+  };
+  for (const BatchJob& job : jobs) {
+    add(std::to_string(job.index));
+    add(job.input.string());
+    add(job.tuning.string());
+    add(job.output.string());
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
+}
+
 std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard) {
-  const size_t total = jobs.size();
-  const size_t begin = total * static_cast<size_t>(shard.k - 1) / static_cast<size_t>(shard.n);
-  const size_t end = total * static_cast<size_t>(shard.k) / static_cast<size_t>(shard.n);
+  const auto [begin, end] = shard_range(jobs.size(), shard);
   return {jobs.begin() + static_cast<std::ptrdiff_t>(begin),
           jobs.begin() + static_cast<std::ptrdiff_t>(end)};
 }

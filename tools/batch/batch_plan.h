@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/io/tool_error.h"
@@ -17,6 +18,10 @@ struct BatchJob {
   std::filesystem::path input;
   std::filesystem::path tuning;
   std::filesystem::path output;
+  // The output's path below the plan's output root, where --compare-with finds its reference.
+  // The output root is --out for a grid; for a manifest, the deepest folder holding every output
+  // (made absolute). It is the same for every shard of the plan.
+  std::filesystem::path relative_output;
 };
 
 // The manifest is CSV with a header line naming the columns input, tuning and output (any order)
@@ -37,6 +42,13 @@ struct Shard {
 
 // "K/N" with 1 <= K <= N; throws ToolError otherwise.
 Shard parse_shard(const std::string& text);
+
+// The jobs [first, last) of the k-th shard of `total` jobs, counting from 0.
+std::pair<size_t, size_t> shard_range(size_t total, Shard shard);
+
+// A hash of every job's index, input, tuning and output (16 hex digits): the shards of one
+// plan share it, the shards of another manifest or grid do not.
+std::string plan_fingerprint(const std::vector<BatchJob>& jobs);
 
 // The k-th of n consecutive parts of the jobs, whose sizes differ by at most one.
 std::vector<BatchJob> shard_jobs(const std::vector<BatchJob>& jobs, Shard shard);

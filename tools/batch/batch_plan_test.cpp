@@ -84,8 +84,8 @@ TEST(Shard, PartsCoverEveryJobOnceAndDifferByOneAtMost) {
 
 TEST(Summary, ShardsMergeInJobOrderNamingMissingAndTwiceRunJobs) {
   const std::vector<std::string> columns = {"job", "name"};
-  const SummaryTable one{columns, {{"3", "c"}, {"1", "a"}}};
-  const SummaryTable two{columns, {{"5", "e"}}};
+  const SummaryTable one{columns, {{"3", "c"}, {"1", "a"}}, {}};
+  const SummaryTable two{columns, {{"5", "e"}}, {}};
   std::string missing;
   const SummaryTable merged = merge_summaries({two, one}, {"two.csv", "one.csv"}, &missing);
   EXPECT_EQ(merged.columns, columns);
@@ -94,7 +94,7 @@ TEST(Summary, ShardsMergeInJobOrderNamingMissingAndTwiceRunJobs) {
   EXPECT_EQ(merged.rows[2][1], "e");
   EXPECT_EQ(missing, "2 4");
   EXPECT_THROW(merge_summaries({one, one}, {"a.csv", "b.csv"}, &missing), ToolError);
-  const SummaryTable other{{"job", "other"}, {}};
+  const SummaryTable other{{"job", "other"}, {}, {}};
   EXPECT_THROW(merge_summaries({one, other}, {"a.csv", "b.csv"}, &missing), ToolError);
 }
 

@@ -1,10 +1,12 @@
 #include "tools/batch/batch_summary.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
 
+#include "tools/batch/batch_plan.h"
 #include "tools/io/csv.h"
 
 namespace halvern::tools {
@@ -105,7 +107,13 @@ std::vector<std::string> stats_cells(const RunStats& stats) {
 std::vector<std::string> no_stats_cells() { return std::vector<std::string>(stats_columns().size()); }
 
 std::string summary_csv(const SummaryTable& table) {
-  std::string text = csv_line(table.columns);
+  std::string text;
+  if (table.shard.k > 0) {
+    text = "# shard " + std::to_string(table.shard.k) + "/" + std::to_string(table.shard.n) +
+           " of " + std::to_string(table.shard.total) + " jobs, plan " + table.shard.fingerprint +
+           "\n";
+  }
+  text += csv_line(table.columns);
   for (const auto& row : table.rows) text += csv_line(row);
   return text;
 }
@@ -121,7 +129,12 @@ Json summary_json(const SummaryTable& table) {
     }
     jobs.push_back(std::move(job));
   }
-  return Json{{"jobs", jobs}};
+  if (table.shard.k == 0) return Json{{"jobs", jobs}};
+  const ShardFacts& shard = table.shard;
+  return Json{
+      {"shard",
+       {{"k", shard.k}, {"n", shard.n}, {"jobs", shard.total}, {"plan", shard.fingerprint}}},
+      {"jobs", jobs}};
 }
 
 SummaryTable read_summary(const std::string& path) {
@@ -130,11 +143,31 @@ SummaryTable read_summary(const std::string& path) {
   if (!file) {
     throw ToolError(path + ": cannot open the summary");
   }
-  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  const CsvTable csv = csv_parse(text);
-  if (!csv.error.empty()) {
-    throw ToolError(path + ":" + std::to_string(csv.error_line) + ": " + csv.error);
+  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  int skipped = 0;  // lines before the header
+  if (text.starts_with("#")) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    const std::string line = text.substr(0, end);
+    ShardFacts& shard = table.shard;
+    char fingerprint[17] = "";
+    unsigned long long total = 0;
+    int used = 0;
+    if (std::sscanf(line.c_str(), "# shard %d/%d of %llu jobs, plan %16[0-9a-f]%n", &shard.k,
+                    &shard.n, &total, fingerprint, &used) != 4 ||
+        static_cast<size_t>(used) != line.size() || shard.k < 1 || shard.k > shard.n) {
+      throw ToolError(
+          path + ":1: not a shard's first line (# shard K/N of TOTAL jobs, plan HEX): " + line);
+    }
+    shard.total = static_cast<size_t>(total);
+    shard.fingerprint = fingerprint;
+    text.erase(0, std::min(end + 1, text.size()));
+    skipped = 1;
   }
+  CsvTable csv = csv_parse(text);
+  if (!csv.error.empty()) {
+    throw ToolError(path + ":" + std::to_string(csv.error_line + skipped) + ": " + csv.error);
+  }
+  for (CsvRecord& record : csv.records) record.line += skipped;
   if (csv.records.empty() || csv.records.front().fields.empty() ||
       csv.records.front().fields.front() != "job") {
     throw ToolError(path + ":1: not a batch summary: its first line must start with the column job");
@@ -157,9 +190,30 @@ SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
                              const std::vector<std::string>& names, std::string* missing) {
   SummaryTable merged;
   merged.columns = parts.empty() ? std::vector<std::string>{} : parts.front().columns;
-  merged.rows.clear();
+  missing->clear();
+  const ShardFacts& first = parts.empty() ? merged.shard : parts.front().shard;
+  std::vector<bool> shard_seen(static_cast<size_t>(first.n) + 1, false);
   std::map<long long, std::pair<const std::vector<std::string>*, size_t>> by_job;
   for (size_t p = 0; p < parts.size(); ++p) {
+    const ShardFacts& shard = parts[p].shard;
+    if ((shard.k == 0) != (first.k == 0)) {
+      throw ToolError(
+          names[shard.k == 0 ? p : 0] + " is not a shard's summary (no '# shard K/N' line), " +
+          names[shard.k == 0 ? 0 : p] + " is: merge the summaries of --shard runs only");
+    }
+    if (shard.k > 0 && (shard.n != first.n || shard.total != first.total ||
+                        shard.fingerprint != first.fingerprint)) {
+      const auto facts = [](const ShardFacts& s) {
+        return "shard " + std::to_string(s.k) + "/" + std::to_string(s.n) + " of " +
+               std::to_string(s.total) + " jobs, plan " + s.fingerprint;
+      };
+      throw ToolError(names[p] + " (" + facts(shard) + ") and " + names.front() + " (" +
+                      facts(first) + ") are not shards of one batch: " +
+                      (shard.n != first.n ? "the numbers of shards differ"
+                                          : "their manifests (or grids) differ") +
+                      "; merge the shards of one run of one manifest");
+    }
+    if (shard.k > 0) shard_seen[static_cast<size_t>(shard.k)] = true;
     if (parts[p].columns != merged.columns) {
       throw ToolError(names[p] + ": its columns differ from those of " + names.front() +
                ": summaries of one batch (same options) merge");
@@ -178,7 +232,26 @@ SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
       }
     }
   }
-  missing->clear();
+  for (const auto& [job, entry] : by_job) merged.rows.push_back(*entry.first);
+  if (first.k > 0) {
+    for (int k = 1; k <= first.n; ++k) {
+      const auto [begin, end] = shard_range(first.total, Shard{k, first.n});
+      if (begin == end) continue;
+      if (shard_seen[static_cast<size_t>(k)]) {
+        for (size_t job = begin + 1; job <= end; ++job) {
+          if (by_job.count(static_cast<long long>(job)) > 0) continue;
+          if (!missing->empty()) *missing += ", ";
+          *missing += "job " + std::to_string(job);
+        }
+        continue;
+      }
+      if (!missing->empty()) *missing += ", ";
+      *missing += "shard " + std::to_string(k) + "/" + std::to_string(first.n) + " (job" +
+                  (end - begin > 1 ? "s " + std::to_string(begin + 1) + "-" : " ") +
+                  std::to_string(end) + ")";
+    }
+    return merged;
+  }
   long long expected = 1;
   for (const auto& [job, entry] : by_job) {
     for (; expected < job; ++expected) {
@@ -186,7 +259,6 @@ SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
       *missing += std::to_string(expected);
     }
     expected = job + 1;
-    merged.rows.push_back(*entry.first);
   }
   return merged;
 }

@@ -12,9 +12,21 @@
 
 namespace halvern::tools {
 
+// What a shard's summary knows of its whole batch. In CSV it is the summary's first line,
+//   # shard K/N of TOTAL jobs, plan FINGERPRINT
+// and in JSON the key "shard": {"k", "n", "jobs", "plan"}. Only a shard's summary has it, so
+// that merged shards give the file one batch writes.
+struct ShardFacts {
+  int k = 0;  // 0: not a shard's summary
+  int n = 0;
+  size_t total = 0;
+  std::string fingerprint;
+};
+
 struct SummaryTable {
   std::vector<std::string> columns;
   std::vector<std::vector<std::string>> rows;  // each as long as columns
+  ShardFacts shard;
 };
 
 // What halvern check finds in the job's tuning: "ok" or "2 errors, 1 warning" (the last column).
@@ -40,8 +52,10 @@ nlohmann::ordered_json summary_json(const SummaryTable& table);
 SummaryTable read_summary(const std::string& path);
 
 // The rows of several summaries of the same columns, ordered by job and checked: no job twice.
-// Missing jobs (a shard left out) are named in *missing. Throws ToolError when the parts do not
-// fit together.
+// What is missing is named in *missing: the shards left out (the last one too, from the job
+// total the shards record), or for summaries without shard facts the jobs between others.
+// Throws ToolError when the parts do not fit together: other columns, shards of other plans or
+// of another N, or a shard's summary merged with a summary that is not one.
 SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
                              const std::vector<std::string>& names, std::string* missing);
 

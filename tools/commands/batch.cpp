@@ -2,17 +2,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <thread>
 
@@ -61,38 +63,83 @@ struct Columns {
   const std::vector<std::string>& names_;
 };
 
-// The cells of the comparison of one output with its reference.
-std::vector<std::string> compare_cells(const fs::path& reference, const std::vector<int16_t>& output) {
-  std::vector<std::string> cells = {reference.string(), "", "", "", "", ""};
-  if (!fs::exists(reference)) {
-    cells[1] = "missing";
-    return cells;
+// The comparison of one output with its reference, made as the output is written: the reference
+// is read in step with it.
+class ReferenceCheck {
+ public:
+  explicit ReferenceCheck(const fs::path& reference)
+      : cells_{reference.string(), "", "", "", "", ""} {
+    if (!fs::exists(reference)) {
+      cells_[1] = "missing";
+      return;
+    }
+    try {
+      reader_ = std::make_unique<AudioReader>(reference.string());
+    } catch (const std::exception& e) {
+      fail(e);
+    }
   }
-  try {
-    const AudioInput expected = read_audio(reference.string());
-    const SampleComparison c = compare_samples(expected.samples, output, 0, 0);
+
+  void add(std::span<const int16_t> output) {
+    comparer_.add_b(output);
+    read_reference(output.size());
+  }
+
+  // The cells: reference, compare, first_difference, differing_samples, max_difference, sdr_db.
+  std::vector<std::string> cells() {
+    while (reader_ && read_reference(BLOCK) > 0) {
+    }
+    if (!reader_) return cells_;
+    const SampleComparison c = comparer_.result();
     const double sdr = c.signal_to_difference_db();
     char db[32] = "";
     if (std::isfinite(sdr)) std::snprintf(db, sizeof db, "%.2f", sdr);
-    cells[1] = c.identical ? "identical" : "different";
-    cells[2] = c.first >= 0 ? std::to_string(c.first)
-               : c.length_a != c.length_b ? std::to_string(std::min(c.length_a, c.length_b))
-                                          : "";
-    cells[3] = std::to_string(c.differing_samples + std::abs(c.length_a - c.length_b));
-    cells[4] = std::to_string(c.max_difference);
-    cells[5] = db;
-  } catch (const std::exception& e) {
-    cells[1] = "error: " + std::string(e.what());
+    cells_[1] = c.identical ? "identical" : "different";
+    cells_[2] = c.first >= 0               ? std::to_string(c.first)
+                : c.length_a != c.length_b ? std::to_string(std::min(c.length_a, c.length_b))
+                                           : "";
+    cells_[3] = std::to_string(c.differing_samples + std::abs(c.length_a - c.length_b));
+    cells_[4] = std::to_string(c.max_difference);
+    cells_[5] = db;
+    return cells_;
   }
-  return cells;
-}
 
-// Runs one job; returns its summary row. Never throws: a failure is the row's status and error.
+ private:
+  static constexpr size_t BLOCK = 16384;
+
+  size_t read_reference(size_t n) {
+    if (!reader_) return 0;
+    try {
+      block_.resize(n);
+      size_t have = 0;
+      for (size_t got = 1; have < n && got > 0; have += got)
+        got = reader_->read(block_.data() + have, n - have);
+      comparer_.add_a(std::span<const int16_t>(block_).first(have));
+      return have;
+    } catch (const std::exception& e) {
+      fail(e);
+      return 0;
+    }
+  }
+
+  void fail(const std::exception& e) {
+    cells_[1] = "error: " + std::string(e.what());
+    reader_.reset();
+  }
+
+  std::vector<std::string> cells_;
+  std::unique_ptr<AudioReader> reader_;  // null once missing or failed
+  SampleComparer comparer_{0, 0};
+  std::vector<int16_t> block_;
+};
+
+// Runs one job, reading, running and writing in blocks (and comparing, with --compare-with);
+// returns its summary row. Never throws: a failure is the row's status and error.
 std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& options,
                                        const std::vector<std::string>& columns) {
   std::vector<std::string> row = {std::to_string(job.index), job.name, job.input.string(),
                                   job.tuning.string(), job.output.string(), "ok", ""};
-  std::vector<int16_t> output;
+  std::optional<ReferenceCheck> check;
   try {
     if (same_file(job.output.string(), job.input.string()) ||
         same_file(job.output.string(), job.tuning.string())) {
@@ -100,18 +147,23 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
     }
     const TuningSlots slots = read_tuning_file(job.tuning.string());
     const AudioFormat format = format_for_path(job.output.string());
-    const AudioInput input = read_audio(job.input.string(), options.read);
+    AudioReader input(job.input.string(), options.read);
+    if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
+    AudioWriter output(job.output.string(), format, interrupt_temporaries());
+    if (!options.compare_with.empty())
+      check.emplace(fs::path(options.compare_with) / job.relative_output);
     JobResult result;
     try {
-      result = run_job(input.samples, slots);
+      result = run_stream(input, slots, {}, [&](std::span<const int16_t> block) {
+        output.write(block.data(), block.size());
+        if (check) check->add(block);
+      });
     } catch (const ArithmeticFault& fault) {
       throw std::runtime_error(job.tuning.string() + ": the engine stopped: " + fault.what());
     }
-    if (job.output.has_parent_path()) fs::create_directories(job.output.parent_path());
-    write_audio(job.output.string(), format, result.output, interrupt_temporaries());
+    output.commit();
     const std::vector<std::string> stats = stats_cells(result.stats);
     row.insert(row.end(), stats.begin(), stats.end());
-    output = std::move(result.output);
   } catch (const std::exception& e) {
     row[5] = "failed";
     row[6] = e.what();
@@ -121,7 +173,7 @@ std::vector<std::string> run_batch_job(const BatchJob& job, const BatchOptions& 
   }
   if (!options.compare_with.empty()) {
     std::vector<std::string> cells(6);
-    if (row[5] == "ok") cells = compare_cells(fs::path(options.compare_with) / job.output.filename(), output);
+    if (row[5] == "ok") cells = check->cells();
     row.insert(row.end(), cells.begin(), cells.end());
   }
   row.resize(columns.size());
@@ -221,7 +273,7 @@ class RowJournal {
     if (path_.empty()) return;
     std::string text = csv_line(columns);
     for (const auto& [output, row] : previous) text += csv_line(row);
-    write_text_file(path_, text);
+    write_text_file(path_, text, interrupt_temporaries());
     file_.open(path_, std::ios::binary | std::ios::app);
   }
 
@@ -277,9 +329,14 @@ int merge_command(const BatchOptions& options) {
   const SummaryTable merged = merge_summaries(parts, options.merge, &missing);
   write_summary(merged, options);
   if (!missing.empty()) {
-    if (missing.size() > 200) missing = missing.substr(0, missing.rfind(' ', 200)) + " ...";
-    std::fprintf(stderr, "halvern batch --merge: jobs missing from the summaries: %s (a shard not "
-                 "merged, or not finished)\n", missing.c_str());
+    if (missing.size() > 200) {  // the first ones and the last one
+      missing = missing.substr(0, missing.rfind(' ', 200)) + " ..." +
+                missing.substr(missing.rfind(missing.find(',') != std::string::npos ? ',' : ' '));
+    }
+    std::fprintf(stderr,
+                 "halvern batch --merge: missing from the summaries: %s (a shard not "
+                 "merged, or not finished)\n",
+                 missing.c_str());
     return 1;
   }
   const Columns at(merged.columns);
@@ -289,9 +346,15 @@ int merge_command(const BatchOptions& options) {
   return failed ? 1 : 0;
 }
 
-// The jobs the options ask for: from the manifest or the grid, cut to the shard. Throws ToolError
-// for options that do not go together.
-std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
+// The jobs the options ask for, from the manifest or the grid, cut to the shard; for a shard, what
+// it knows of its whole batch.
+struct PlannedJobs {
+  std::vector<BatchJob> jobs;
+  ShardFacts shard;
+};
+
+// The jobs of the options. Throws ToolError for options that do not go together.
+PlannedJobs planned_jobs(const BatchOptions& options) {
   std::vector<BatchJob> jobs;
   if (!options.grid.empty()) {
     if (!options.manifest.empty() || options.tunings.empty() || options.out_dir.empty()) {
@@ -309,7 +372,12 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
     throw ToolError("give a manifest (CSV with the columns input,tuning,output), "
                     "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...");
   }
-  if (!options.shard.empty()) jobs = shard_jobs(jobs, parse_shard(options.shard));
+  ShardFacts shard_facts;
+  if (!options.shard.empty()) {
+    const Shard shard = parse_shard(options.shard);
+    shard_facts = {shard.k, shard.n, jobs.size(), plan_fingerprint(jobs)};
+    jobs = shard_jobs(jobs, shard);
+  }
   if (options.resume && options.summary.empty()) {
     throw ToolError("--resume needs the summary file of the batch (-o FILE): "
                     "the finished jobs' figures are taken from it");
@@ -323,7 +391,7 @@ std::vector<BatchJob> planned_jobs(const BatchOptions& options) {
                     " (create it first)");
   }
   if (!options.summary.empty()) check_output_path(options.summary);
-  return jobs;
+  return {std::move(jobs), shard_facts};
 }
 
 // Every tuning of the jobs as check judges it, before any job runs: its errors shown, its
@@ -349,7 +417,8 @@ std::map<std::string, std::string> judge_tunings(const std::vector<BatchJob>& jo
 
 int batch_command(const BatchOptions& options) {
   if (!options.merge.empty()) return merge_command(options);
-  const std::vector<BatchJob> jobs = planned_jobs(options);
+  const PlannedJobs planned = planned_jobs(options);
+  const std::vector<BatchJob>& jobs = planned.jobs;
   const std::map<std::string, std::string> findings =
       judge_tunings(jobs, options.allow_tuning_errors);
   const std::vector<std::string> columns = summary_columns(!options.compare_with.empty());
@@ -417,7 +486,7 @@ int batch_command(const BatchOptions& options) {
     worker();
   }
 
-  SummaryTable table{columns, rows};
+  SummaryTable table{columns, rows, planned.shard};
   write_summary(table, options);
   set_interrupt_note("");
   journal.finish();

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -120,6 +120,45 @@ std::string file_text(const CompareOptions& o, const FileComparison& f) {
   return text;
 }
 
+// count samples of path from sample skip on (fewer at its end), read in blocks.
+std::vector<int16_t> read_excerpt(const std::string& path, const ReadOptions& options, int64_t skip,
+                                  int64_t count) {
+  AudioReader reader(path, options);
+  std::vector<int16_t> skipped(16384);
+  while (skip > 0) {
+    const size_t n =
+        reader.read(skipped.data(), static_cast<size_t>(std::min<int64_t>(skip, 16384)));
+    if (n == 0) return {};
+    skip -= static_cast<int64_t>(n);
+  }
+  std::vector<int16_t> excerpt(static_cast<size_t>(count));
+  size_t have = 0;
+  for (size_t n = 1; have < excerpt.size() && n > 0; have += n) {
+    n = reader.read(excerpt.data() + have, excerpt.size() - have);
+  }
+  excerpt.resize(have);
+  return excerpt;
+}
+
+// --delay auto on two files, as estimate_lag finds it, in blocks: a read once for its loudest
+// excerpt, then that excerpt and the samples of b around it read again.
+LagEstimate estimate_file_lag(const CompareOptions& o) {
+  LoudestExcerpt loudest;
+  {
+    AudioReader a(o.a, o.read);
+    std::vector<int16_t> block(16384);
+    for (size_t n = 0; (n = a.read(block.data(), block.size())) > 0;) {
+      loudest.add(std::span<const int16_t>(block).first(n));
+    }
+  }
+  const int64_t start = loudest.start();
+  const int64_t b_start = std::max<int64_t>(0, start - o.max_delay);
+  const std::vector<int16_t> excerpt = read_excerpt(o.a, o.read, start, loudest.width());
+  const std::vector<int16_t> region =
+      read_excerpt(o.b, o.read, b_start, start + loudest.width() + o.max_delay - b_start);
+  return lag_of_excerpt(excerpt, start, region, b_start, o.max_delay);
+}
+
 int compare_files(const CompareOptions& o) {
   FileComparison f;
   int lag = 0;
@@ -135,15 +174,25 @@ int compare_files(const CompareOptions& o) {
                                   ": give auto or a number of samples (positive: b comes later)");
     }
   }
-  const AudioInput a = read_audio(o.a, o.read);
-  const AudioInput b = read_audio(o.b, o.read);
-  if (o.delay == "auto") {
+  if (o.delay == "auto" && (o.a == "-" || o.b == "-")) {
+    // Standard input cannot be read twice: in memory.
+    const AudioInput a = read_audio(o.a, o.read);
+    const AudioInput b = read_audio(o.b, o.read);
     const LagEstimate estimate = estimate_lag(a.samples, b.samples, o.max_delay);
-    lag = estimate.lag;
     f.estimated = true;
     f.correlation = estimate.correlation;
+    f.c = compare_samples(a.samples, b.samples, estimate.lag, o.tolerance);
+  } else {
+    if (o.delay == "auto") {
+      const LagEstimate estimate = estimate_file_lag(o);
+      lag = estimate.lag;
+      f.estimated = true;
+      f.correlation = estimate.correlation;
+    }
+    AudioReader a(o.a, o.read);
+    AudioReader b(o.b, o.read);
+    f.c = compare_audio(a, b, lag, o.tolerance);
   }
-  f.c = compare_samples(a.samples, b.samples, lag, o.tolerance);
   const std::string text = o.json ? file_json(o, f).dump(2) + "\n" : file_text(o, f);
   std::fputs(text.c_str(), stdout);
   return f.c.identical ? 0 : 1;
@@ -164,37 +213,49 @@ struct StateDifference {
   std::string column;
 };
 
-std::string read_text(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+// The next record of frames.csv, read a line at a time (its fields hold no line breaks); false
+// at the end.
+bool next_record(std::istream& in, std::vector<std::string>* fields) {
+  std::string line;
+  while (std::getline(in, line)) {
+    CsvTable table = csv_parse(line);
+    if (table.records.empty()) continue;  // a blank line
+    *fields = std::move(table.records[0].fields);
+    return true;
+  }
+  return false;
 }
 
 StateDifference compare_frame_states(const fs::path& a, const fs::path& b) {
   StateDifference d;
   if (!fs::exists(a) || !fs::exists(b)) return d;
   d.present = true;
-  const CsvTable ta = csv_parse(read_text(a));
-  const CsvTable tb = csv_parse(read_text(b));
-  const size_t rows = std::max(ta.records.size(), tb.records.size());
-  for (size_t r = 1; r < rows; ++r) {
-    if (r >= ta.records.size() || r >= tb.records.size()) {
-      d.frame = static_cast<long long>(r - 1);
+  std::ifstream file_a(a, std::ios::binary);
+  std::ifstream file_b(b, std::ios::binary);
+  std::vector<std::string> header;  // of a
+  std::vector<std::string> fa;
+  std::vector<std::string> fb;
+  next_record(file_a, &header);
+  next_record(file_b, &fb);
+  for (long long frame = 0;; ++frame) {
+    const bool more_a = next_record(file_a, &fa);
+    const bool more_b = next_record(file_b, &fb);
+    if (!more_a && !more_b) return d;
+    if (!more_a || !more_b) {
+      d.frame = frame;
       d.column = "(one trace ends)";
       return d;
     }
-    const auto& fa = ta.records[r].fields;
-    const auto& fb = tb.records[r].fields;
     if (fa == fb) continue;
-    d.frame = static_cast<long long>(r - 1);
+    d.frame = frame;
     for (size_t c = 0; c < std::max(fa.size(), fb.size()); ++c) {
       if (c >= fa.size() || c >= fb.size() || fa[c] != fb[c]) {
-        d.column = c < ta.records[0].fields.size() ? ta.records[0].fields[c] : "column " + std::to_string(c + 1);
+        d.column = c < header.size() ? header[c] : "column " + std::to_string(c + 1);
         break;
       }
     }
     return d;
   }
-  return d;
 }
 
 int compare_traces(const CompareOptions& o) {
@@ -208,7 +269,9 @@ int compare_traces(const CompareOptions& o) {
     PositionDifference d;
     d.file_a = trace_a.signals[static_cast<size_t>(p)];
     d.file_b = trace_b.signals[static_cast<size_t>(p)];
-    d.c = compare_samples(read_audio(d.file_a).samples, read_audio(d.file_b).samples, 0, o.tolerance);
+    AudioReader a(d.file_a);
+    AudioReader b(d.file_b);
+    d.c = compare_audio(a, b, 0, o.tolerance);
     long long frame = -1;
     if (d.c.first >= 0) {
       frame = d.c.first / FRAME_LENGTH;

@@ -3,10 +3,13 @@
 // by frame, the curves of the tuning measured on the stages, the statistics and the settings.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +37,8 @@ struct ReportSettings {
   std::string output = "report.html";
   bool audio_beside = false;
   ReadOptions read;  // --resample, --channel, --pad
+  double from = 0;   // --from, seconds
+  double to = -1;    // --to, seconds; -1: the end
   bool quiet = false;
   bool allow_tuning_errors = false;
 };
@@ -45,6 +50,14 @@ constexpr const char* NO_REPORT =
 
 // Past this size an embedded page is better written with --audio-beside (see the README).
 constexpr uint64_t LARGE_PAGE = 25'000'000;
+// The page holds every frame's state (about 130 bytes of it a frame) and, embedded, every signal
+// offered (853 bytes a frame each, in base64). Past LARGEST_PAGE a browser takes minutes to open
+// it, if it can; with the audio beside, the page stays small but opening still decodes whole
+// signals and the report holds all of them in memory, so it covers at most LONGEST_BESIDE.
+constexpr int64_t LARGEST_PAGE = 200'000'000;
+constexpr int64_t TRACE_BYTES_PER_FRAME = 130;
+constexpr int64_t AUDIO_BYTES_PER_FRAME = (2 * FRAME_LENGTH + 2) / 3 * 4;
+constexpr int64_t LONGEST_BESIDE = 3600;  // seconds
 
 const char* severity_name(Severity s) {
   switch (s) {
@@ -83,6 +96,70 @@ class Steps {
   bool shown_ = false;
 };
 
+std::string clock_text(int64_t samples) {
+  const int64_t seconds = (samples + ENGINE_SAMPLE_RATE / 2) / ENGINE_SAMPLE_RATE;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return text;
+}
+
+// The samples the report covers: the whole input or the excerpt of --from and --to, read in
+// blocks and refused (ToolError) past most samples, before the rest is read.
+AudioInput read_report_input(const ReportSettings& s, int64_t most) {
+  AudioReader reader(s.input, s.read);
+  const int64_t first = std::llround(s.from * ENGINE_SAMPLE_RATE);
+  const int64_t end =
+      s.to < 0 ? std::numeric_limits<int64_t>::max() : std::llround(s.to * ENGINE_SAMPLE_RATE);
+  std::vector<int16_t> samples;
+  std::vector<int16_t> block(16384);
+  int64_t at = 0;  // samples of the input read
+  for (size_t n = 0; at < end && (n = reader.read(block.data(), block.size())) > 0;
+       at += static_cast<int64_t>(n)) {
+    const int64_t from = std::clamp<int64_t>(first - at, 0, static_cast<int64_t>(n));
+    const int64_t to = std::clamp<int64_t>(end - at, 0, static_cast<int64_t>(n));
+    samples.insert(samples.end(), block.begin() + from, block.begin() + std::max(from, to));
+    if (static_cast<int64_t>(samples.size()) <= most) continue;
+    const int64_t expected = reader.expected_samples();
+    const bool excerpt = s.from > 0 || s.to >= 0;
+    const std::string name = (excerpt ? "the excerpt of " : "") +
+                             (s.input == "-" ? std::string("standard input") : s.input);
+    const std::string length = !excerpt && expected > most
+                                   ? name + " is " + clock_text(expected) + " long, and "
+                                   : name + " is too long: ";
+    if (s.audio_beside) {
+      throw ToolError(length + "a report covers at most " + clock_text(most) +
+                      " (it holds every signal of the chain in memory, and the page decodes "
+                      "whole signals): report an excerpt with --from and --to (seconds), or run "
+                      "it with halvern run --trace and --stats");
+    }
+    throw ToolError(length + "a page with the audio in it covers at most " + clock_text(most) +
+                    " (" + std::to_string(LARGEST_PAGE / 1'000'000) +
+                    " MB; larger pages take minutes to open, if they open): write the audio "
+                    "beside the page with --audio-beside, or report an excerpt with --from and "
+                    "--to (seconds)");
+  }
+  if (first > 0 && at <= first) {
+    char text[64];
+    std::snprintf(text, sizeof text, " ends at %.3f s, before --from %g",
+                  static_cast<double>(at) / ENGINE_SAMPLE_RATE, s.from);
+    throw ToolError(s.input + text);
+  }
+  AudioInput audio = reader.info();
+  audio.samples = std::move(samples);
+  if (first > 0 || s.to >= 0) {
+    char note[160];
+    std::snprintf(note, sizeof note,
+                  "%s: the excerpt from %.3f s to %.3f s; the engine starts afresh at its start "
+                  "and the page counts time from there",
+                  s.input.c_str(), static_cast<double>(first) / ENGINE_SAMPLE_RATE,
+                  static_cast<double>(first + static_cast<int64_t>(audio.samples.size())) /
+                      ENGINE_SAMPLE_RATE);
+    audio.notes.push_back(note);
+  }
+  return audio;
+}
+
 int report(const ReportSettings& s) {
   if (!report_bundle_available()) throw ToolError(NO_REPORT, EXIT_TROUBLE);
   const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
@@ -103,8 +180,15 @@ int report(const ReportSettings& s) {
       }
     }
   }
+  if (s.to >= 0 && s.to <= s.from) throw ToolError("--to must come after --from", EXIT_TROUBLE);
   check_output_path(s.output);
-  const AudioInput audio = read_audio(s.input, s.read);
+  // The most samples the report covers.
+  const auto signals = static_cast<int64_t>(report_signals(review.slots[STAGE_MASK_SLOT]).size());
+  const int64_t page_frames =
+      LARGEST_PAGE / (TRACE_BYTES_PER_FRAME + AUDIO_BYTES_PER_FRAME * signals);
+  const int64_t most =
+      s.audio_beside ? LONGEST_BESIDE * ENGINE_SAMPLE_RATE : page_frames * FRAME_LENGTH;
+  const AudioInput audio = read_report_input(s, most);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
 
   Steps steps(!s.quiet);
@@ -199,6 +283,12 @@ void add_report_command(CLI::App& app, int* status) {
   sub->add_flag("--audio-beside", settings->audio_beside,
                 "write the audio into a folder beside the page instead of into it (for long recordings)");
   add_read_options(sub, &settings->read, "the recording", true);
+  sub->add_option("--from", settings->from, "report the excerpt that starts here, in seconds")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber.description(""));
+  sub->add_option("--to", settings->to, "report the excerpt that ends here, in seconds")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber.description(""));
   add_quiet_option(sub, &settings->quiet, "print nothing but errors");
   add_allow_tuning_errors_option(sub, &settings->allow_tuning_errors);
   sub->callback([settings, status] { *status = report(*settings); });

@@ -132,6 +132,8 @@ int run(const RunSettings& s) {
   if (!s.trace.empty()) {
     for (const std::string& path : TraceWriter::paths(s.trace, format)) refuse_overwrite(s, path);
   }
+  AudioReader reader(s.input, s.read);  // refuses an input it cannot use
+
   // The outputs are created (under temporary names) before the work, so that a path that cannot
   // be written is reported at once, as a usage error.
   TemporaryFiles* temporaries = interrupt_temporaries();
@@ -141,13 +143,6 @@ int run(const RunSettings& s) {
   std::unique_ptr<TraceWriter> trace;
   if (!s.trace.empty()) trace = std::make_unique<TraceWriter>(s.trace, format, temporaries);
 
-  const AudioInput audio = read_audio(s.input, s.read);
-  for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
-  if (format.lossy) {
-    std::fprintf(stderr, "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
-                 s.output.c_str(), format.name.c_str());
-  }
-
   options.observer = trace.get();
   ProgressBar bar;
   try {
@@ -156,7 +151,11 @@ int run(const RunSettings& s) {
     }
     JobResult result;
     try {
-      result = run_job(audio.samples, slots, options);
+      // Read, run and written in blocks: a read or a write that fails part-way is a ToolError
+      // (status 2), as one refused at once.
+      result = run_stream(reader, slots, options, [&output](std::span<const int16_t> block) {
+        output.write(block.data(), block.size());
+      });
     } catch (const ArithmeticFault& fault) {
       bar.clear();
       std::string message = fault.what();
@@ -164,13 +163,20 @@ int run(const RunSettings& s) {
       throw ToolError(s.tuning + ": the engine stopped: " + message, EXIT_FINDING);
     }
     bar.clear();
+    const AudioInput& audio = reader.info();
+    for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+    if (format.lossy) {
+      std::fprintf(
+          stderr,
+          "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
+          s.output.c_str(), format.name.c_str());
+    }
     for (const std::string& message : result.diagnostics) {
       std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
     }
     if (const std::string note = dropped_note(result.stats); !note.empty()) {
       std::fprintf(stderr, "note: %s\n", note.c_str());
     }
-    output.write(result.output.data(), result.output.size());
     output.commit();
     const int16_t mask = options.stage_mask.value_or(slots[STAGE_MASK_SLOT]);
     if (trace) trace->commit({s.input, s.tuning, stage_names(mask), result.stats.frames});

@@ -68,40 +68,6 @@ void samples_from_little_endian(int16_t* samples, size_t n) {
   }
 }
 
-// Raw 16-bit little-endian samples from path ("-": standard input), read straight into the
-// sample vector (sized from the file when it has a size).
-void read_raw(const std::string& path, AudioInput* audio) {
-  const bool from_stdin = path == "-";
-  const std::string name = from_stdin ? "standard input" : path;
-  std::FILE* f = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
-  if (f == nullptr) throw ToolError("cannot open " + name + ": " + std::strerror(errno));
-  std::error_code ec;
-  const uintmax_t size = from_stdin ? 0 : std::filesystem::file_size(path, ec);
-  std::vector<int16_t>& samples = audio->samples;
-  if (!ec && size > 0) samples.reserve(static_cast<size_t>(size / 2) + 1);  // + 1: one read finds the end
-  size_t bytes = 0;  // read so far
-  for (;;) {
-    const size_t have = bytes / 2;
-    samples.resize(std::max(samples.capacity(), have + CHUNK_FRAMES));
-    auto* target = reinterpret_cast<unsigned char*>(samples.data()) + bytes;
-    const size_t room = 2 * samples.size() - bytes;
-    const size_t got = std::fread(target, 1, room, f);
-    bytes += got;
-    if (got < room) break;
-  }
-  const bool failed = std::ferror(f) != 0;
-  const int error = errno;
-  if (!from_stdin) std::fclose(f);
-  if (failed) throw ToolError("cannot read " + name + ": " + std::strerror(error));
-  samples.resize(bytes / 2);
-  samples_from_little_endian(samples.data(), samples.size());
-  audio->ignored_bytes = static_cast<int64_t>(bytes % 2);
-  audio->description = "raw 16-bit PCM, 16000 Hz, 1 channel";
-  if (audio->ignored_bytes != 0) {
-    audio->notes.push_back(name + ": the last byte is half a sample and was ignored");
-  }
-}
-
 std::string format_name(int format) {
   SF_FORMAT_INFO info{};
   info.format = format;
@@ -155,64 +121,125 @@ std::string open_failure(const std::string& path, int sndfile_error, int system_
   }
 }
 
+struct SoxrDeleter {
+  void operator()(soxr_t r) const { soxr_delete(r); }
+};
+
 // Samples scaled to 16 bits (full scale 1.0 = 32768), rounded to the nearest and clipped to the
-// 16-bit range; counts the clipped ones and sets values that are not numbers to 0.
-void round_to_16_bits(const std::vector<double>& x, AudioInput* audio, int64_t* not_numbers) {
-  audio->samples.resize(x.size());
-  for (size_t i = 0; i < x.size(); ++i) {
+// 16-bit range, appended to out; counts the clipped ones and sets values that are not numbers
+// to 0.
+void round_to_16_bits(const double* x, size_t n, std::vector<int16_t>* out, int64_t* clipped,
+                      int64_t* not_numbers) {
+  for (size_t i = 0; i < n; ++i) {
     if (std::isnan(x[i])) {
-      audio->samples[i] = 0;
+      out->push_back(0);
       ++*not_numbers;
       continue;
     }
     const double v = std::floor(x[i] * 32768.0 + 0.5);
-    if (v > 32767.0 || v < -32768.0) ++audio->clipped;
-    audio->samples[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
+    if (v > 32767.0 || v < -32768.0) ++*clipped;
+    out->push_back(static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0)));
   }
 }
 
-std::vector<double> resample(const std::vector<double>& x, int rate, const std::string& path) {
-  const double ratio = ENGINE_SAMPLE_RATE / static_cast<double>(rate);
-  std::vector<double> y(static_cast<size_t>(std::ceil(static_cast<double>(x.size()) * ratio)) + 16);
-  size_t done = 0;
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-  const soxr_error_t error = soxr_oneshot(rate, ENGINE_SAMPLE_RATE, 1, x.data(), x.size(), nullptr,
-                                          y.data(), y.size(), &done, &io, &quality, nullptr);
-  if (error != nullptr) throw ToolError("cannot resample " + path + ": " + error);
-  y.resize(done);
-  return y;
+}  // namespace
+
+struct AudioReader::Impl {
+  std::string path;
+  std::string name;  // for the user: the path, or "standard input"
+  ReadOptions options;
+  AudioInput info;
+  int64_t expected = -1;
+
+  // Raw input.
+  std::FILE* raw = nullptr;  // null for a file read through libsndfile
+  bool from_stdin = false;
+  // libsndfile.
+  std::unique_ptr<SNDFILE, SndfileCloser> sndfile;
+  int subtype = 0;
+  size_t width = 1;    // channels in the file
+  size_t channel = 0;  // the one kept
+  bool exact = true;   // 16-bit samples at 16 kHz: read as they are
+  std::vector<short> shorts;
+  std::vector<double> doubles;
+  std::vector<double> mono;
+  std::unique_ptr<soxr, SoxrDeleter> resampler;  // when the rate differs
+  std::vector<double> resampled;
+  int64_t not_numbers = 0;
+
+  std::vector<int16_t> ready;  // samples read, not yet given
+  size_t ready_at = 0;
+  int64_t given = 0;         // samples of the file given so far (not counting padding)
+  bool source_done = false;  // the file's end reached
+  bool finished = false;     // and the notes written, the padding queued
+
+  ~Impl() {
+    if (raw != nullptr && !from_stdin) std::fclose(raw);
+  }
+  void open_raw();
+  void open_sndfile();
+  void refill_raw();
+  void refill_sndfile();
+  void resample_into_ready(const double* x, size_t n);
+  void finish();
+};
+
+void AudioReader::Impl::open_raw() {
+  from_stdin = path == "-";
+  if (options.channel > 1) {
+    throw ToolError(name + " is raw mono 16-bit PCM: --channel " + std::to_string(options.channel) +
+                    " names no channel of it");
+  }
+  raw = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
+  if (raw == nullptr) throw ToolError("cannot open " + name + ": " + std::strerror(errno));
+  std::error_code ec;
+  const uintmax_t size = from_stdin ? 0 : std::filesystem::file_size(path, ec);
+  if (!from_stdin && !ec) expected = static_cast<int64_t>(size / 2);
+  info.description = "raw 16-bit PCM, 16000 Hz, 1 channel";
 }
 
-void read_sndfile(const std::string& path, const ReadOptions& options, AudioInput* audio) {
-  SF_INFO info{};
+void AudioReader::Impl::refill_raw() {
+  ready.resize(CHUNK_FRAMES);
+  auto* target = reinterpret_cast<unsigned char*>(ready.data());
+  const size_t room = 2 * ready.size();
+  const size_t got = std::fread(target, 1, room, raw);
+  if (got < room) {
+    if (std::ferror(raw) != 0) throw ToolError("cannot read " + name + ": " + std::strerror(errno));
+    source_done = true;
+    info.ignored_bytes = static_cast<int64_t>(got % 2);
+  }
+  ready.resize(got / 2);
+  samples_from_little_endian(ready.data(), ready.size());
+}
+
+void AudioReader::Impl::open_sndfile() {
+  SF_INFO sf{};
   errno = 0;
-  std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
-  if (!file) throw ToolError(open_failure(path, sf_error(nullptr), errno));
-  const int subtype = info.format & SF_FORMAT_SUBMASK;
-  audio->source_rate = info.samplerate;
-  audio->source_channels = info.channels;
-  audio->description = format_name(info.format & SF_FORMAT_TYPEMASK) +
-                       ", " + format_name(subtype) + ", " +
-                       std::to_string(info.samplerate) + " Hz, " + std::to_string(info.channels) +
-                       (info.channels == 1 ? " channel" : " channels");
-  const std::string channels = std::to_string(info.channels);
+  sndfile.reset(sf_open(path.c_str(), SFM_READ, &sf));
+  if (!sndfile) throw ToolError(open_failure(path, sf_error(nullptr), errno));
+  subtype = sf.format & SF_FORMAT_SUBMASK;
+  info.source_rate = sf.samplerate;
+  info.source_channels = sf.channels;
+  info.description = format_name(sf.format & SF_FORMAT_TYPEMASK) + ", " + format_name(subtype) +
+                     ", " + std::to_string(sf.samplerate) + " Hz, " + std::to_string(sf.channels) +
+                     (sf.channels == 1 ? " channel" : " channels");
+  const std::string channels = std::to_string(sf.channels);
   // Every reason the file cannot go to the engine as it is, each with the option that fixes it.
   std::vector<std::string> problems;
-  if (info.channels > 1 && options.channel == 0) {
+  if (sf.channels > 1 && options.channel == 0) {
     problems.push_back("it has " + channels + " channels and " +
                        (options.for_engine ? "the engine takes one"
                                            : "recordings are compared one channel at a time") +
                        ": pick one with --channel N (1 to " + channels + ")");
   }
-  if (options.channel < 0 || options.channel > info.channels) {
-    problems.push_back("it has " + channels + (info.channels == 1 ? " channel" : " channels") +
+  if (options.channel < 0 || options.channel > sf.channels) {
+    problems.push_back("it has " + channels + (sf.channels == 1 ? " channel" : " channels") +
                        ": --channel " + std::to_string(options.channel) + " names none (use 1 to " +
                        channels + ")");
   }
-  const bool other_rate = info.samplerate != ENGINE_SAMPLE_RATE;
+  const bool other_rate = sf.samplerate != ENGINE_SAMPLE_RATE;
   if (other_rate && !options.resample) {
-    problems.push_back("it is sampled at " + std::to_string(info.samplerate) + " Hz and " +
+    problems.push_back("it is sampled at " + std::to_string(sf.samplerate) + " Hz and " +
                        (options.for_engine
                             ? "the engine runs at 16000 Hz: add --resample to convert it (the "
                               "engine then no longer sees exactly what a device would), or "
@@ -224,78 +251,178 @@ void read_sndfile(const std::string& path, const ReadOptions& options, AudioInpu
     throw ToolError(path + problems[0].substr(2));  // "it has ..." -> "<path> has ..."
   }
   if (!problems.empty()) {
-    std::string message = path + " (" + audio->description + ") cannot go to the engine as it is:";
+    std::string message = path + " (" + info.description + ") cannot go to the engine as it is:";
     for (const std::string& problem : problems) message += "\n  - " + problem;
     throw ToolError(message);
   }
-  const size_t channel = options.channel > 0 ? static_cast<size_t>(options.channel - 1) : 0;
-  const auto width = static_cast<size_t>(info.channels);
-  const bool exact = fits_16_bits(subtype) && !other_rate;
-
-  // Room for the frames the header announces, within reason: a damaged header may claim any number.
-  const auto frames = static_cast<size_t>(std::clamp<sf_count_t>(info.frames, 0, sf_count_t{1} << 24));
-  if (exact) {
-    audio->samples.reserve(frames);
-    std::vector<short> chunk(CHUNK_FRAMES * width);
-    sf_count_t got = 0;
-    while ((got = sf_readf_short(file.get(), chunk.data(), static_cast<sf_count_t>(CHUNK_FRAMES))) > 0) {
-      for (sf_count_t i = 0; i < got; ++i) audio->samples.push_back(chunk[static_cast<size_t>(i) * width + channel]);
-    }
-  } else {
-    std::vector<double> mono;
-    mono.reserve(frames);
-    std::vector<double> chunk(CHUNK_FRAMES * width);
-    sf_count_t got = 0;
-    while ((got = sf_readf_double(file.get(), chunk.data(), static_cast<sf_count_t>(CHUNK_FRAMES))) > 0) {
-      for (sf_count_t i = 0; i < got; ++i) mono.push_back(chunk[static_cast<size_t>(i) * width + channel]);
-    }
-    if (other_rate) {
-      mono = resample(mono, info.samplerate, path);
-      audio->resampled = true;
-      audio->notes.push_back(path + ": resampled from " + std::to_string(info.samplerate) +
-                             " Hz to 16000 Hz (libsoxr, very high quality): the engine no longer "
-                             "sees exactly what a device would");
-    }
-    int64_t not_numbers = 0;
-    round_to_16_bits(mono, audio, &not_numbers);
-    audio->converted = !fits_16_bits(subtype);
-    std::string note = path + ": " + (audio->converted ? format_name(subtype) + " samples" : "the resampled signal");
-    note += " rounded to 16 bits; " + (audio->clipped == 0 ? std::string("none") : std::to_string(audio->clipped)) +
-            " clipped at full scale";
-    if (not_numbers > 0) note += "; " + std::to_string(not_numbers) + " were not numbers and became 0";
-    audio->notes.push_back(note);
-  }
-  if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
-    throw ToolError("cannot read " + path + ": " + sf_strerror(file.get()));
-  }
-  if (info.channels > 1) {
-    audio->notes.push_back(path + ": kept channel " + std::to_string(channel + 1) + " of " + channels);
+  channel = options.channel > 0 ? static_cast<size_t>(options.channel - 1) : 0;
+  width = static_cast<size_t>(sf.channels);
+  exact = fits_16_bits(subtype) && !other_rate;
+  info.converted = !fits_16_bits(subtype);
+  const double ratio = ENGINE_SAMPLE_RATE / static_cast<double>(sf.samplerate);
+  if (sf.frames > 0) expected = std::llround(static_cast<double>(sf.frames) * ratio);
+  if (other_rate) {
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    soxr_error_t error = nullptr;
+    resampler.reset(
+        soxr_create(sf.samplerate, ENGINE_SAMPLE_RATE, 1, &error, &io, &quality, nullptr));
+    if (error != nullptr) throw ToolError("cannot resample " + path + ": " + error);
+    info.resampled = true;
+    resampled.resize(static_cast<size_t>(std::ceil(static_cast<double>(CHUNK_FRAMES) * ratio)) +
+                     1024);
   }
 }
 
-}  // namespace
+// x through the resampler (null: the end of the input, which flushes it) into ready.
+void AudioReader::Impl::resample_into_ready(const double* x, size_t n) {
+  for (;;) {
+    size_t used = 0;
+    size_t made = 0;
+    const soxr_error_t error = soxr_process(resampler.get(), x, n, x != nullptr ? &used : nullptr,
+                                            resampled.data(), resampled.size(), &made);
+    if (error != nullptr) throw ToolError("cannot resample " + path + ": " + error);
+    round_to_16_bits(resampled.data(), made, &ready, &info.clipped, &not_numbers);
+    if (x != nullptr) {
+      x += used;
+      n -= used;
+      if (n == 0 || (used == 0 && made == 0)) return;
+    } else if (made == 0) {
+      return;
+    }
+  }
+}
 
-AudioInput read_audio(const std::string& path, const ReadOptions& options) {
-  AudioInput audio;
+void AudioReader::Impl::refill_sndfile() {
+  ready.clear();
+  const auto frames = static_cast<sf_count_t>(CHUNK_FRAMES);
+  sf_count_t got = 0;
+  if (exact) {
+    shorts.resize(CHUNK_FRAMES * width);
+    got = sf_readf_short(sndfile.get(), shorts.data(), frames);
+    for (sf_count_t i = 0; i < got; ++i)
+      ready.push_back(shorts[static_cast<size_t>(i) * width + channel]);
+  } else {
+    doubles.resize(CHUNK_FRAMES * width);
+    got = sf_readf_double(sndfile.get(), doubles.data(), frames);
+    mono.resize(static_cast<size_t>(std::max<sf_count_t>(got, 0)));
+    for (size_t i = 0; i < mono.size(); ++i) mono[i] = doubles[i * width + channel];
+    if (resampler) {
+      if (got > 0) resample_into_ready(mono.data(), mono.size());
+      if (got <= 0) resample_into_ready(nullptr, 0);
+    } else {
+      round_to_16_bits(mono.data(), mono.size(), &ready, &info.clipped, &not_numbers);
+    }
+  }
+  if (got <= 0) {
+    source_done = true;
+    if (sf_error(sndfile.get()) != SF_ERR_NO_ERROR) {
+      throw ToolError("cannot read " + path + ": " + sf_strerror(sndfile.get()));
+    }
+  }
+}
+
+// At the end of the file: the notes for the user, and the zeros of --pad.
+void AudioReader::Impl::finish() {
+  finished = true;
+  if (raw != nullptr) {
+    if (info.ignored_bytes != 0)
+      info.notes.push_back(name + ": the last byte is half a sample and was ignored");
+  } else {
+    if (!exact) {
+      if (info.resampled) {
+        info.notes.push_back(path + ": resampled from " + std::to_string(info.source_rate) +
+                             " Hz to 16000 Hz (libsoxr, very high quality): the engine no longer "
+                             "sees exactly what a device would");
+      }
+      std::string note =
+          path + ": " +
+          (info.converted ? format_name(subtype) + " samples" : "the resampled signal");
+      note += " rounded to 16 bits; " +
+              (info.clipped == 0 ? std::string("none") : std::to_string(info.clipped)) +
+              " clipped at full scale";
+      if (not_numbers > 0)
+        note += "; " + std::to_string(not_numbers) + " were not numbers and became 0";
+      info.notes.push_back(note);
+    }
+    if (width > 1) {
+      info.notes.push_back(path + ": kept channel " + std::to_string(channel + 1) + " of " +
+                           std::to_string(width));
+    }
+  }
+  const auto partial = static_cast<size_t>(given % FRAME_LENGTH);
+  if (options.pad && partial != 0) {
+    info.padded = static_cast<int64_t>(static_cast<size_t>(FRAME_LENGTH) - partial);
+    ready.assign(static_cast<size_t>(info.padded), 0);
+    ready_at = 0;
+    info.notes.push_back(name + ": the last partial frame was padded with " +
+                         std::to_string(info.padded) + " zero samples");
+  }
+}
+
+AudioReader::AudioReader(const std::string& path, const ReadOptions& options)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->path = path;
+  impl_->name = path == "-" ? "standard input" : path;
+  impl_->options = options;
   if (path != "-") check_input_path(path);
   if (is_raw_path(path)) {
-    if (options.channel > 1) {
-      throw ToolError((path == "-" ? std::string("standard input") : path) +
-                       " is raw mono 16-bit PCM: --channel " + std::to_string(options.channel) +
-                       " names no channel of it");
-    }
-    read_raw(path, &audio);
+    impl_->open_raw();
   } else {
-    read_sndfile(path, options, &audio);
+    impl_->open_sndfile();
   }
-  const size_t partial = audio.samples.size() % static_cast<size_t>(FRAME_LENGTH);
-  if (options.pad && partial != 0) {
-    audio.padded = static_cast<int64_t>(static_cast<size_t>(FRAME_LENGTH) - partial);
-    audio.samples.resize(audio.samples.size() + static_cast<size_t>(audio.padded), 0);
-    audio.notes.push_back((path == "-" ? std::string("standard input") : path) +
-                          ": the last partial frame was padded with " +
-                          std::to_string(audio.padded) + " zero samples");
+  if (options.pad && impl_->expected > 0) {
+    impl_->expected = (impl_->expected + FRAME_LENGTH - 1) / FRAME_LENGTH * FRAME_LENGTH;
   }
+}
+
+AudioReader::~AudioReader() = default;
+
+size_t AudioReader::read(int16_t* out, size_t n) {
+  Impl& r = *impl_;
+  size_t done = 0;
+  while (done < n) {
+    if (r.ready_at < r.ready.size()) {
+      const size_t take = std::min(n - done, r.ready.size() - r.ready_at);
+      std::copy_n(r.ready.data() + r.ready_at, take, out + done);
+      r.ready_at += take;
+      done += take;
+      if (!r.finished) r.given += static_cast<int64_t>(take);
+      continue;
+    }
+    if (r.finished) break;
+    r.ready.clear();
+    r.ready_at = 0;
+    if (r.source_done) {
+      r.finish();
+    } else if (r.raw != nullptr) {
+      r.refill_raw();
+    } else {
+      r.refill_sndfile();
+    }
+  }
+  return done;
+}
+
+const AudioInput& AudioReader::info() const { return impl_->info; }
+int64_t AudioReader::expected_samples() const { return impl_->expected; }
+
+AudioInput read_audio(const std::string& path, const ReadOptions& options) {
+  AudioReader reader(path, options);
+  std::vector<int16_t> samples;
+  // Room for what the size or the header announces, within reason: a damaged header may claim
+  // any number (reserved memory is not used memory until it is written).
+  samples.reserve(
+      static_cast<size_t>(std::clamp<int64_t>(reader.expected_samples(), 0, int64_t{1} << 28)));
+  for (;;) {
+    const size_t at = samples.size();
+    samples.resize(std::max(samples.capacity(), at + CHUNK_FRAMES));
+    const size_t got = reader.read(samples.data() + at, samples.size() - at);
+    samples.resize(at + got);
+    if (got == 0) break;
+  }
+  AudioInput audio = reader.info();
+  audio.samples = std::move(samples);
   return audio;
 }
 
@@ -449,8 +576,7 @@ void write_audio(const std::string& path, const AudioFormat& format,
 ImpulseResponse read_impulse_response(const std::string& path, size_t max_samples) {
   ImpulseResponse response;
   if (is_raw_path(path)) {
-    AudioInput raw;
-    read_raw(path, &raw);
+    const AudioInput raw = read_audio(path);
     response.description = raw.description;
     response.samples.assign(raw.samples.begin(), raw.samples.end());
     for (double& v : response.samples) v /= 32768.0;

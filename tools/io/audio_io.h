@@ -2,7 +2,7 @@
 // libsndfile, chosen by the file's extension; a .pcm or .raw file is headerless signed 16-bit
 // little-endian mono at 16 kHz, as halvern-sim reads and writes it; "-" is standard input or
 // output, always raw. The engine takes 16 kHz mono 16-bit samples: an input that is not so is
-// refused with an ToolError that names the file and the option that fixes it, or converted when
+// refused with a ToolError that names the file and the option that fixes it, or converted when
 // asked (libsoxr resamples), with a note for the user every time.
 #pragma once
 
@@ -48,7 +48,35 @@ struct AudioInput {
   std::vector<std::string> notes;  // one line each: every conversion done, for the user
 };
 
-// Reads path ("-": raw from standard input). Throws ToolError.
+// A recording read in blocks, so that a recording of any length takes the same memory: the file
+// is opened (and refused, as read_audio refuses it) by the constructor, and read() gives its
+// samples, converted and resampled as they pass (libsoxr's streaming interface), exactly the
+// samples read_audio gives. "-" reads raw from standard input.
+class AudioReader {
+ public:
+  // Opens path and checks that it can be used with options. Throws ToolError.
+  AudioReader(const std::string& path, const ReadOptions& options = {});
+  ~AudioReader();
+  AudioReader(const AudioReader&) = delete;
+  AudioReader& operator=(const AudioReader&) = delete;
+
+  // Up to n samples into out: n until the end, fewer at the end, then 0. Throws ToolError.
+  size_t read(int16_t* out, size_t n);
+
+  // What the file holds; its samples stay empty. The counts and the notes are complete once
+  // read() has returned 0.
+  const AudioInput& info() const;
+  // The samples the file should give, from its size or header (an estimate when resampled or
+  // when the header is wrong); -1 when unknown (standard input).
+  int64_t expected_samples() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Reads the whole of path ("-": raw from standard input) through an AudioReader. Throws
+// ToolError.
 AudioInput read_audio(const std::string& path, const ReadOptions& options = {});
 
 // How an output file is written.

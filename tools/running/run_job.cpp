@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "engine/engine.h"
+#include "engine/stream.h"
 
 namespace halvern::tools {
 
@@ -16,6 +17,7 @@ namespace {
 
 constexpr int PROGRESS_EVERY = 64;  // frames between progress calls
 constexpr size_t DIAGNOSTICS_KEPT = 100;
+constexpr size_t BLOCK_SAMPLES = 100 * FRAME_LENGTH;  // 2 s read, run and written at a time
 
 // Gathers the statistics, and on request the signals and frame rows, from the engine's taps;
 // passes every call on to the caller's observer.
@@ -114,62 +116,121 @@ class JobObserver : public EngineObserver {
   int16_t previous_[FRAME_CAPACITY] = {};
 };
 
+// The engine's non-fatal messages: the first few kept, all counted.
+struct DiagnosticsKept {
+  std::vector<std::string>* messages = nullptr;
+  uint64_t count = 0;
+};
+
 void collect_diagnostic(void* user, const char* message) {
-  auto* messages = static_cast<std::vector<std::string>*>(user);
-  if (messages->size() < DIAGNOSTICS_KEPT) messages->emplace_back(message);
+  auto* kept = static_cast<DiagnosticsKept*>(user);
+  ++kept->count;
+  if (kept->messages->size() < DIAGNOSTICS_KEPT) kept->messages->emplace_back(message);
 }
 
 }  // namespace
 
+struct JobRunner::Impl {
+  Impl(const TuningSlots& slots, const JobOptions& job_options, int64_t expected)
+      : options(job_options),
+        expected_frames(expected),
+        stream(slots, job_options.stage_mask),
+        observer(options, &result, std::max<int64_t>(expected, 0)) {
+    kept.messages = &result.diagnostics;
+    stream.set_diagnostics(collect_diagnostic, &kept);
+    stream.set_observer(&observer);
+    const Engine& engine = stream.engine();
+    RunStats& stats = result.stats;
+    stats.positions[0].enabled = true;
+    const int16_t enables[] = {engine.highpass.header.enable, engine.dynamics.header.enable,
+                               engine.equalizer.header.enable, engine.suppressor.header.enable,
+                               engine.dither.header.enable};
+    for (size_t p = 1; p < CHAIN_POSITION_COUNT; ++p)
+      stats.positions[p].enabled = enables[p - 1] == 1;
+    stats.dynamics.enabled = stats.positions[2].enabled;
+    stats.limiter.enabled = stats.positions[3].enabled;
+    stats.suppressor.enabled = stats.positions[4].enabled;
+  }
+
+  void report_progress() {
+    const int64_t done = stream.frames();
+    if (!options.progress || expected_frames < 0 || done == reported) return;
+    reported = done;
+    options.progress(done, std::max(done, expected_frames));
+  }
+
+  JobOptions options;
+  int64_t expected_frames;
+  JobResult result;
+  DiagnosticsKept kept;
+  EngineStream stream;
+  JobObserver observer;
+  int64_t reported = 0;  // frames at the last progress call
+  std::chrono::steady_clock::duration busy{};
+};
+
+JobRunner::JobRunner(const TuningSlots& slots, const JobOptions& options, int64_t expected_frames)
+    : impl_(std::make_unique<Impl>(slots, options, expected_frames)) {}
+JobRunner::~JobRunner() = default;
+JobRunner::JobRunner(JobRunner&&) noexcept = default;
+JobRunner& JobRunner::operator=(JobRunner&&) noexcept = default;
+
+void JobRunner::process(std::span<const int16_t> in, std::vector<int16_t>* out) {
+  Impl& r = *impl_;
+  const auto start = std::chrono::steady_clock::now();
+  // In slices that end where a progress call is due.
+  constexpr size_t SLICE = static_cast<size_t>(PROGRESS_EVERY) * FRAME_LENGTH;
+  while (!in.empty()) {
+    const size_t to_call =
+        SLICE - (static_cast<size_t>(r.stream.frames() % PROGRESS_EVERY) * FRAME_LENGTH +
+                 r.stream.buffered());
+    const std::span<const int16_t> slice = in.first(std::min(in.size(), to_call));
+    r.stream.process(slice, out);
+    in = in.subspan(slice.size());
+    if (r.stream.frames() % PROGRESS_EVERY == 0 && r.stream.buffered() == 0) r.report_progress();
+  }
+  r.busy += std::chrono::steady_clock::now() - start;
+}
+
+JobResult JobRunner::finish() {
+  Impl& r = *impl_;
+  r.report_progress();
+  RunStats& stats = r.result.stats;
+  stats.frames = r.stream.frames();
+  stats.samples = stats.frames * FRAME_LENGTH;
+  stats.dropped_samples = static_cast<int64_t>(r.stream.buffered());
+  stats.wall_seconds = std::chrono::duration<double>(r.busy).count();
+  r.observer.finish();
+  std::vector<std::string>& messages = r.result.diagnostics;
+  if (messages.size() < r.kept.count) {
+    messages.push_back("... and " + std::to_string(r.kept.count - messages.size()) + " more");
+  }
+  return std::move(r.result);
+}
+
+JobResult run_stream(AudioReader& reader, const TuningSlots& slots, const JobOptions& options,
+                     const std::function<void(std::span<const int16_t>)>& sink) {
+  const int64_t expected = reader.expected_samples();
+  JobRunner runner(slots, options, expected < 0 ? -1 : expected / FRAME_LENGTH);
+  std::vector<int16_t> in(BLOCK_SAMPLES);
+  std::vector<int16_t> out;
+  out.reserve(BLOCK_SAMPLES + FRAME_LENGTH);
+  for (size_t n = 0; (n = reader.read(in.data(), in.size())) > 0;) {
+    out.clear();
+    runner.process(std::span(in).first(n), &out);
+    if (!out.empty()) sink(out);
+  }
+  return runner.finish();
+}
+
 JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
                   const JobOptions& options) {
-  JobResult result;
-  const int64_t frames = static_cast<int64_t>(input.size()) / FRAME_LENGTH;
-  RunStats& stats = result.stats;
-  stats.frames = frames;
-  stats.samples = frames * FRAME_LENGTH;
-  stats.dropped_samples = static_cast<int64_t>(input.size()) - stats.samples;
-  result.output.resize(static_cast<size_t>(stats.samples));
-
-  auto engine = std::make_unique<Engine>();
-  engine_reset(engine.get());
-  engine->diagnostics.write = collect_diagnostic;
-  engine->diagnostics.user = &result.diagnostics;
-  int16_t input_frame[FRAME_CAPACITY] = {};
-  int16_t output_frame[FRAME_CAPACITY] = {};
-  engine_bind(engine.get(), input_frame, output_frame);  // as halvern-sim does before configuring
-  engine_set_stage_mask(engine.get(), options.stage_mask.value_or(slots[STAGE_MASK_SLOT]));
-  engine_configure(engine.get(), slots);
-
-  stats.positions[0].enabled = true;
-  const int16_t enables[] = {engine->highpass.header.enable, engine->dynamics.header.enable,
-                             engine->equalizer.header.enable, engine->suppressor.header.enable,
-                             engine->dither.header.enable};
-  for (size_t p = 1; p < CHAIN_POSITION_COUNT; ++p) stats.positions[p].enabled = enables[p - 1] == 1;
-  stats.dynamics.enabled = stats.positions[2].enabled;
-  stats.limiter.enabled = stats.positions[3].enabled;
-  stats.suppressor.enabled = stats.positions[4].enabled;
-
-  JobObserver observer(options, &result, frames);
-  engine->observer = &observer;
-  const auto start = std::chrono::steady_clock::now();
-  for (int64_t f = 0; f < frames; ++f) {
-    if (engine_process_frame(engine.get(), input.data() + f * FRAME_LENGTH,
-                             result.output.data() + f * FRAME_LENGTH) != 0) {
-      throw std::logic_error("the engine refused a frame");  // cannot happen: both frames bound
-    }
-    if (options.progress && ((f + 1) % PROGRESS_EVERY == 0 || f + 1 == frames)) {
-      options.progress(f + 1, frames);
-    }
-  }
-  stats.wall_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  observer.finish();
-  if (result.diagnostics.size() < engine->diagnostics.count) {
-    result.diagnostics.push_back("... and " +
-                                 std::to_string(engine->diagnostics.count - result.diagnostics.size()) +
-                                 " more");
-  }
+  JobRunner runner(slots, options, static_cast<int64_t>(input.size()) / FRAME_LENGTH);
+  std::vector<int16_t> output;
+  output.reserve(input.size() / FRAME_LENGTH * FRAME_LENGTH);
+  runner.process(input, &output);
+  JobResult result = runner.finish();
+  result.output = std::move(output);
   return result;
 }
 
