@@ -251,7 +251,8 @@ void AudioReader::Impl::open_sndfile() {
     throw ToolError(path + problems[0].substr(2));  // "it has ..." -> "<path> has ..."
   }
   if (!problems.empty()) {
-    std::string message = path + " (" + info.description + ") cannot go to the engine as it is:";
+    std::string message = path + " (" + info.description + ") cannot " +
+                          (options.for_engine ? "go to the engine" : "be compared") + " as it is:";
     for (const std::string& problem : problems) message += "\n  - " + problem;
     throw ToolError(message);
   }
