@@ -160,12 +160,9 @@ AudioInput read_report_input(const ReportSettings& s, int64_t most) {
   return audio;
 }
 
-int report(const ReportSettings& s) {
-  if (!report_bundle_available()) throw ToolError(NO_REPORT, EXIT_TROUBLE);
-  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
-  const TuningReview& review = verdict.review;
+// Refuses (ToolError) an output that is the input or the tuning, an empty excerpt, and an
+// output folder that cannot be written, before anything is read.
+void check_report_paths(const ReportSettings& s, const TuningReview& review) {
   std::vector<std::string> outputs{s.output};
   if (s.audio_beside) {
     const auto files = beside_files(s.output, review.slots[STAGE_MASK_SLOT]);
@@ -182,16 +179,20 @@ int report(const ReportSettings& s) {
   }
   if (s.to >= 0 && s.to <= s.from) throw ToolError("--to must come after --from", EXIT_TROUBLE);
   check_output_path(s.output);
-  // The most samples the report covers.
+}
+
+// The most samples the report covers.
+int64_t longest_report(const ReportSettings& s, const TuningReview& review) {
   const auto signals = static_cast<int64_t>(report_signals(review.slots[STAGE_MASK_SLOT]).size());
   const int64_t page_frames =
       LARGEST_PAGE / (TRACE_BYTES_PER_FRAME + AUDIO_BYTES_PER_FRAME * signals);
-  const int64_t most =
-      s.audio_beside ? LONGEST_BESIDE * ENGINE_SAMPLE_RATE : page_frames * FRAME_LENGTH;
-  const AudioInput audio = read_report_input(s, most);
-  for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+  return s.audio_beside ? LONGEST_BESIDE * ENGINE_SAMPLE_RATE : page_frames * FRAME_LENGTH;
+}
 
-  Steps steps(!s.quiet);
+// Runs the engine over the report's samples, keeping every signal and frame; prints the notes
+// of the run as halvern run does. Throws ToolError when the engine stops or there is no frame.
+JobResult run_for_report(const ReportSettings& s, const TuningReview& review,
+                         const AudioInput& audio, Steps& steps) {
   JobOptions options;
   options.keep_signals = true;
   options.keep_frames = true;
@@ -211,20 +212,19 @@ int report(const ReportSettings& s) {
     while (!what.empty() && what.back() == '\n') what.pop_back();
     throw ToolError(s.tuning + ": the engine stopped: " + what + why, EXIT_FINDING);
   }
+  steps.done();
   if (run.stats.frames == 0) {
-    steps.done();
     throw ToolError(s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report", EXIT_TROUBLE);
   }
-  // The notes of the run, as halvern run prints them (the page holds them too).
-  steps.done();
   for (const std::string& message : run.diagnostics) {
     std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
   }
-  const std::string dropped = dropped_note(run.stats);
-  if (!dropped.empty()) std::fprintf(stderr, "note: %s: %s\n", s.input.c_str(), dropped.c_str());
-  steps.say("measuring the curves of the tuning");
-  const TuningCurves curves = tuning_curves(review.slots);
+  return run;
+}
 
+// What the page shows, but the curves and the run, which the caller keeps.
+ReportContent report_content(const ReportSettings& s, const TuningReview& review,
+                             const AudioInput& audio, const std::string& dropped) {
   ReportContent content;
   content.input_path = s.input;
   content.input_description = audio.description;
@@ -233,14 +233,34 @@ int report(const ReportSettings& s) {
   content.created = utc_now();
   content.program = std::string("halvern ") + HALVERN_VERSION;
   content.stage_mask = review.slots[STAGE_MASK_SLOT];
-  content.run = &run;
-  content.curves = &curves;
   content.explained = explain_json(review);
   for (const Diagnostic& d : review.diagnostics) {
     content.findings.push_back({severity_name(d.severity), format_diagnostic(s.tuning, d)});
   }
   content.notes = audio.notes;  // each names its file
   if (!dropped.empty()) content.notes.push_back(s.input + ": " + dropped);
+  return content;
+}
+
+int report(const ReportSettings& s) {
+  if (!report_bundle_available()) throw ToolError(NO_REPORT, EXIT_TROUBLE);
+  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
+  const TuningReview& review = verdict.review;
+  check_report_paths(s, review);
+  const AudioInput audio = read_report_input(s, longest_report(s, review));
+  for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+
+  Steps steps(!s.quiet);
+  const JobResult run = run_for_report(s, review, audio, steps);
+  const std::string dropped = dropped_note(run.stats);
+  if (!dropped.empty()) std::fprintf(stderr, "note: %s: %s\n", s.input.c_str(), dropped.c_str());
+  steps.say("measuring the curves of the tuning");
+  const TuningCurves curves = tuning_curves(review.slots);
+  ReportContent content = report_content(s, review, audio, dropped);
+  content.run = &run;
+  content.curves = &curves;
   for (const std::string& message : run.diagnostics) content.notes.push_back("engine: " + message);
 
   steps.say("writing " + s.output);
