@@ -1,6 +1,7 @@
 #include "tools/batch/batch_summary.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -48,21 +49,24 @@ void flatten(const Json& j, const std::string& prefix,
   }
 }
 
-// The statistics columns: those of a run with every stage on.
-std::vector<std::string> stats_columns() {
-  RunStats all;
-  for (PositionStats& p : all.positions) p.enabled = true;
-  all.dynamics.enabled = all.limiter.enabled = all.suppressor.enabled = true;
-  std::vector<std::pair<std::string, std::string>> cells;
-  flatten(stats_to_json(all), "", &cells);
-  std::vector<std::string> columns;
-  for (auto& [column, cell] : cells) columns.push_back(column);
-  return columns;
+// The statistics columns: those of a run with every stage on (made once: they never change).
+const std::vector<std::string>& stats_columns() {
+  static const std::vector<std::string> COLUMNS = [] {
+    RunStats all;
+    for (PositionStats& p : all.positions) p.enabled = true;
+    all.dynamics.enabled = all.limiter.enabled = all.suppressor.enabled = true;
+    std::vector<std::pair<std::string, std::string>> cells;
+    flatten(stats_to_json(all), "", &cells);
+    std::vector<std::string> columns;
+    for (auto& [column, cell] : cells) columns.push_back(column);
+    return columns;
+  }();
+  return COLUMNS;
 }
 
 bool is_text_column(const std::string& column) {
   return std::find(JOB_COLUMNS.begin() + 1, JOB_COLUMNS.end(), column) != JOB_COLUMNS.end() ||
-         column == "reference" || column == "compare";
+         column == "reference" || column == "compare" || column == TUNING_FINDINGS_COLUMN;
 }
 
 // A cell of a statistics column as JSON: null, a number, or an array of numbers.
@@ -82,18 +86,36 @@ Json cell_json(const std::string& cell) {
   return number.is_number() ? number : Json(cell);
 }
 
+// A shard's first line of its CSV summary; empty for a summary that is not a shard's.
+std::string shard_line(const ShardFacts& shard) {
+  if (shard.k == 0) return "";
+  return "# shard " + std::to_string(shard.k) + "/" + std::to_string(shard.n) + " of " +
+         std::to_string(shard.total) + " jobs, plan " + shard.fingerprint + "\n";
+}
+
+// A row as its JSON object: numbers as numbers, empty cells as null.
+Json row_json(const std::vector<std::string>& columns, const std::vector<std::string>& row) {
+  Json job;
+  for (size_t c = 0; c < columns.size() && c < row.size(); ++c) {
+    const std::string& column = columns[c];
+    job[column] = is_text_column(column) ? (row[c].empty() ? Json(nullptr) : Json(row[c]))
+                                         : cell_json(row[c]);
+  }
+  return job;
+}
+
 }  // namespace
 
 std::vector<std::string> summary_columns(bool with_compare) {
   std::vector<std::string> columns = JOB_COLUMNS;
-  for (std::string& column : stats_columns()) columns.push_back(std::move(column));
+  for (const std::string& column : stats_columns()) columns.push_back(column);
   if (with_compare) columns.insert(columns.end(), COMPARE_COLUMNS.begin(), COMPARE_COLUMNS.end());
   columns.emplace_back(TUNING_FINDINGS_COLUMN);
   return columns;
 }
 
 std::vector<std::string> stats_cells(const RunStats& stats) {
-  const std::vector<std::string> columns = stats_columns();
+  const std::vector<std::string>& columns = stats_columns();
   std::vector<std::pair<std::string, std::string>> present;
   flatten(stats_to_json(stats), "", &present);
   std::vector<std::string> cells(columns.size());
@@ -107,34 +129,112 @@ std::vector<std::string> stats_cells(const RunStats& stats) {
 std::vector<std::string> no_stats_cells() { return std::vector<std::string>(stats_columns().size()); }
 
 std::string summary_csv(const SummaryTable& table) {
-  std::string text;
-  if (table.shard.k > 0) {
-    text = "# shard " + std::to_string(table.shard.k) + "/" + std::to_string(table.shard.n) +
-           " of " + std::to_string(table.shard.total) + " jobs, plan " + table.shard.fingerprint +
-           "\n";
-  }
-  text += csv_line(table.columns);
+  std::string text = shard_line(table.shard) + csv_line(table.columns);
   for (const auto& row : table.rows) text += csv_line(row);
   return text;
 }
 
 Json summary_json(const SummaryTable& table) {
   Json jobs = Json::array();
-  for (const auto& row : table.rows) {
-    Json job;
-    for (size_t c = 0; c < table.columns.size() && c < row.size(); ++c) {
-      const std::string& column = table.columns[c];
-      job[column] = is_text_column(column) ? (row[c].empty() ? Json(nullptr) : Json(row[c]))
-                                           : cell_json(row[c]);
-    }
-    jobs.push_back(std::move(job));
-  }
+  for (const auto& row : table.rows) jobs.push_back(row_json(table.columns, row));
   if (table.shard.k == 0) return Json{{"jobs", jobs}};
   const ShardFacts& shard = table.shard;
   return Json{
       {"shard",
        {{"k", shard.k}, {"n", shard.n}, {"jobs", shard.total}, {"plan", shard.fingerprint}}},
       {"jobs", jobs}};
+}
+
+std::vector<std::string> BatchRow::cells() const {
+  std::vector<std::string> cells = {std::to_string(job), name,   input, tuning,
+                                    output,              status, error};
+  const size_t stats_count = stats_columns().size();
+  cells.insert(cells.end(), stats.begin(), stats.end());
+  cells.resize(JOB_COLUMNS.size() + stats_count);
+  if (comparison) {
+    const RowComparison& c = *comparison;
+    cells.insert(cells.end(), {c.reference, c.compare, c.first_difference, c.differing_samples,
+                               c.max_difference, c.sdr_db});
+  }
+  cells.push_back(tuning_findings);
+  return cells;
+}
+
+BatchRow BatchRow::from_cells(const std::vector<std::string>& cells, bool with_compare) {
+  const size_t stats_count = stats_columns().size();
+  const size_t compare_count = with_compare ? COMPARE_COLUMNS.size() : 0;
+  if (cells.size() != JOB_COLUMNS.size() + stats_count + compare_count + 1) {
+    throw ToolError(std::to_string(cells.size()) + " cells where a row has " +
+                    std::to_string(JOB_COLUMNS.size() + stats_count + compare_count + 1));
+  }
+  BatchRow row;
+  const auto [end, fault] = std::from_chars(cells[0].data(), cells[0].data() + cells[0].size(),
+                                            row.job);
+  if (fault != std::errc() || end != cells[0].data() + cells[0].size()) {
+    throw ToolError("job '" + cells[0] + "' is not a number");
+  }
+  auto at = cells.begin() + 1;
+  for (std::string* field : {&row.name, &row.input, &row.tuning, &row.output, &row.status,
+                             &row.error}) {
+    *field = *at++;
+  }
+  row.stats.assign(at, at + static_cast<std::ptrdiff_t>(stats_count));
+  at += static_cast<std::ptrdiff_t>(stats_count);
+  if (with_compare) {
+    RowComparison& c = row.comparison.emplace();
+    for (std::string* field : {&c.reference, &c.compare, &c.first_difference,
+                               &c.differing_samples, &c.max_difference, &c.sdr_db}) {
+      *field = *at++;
+    }
+  }
+  row.tuning_findings = *at;
+  return row;
+}
+
+SummaryWriter::SummaryWriter(std::vector<std::string> columns, const ShardFacts& shard,
+                             bool json, std::function<void(std::string_view)> out)
+    : columns_(std::move(columns)), json_(json), out_(std::move(out)) {
+  if (!json_) {
+    out_(shard_line(shard) + csv_line(columns_));
+    return;
+  }
+  // The document without rows, cut before its empty list of jobs.
+  const std::string empty = summary_json(SummaryTable{{}, {}, shard}).dump(2);
+  const size_t list = empty.rfind("[]");
+  out_(std::string_view(empty).substr(0, list + 1));
+  closing_ = empty.substr(list + 1) + "\n";
+}
+
+void SummaryWriter::add(const std::vector<std::string>& cells) {
+  ++rows_;
+  if (!json_) {
+    out_(csv_line(cells));
+    return;
+  }
+  // The row as dump(2) writes an element of the list: four spaces further in.
+  std::string text = rows_ == 1 ? "\n    " : ",\n    ";
+  for (const char c : row_json(columns_, cells).dump(2)) {
+    text += c;
+    if (c == '\n') text += "    ";
+  }
+  out_(text);
+}
+
+void SummaryWriter::finish() {
+  if (json_) out_(rows_ == 0 ? closing_ : "\n  " + closing_);
+}
+
+BatchRow BatchRow::from_columns(const std::vector<std::string>& columns,
+                                std::vector<std::string> cells) {
+  for (const bool with_compare : {false, true}) {
+    const std::vector<std::string> current = summary_columns(with_compare);
+    const bool older = columns.size() + 1 == current.size() &&
+                       std::equal(columns.begin(), columns.end(), current.begin());
+    if (columns != current && !older) continue;
+    cells.resize(current.size());
+    return from_cells(cells, with_compare);
+  }
+  throw ToolError("not the columns of a batch summary");
 }
 
 SummaryTable read_summary(const std::string& path) {

@@ -2,7 +2,10 @@
 // or JSON; read back to resume a batch and to merge the summaries of shards.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -43,6 +46,65 @@ std::vector<std::string> summary_columns(bool with_compare);
 std::vector<std::string> stats_cells(const RunStats& stats);
 // Empty cells in place of statistics (a job that failed).
 std::vector<std::string> no_stats_cells();
+
+// The comparison of a job's output with its reference (--compare-with).
+struct RowComparison {
+  std::string reference;
+  std::string compare;  // identical, different, missing, or "error: " and the reason
+  std::string first_difference;
+  std::string differing_samples;
+  std::string max_difference;
+  std::string sdr_db;
+};
+
+// One job's row of the summary. cells() and from_cells() are the one place where a row meets the
+// summary's columns.
+struct BatchRow {
+  static constexpr std::string_view OK = "ok";
+  static constexpr std::string_view FAILED = "failed";
+
+  int job = 0;  // place in the whole batch, from 1
+  std::string name;
+  std::string input;
+  std::string tuning;
+  std::string output;
+  std::string status{OK};
+  std::string error;
+  std::vector<std::string> stats;           // as stats_cells gives them; empty: a failed job
+  std::optional<RowComparison> comparison;  // with a reference folder
+  std::string tuning_findings;
+
+  bool failed() const { return status == FAILED; }
+  // Compared with its reference, and not identical.
+  bool differs() const { return status == OK && comparison && comparison->compare != "identical"; }
+
+  // The cells under summary_columns(comparison.has_value()).
+  std::vector<std::string> cells() const;
+  // The row of cells under summary_columns(with_compare). Throws ToolError when they are not
+  // (their number, or a job that is not a number).
+  static BatchRow from_cells(const std::vector<std::string>& cells, bool with_compare);
+  // The row of cells under columns: those of summary_columns, or of a summary written before the
+  // findings column (the same but the last). Throws ToolError for other columns.
+  static BatchRow from_columns(const std::vector<std::string>& columns,
+                               std::vector<std::string> cells);
+};
+
+// A summary written row by row, as summary_csv or summary_json(...).dump(2) and a line break
+// write the whole table, each piece given to out as it is ready.
+class SummaryWriter {
+ public:
+  SummaryWriter(std::vector<std::string> columns, const ShardFacts& shard, bool json,
+                std::function<void(std::string_view)> out);
+  void add(const std::vector<std::string>& cells);
+  void finish();
+
+ private:
+  std::vector<std::string> columns_;
+  bool json_;
+  std::function<void(std::string_view)> out_;
+  std::string closing_;  // JSON: what ends the document after the rows
+  size_t rows_ = 0;
+};
 
 std::string summary_csv(const SummaryTable& table);
 // {"jobs": [{column: value, ...}, ...]}: numbers as numbers, empty cells as null.
