@@ -12,8 +12,8 @@
 namespace halvern::tools {
 
 struct JobSettings {
-  ReadOptions read;          // as halvern run's --resample, --channel and --pad
-  std::string compare_with;  // reference folder; empty: no comparison
+  ReadOptions read;                       // as halvern run's --resample, --channel and --pad
+  std::string compare_with;               // reference folder; empty: no comparison
   TemporaryFiles* temporaries = nullptr;  // told the outputs' temporary names
 };
 

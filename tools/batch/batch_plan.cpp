@@ -42,8 +42,9 @@ std::string check_outputs(const std::vector<BatchJob>& jobs, const std::string& 
     for (const fs::path* read : {&job.input, &job.tuning}) {
       const auto found = writers.find(file_key(*read));
       if (found != writers.end()) {
-        return where(job, source) + ": '" + read->string() + "' is read by this job and written by " +
-               where(*found->second, source) + ": an output may not be an input or a tuning";
+        return where(job, source) + ": '" + read->string() +
+               "' is read by this job and written by " + where(*found->second, source) +
+               ": an output may not be an input or a tuning";
       }
     }
   }
@@ -78,10 +79,13 @@ void set_relative_outputs(std::vector<BatchJob>* jobs, const fs::path& root) {
   }
 }
 
-}  // namespace
+// The columns of a manifest, by their place in its header line.
+struct ManifestColumns {
+  std::optional<size_t> input, tuning, output, name;
+};
 
-std::vector<BatchJob> plan_from_manifest(const fs::path& manifest) {
-  std::vector<BatchJob> plan;
+// The manifest's records; throws ToolError when it cannot be read or parsed, or is empty.
+CsvTable read_manifest(const fs::path& manifest) {
   const std::string source = manifest.string();
   std::ifstream file(manifest, std::ios::binary);
   if (!file) {
@@ -91,45 +95,62 @@ std::vector<BatchJob> plan_from_manifest(const fs::path& manifest) {
   if (file.bad()) {
     throw ToolError(source + ": cannot read the manifest");
   }
-  const CsvTable table = csv_parse(text);
+  CsvTable table = csv_parse(text);
   if (!table.error.empty()) {
     throw ToolError(source + ":" + std::to_string(table.error_line) + ": " + table.error);
   }
   if (table.records.empty()) {
-    throw ToolError(source + ": the manifest is empty: its first line names the columns input,tuning,output[,name]");
+    throw ToolError(source +
+                    ": the manifest is empty: its first line names the columns "
+                    "input,tuning,output[,name]");
   }
-  const CsvRecord& header = table.records.front();
-  std::optional<size_t> input, tuning, output, name;
+  return table;
+}
+
+// The columns the header names; throws ToolError for an unknown, doubled or missing column.
+ManifestColumns manifest_columns(const CsvRecord& header, const std::string& source) {
+  ManifestColumns columns;
   for (size_t c = 0; c < header.fields.size(); ++c) {
     const std::string& column = header.fields[c];
-    std::optional<size_t>* slot = column == "input"    ? &input
-                                  : column == "tuning" ? &tuning
-                                  : column == "output" ? &output
-                                  : column == "name"   ? &name
+    std::optional<size_t>* slot = column == "input"    ? &columns.input
+                                  : column == "tuning" ? &columns.tuning
+                                  : column == "output" ? &columns.output
+                                  : column == "name"   ? &columns.name
                                                        : nullptr;
     const std::string at = source + ":" + std::to_string(header.line) + ": ";
     if (slot == nullptr) {
       throw ToolError(at + "unknown column '" + column +
-                   "': the columns are input, tuning, output and optionally name");
+                      "': the columns are input, tuning, output and optionally name");
     }
     if (slot->has_value()) {
       throw ToolError(at + "column '" + column + "' appears twice");
     }
     *slot = c;
   }
-  if (!input || !tuning || !output) {
+  if (!columns.input || !columns.tuning || !columns.output) {
     throw ToolError(source + ":" + std::to_string(header.line) +
-                 ": the first line must name the columns input, tuning and output (and optionally "
-                 "name), for example: input,tuning,output");
+                    ": the first line must name the columns input, tuning and output (and "
+                    "optionally name), for example: input,tuning,output");
   }
+  return columns;
+}
+
+}  // namespace
+
+std::vector<BatchJob> plan_from_manifest(const fs::path& manifest) {
+  std::vector<BatchJob> plan;
+  const std::string source = manifest.string();
+  const CsvTable table = read_manifest(manifest);
+  const CsvRecord& header = table.records.front();
+  const auto [input, tuning, output, name] = manifest_columns(header, source);
   const fs::path base = manifest.parent_path();
   for (size_t r = 1; r < table.records.size(); ++r) {
     const CsvRecord& record = table.records[r];
     const std::string at = source + ":" + std::to_string(record.line) + ": ";
     if (record.fields.size() != header.fields.size()) {
       throw ToolError(at + std::to_string(record.fields.size()) + " fields where the header has " +
-                   std::to_string(header.fields.size()) +
-                   " (a path holding a comma must be in double quotes)");
+                      std::to_string(header.fields.size()) +
+                      " (a path holding a comma must be in double quotes)");
     }
     for (const std::optional<size_t>& column : {input, tuning, output}) {
       if (record.fields[*column].empty()) {

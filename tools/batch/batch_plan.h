@@ -32,8 +32,8 @@ std::vector<BatchJob> plan_from_manifest(const std::filesystem::path& manifest);
 // Every input with every tuning, input by input; job "<input stem>__<tuning stem>" writes
 // out_dir/<job name><input extension>.
 std::vector<BatchJob> plan_from_grid(const std::vector<std::filesystem::path>& inputs,
-                         const std::vector<std::filesystem::path>& tunings,
-                         const std::filesystem::path& out_dir);
+                                     const std::vector<std::filesystem::path>& tunings,
+                                     const std::filesystem::path& out_dir);
 
 struct Shard {
   int k = 1;  // from 1 to n

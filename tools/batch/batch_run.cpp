@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 // current columns or of those before the findings column (the same columns but the last).
 RowJournal::Resumable resumable_rows(bool with_compare) {
   return [with_compare](const std::vector<std::string>& header,
-                   std::vector<std::string>* cells) -> std::optional<std::string> {
+                        std::vector<std::string>* cells) -> std::optional<std::string> {
     try {
       const BatchRow row = BatchRow::from_columns(header, *cells);
       if (row.status != BatchRow::OK || row.comparison.has_value() != with_compare) {

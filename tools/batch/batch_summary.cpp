@@ -15,11 +15,10 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const std::vector<std::string> JOB_COLUMNS = {"job",    "name",  "input", "tuning",
+const std::vector<std::string> JOB_COLUMNS = {"job",    "name",   "input", "tuning",
                                               "output", "status", "error"};
-const std::vector<std::string> COMPARE_COLUMNS = {"reference",         "compare",
-                                                  "first_difference",  "differing_samples",
-                                                  "max_difference",    "sdr_db"};
+const std::vector<std::string> COMPARE_COLUMNS = {
+    "reference", "compare", "first_difference", "differing_samples", "max_difference", "sdr_db"};
 // Timings differ from run to run: not in the summary.
 bool is_timing(const std::string& key) {
   return key == "wall_seconds" || key == "speed_x_real_time";
@@ -126,7 +125,9 @@ std::vector<std::string> stats_cells(const RunStats& stats) {
   return cells;
 }
 
-std::vector<std::string> no_stats_cells() { return std::vector<std::string>(stats_columns().size()); }
+std::vector<std::string> no_stats_cells() {
+  return std::vector<std::string>(stats_columns().size());
+}
 
 std::string summary_csv(const SummaryTable& table) {
   std::string text = shard_line(table.shard) + csv_line(table.columns);
@@ -146,8 +147,8 @@ Json summary_json(const SummaryTable& table) {
 }
 
 std::vector<std::string> BatchRow::cells() const {
-  std::vector<std::string> cells = {std::to_string(job), name,   input, tuning,
-                                    output,              status, error};
+  std::vector<std::string> cells = {
+      std::to_string(job), name, input, tuning, output, status, error};
   const size_t stats_count = stats_columns().size();
   cells.insert(cells.end(), stats.begin(), stats.end());
   cells.resize(JOB_COLUMNS.size() + stats_count);
@@ -168,22 +169,22 @@ BatchRow BatchRow::from_cells(const std::vector<std::string>& cells, bool with_c
                     std::to_string(JOB_COLUMNS.size() + stats_count + compare_count + 1));
   }
   BatchRow row;
-  const auto [end, fault] = std::from_chars(cells[0].data(), cells[0].data() + cells[0].size(),
-                                            row.job);
+  const auto [end, fault] =
+      std::from_chars(cells[0].data(), cells[0].data() + cells[0].size(), row.job);
   if (fault != std::errc() || end != cells[0].data() + cells[0].size()) {
     throw ToolError("job '" + cells[0] + "' is not a number");
   }
   auto at = cells.begin() + 1;
-  for (std::string* field : {&row.name, &row.input, &row.tuning, &row.output, &row.status,
-                             &row.error}) {
+  for (std::string* field :
+       {&row.name, &row.input, &row.tuning, &row.output, &row.status, &row.error}) {
     *field = *at++;
   }
   row.stats.assign(at, at + static_cast<std::ptrdiff_t>(stats_count));
   at += static_cast<std::ptrdiff_t>(stats_count);
   if (with_compare) {
     RowComparison& c = row.comparison.emplace();
-    for (std::string* field : {&c.reference, &c.compare, &c.first_difference,
-                               &c.differing_samples, &c.max_difference, &c.sdr_db}) {
+    for (std::string* field : {&c.reference, &c.compare, &c.first_difference, &c.differing_samples,
+                               &c.max_difference, &c.sdr_db}) {
       *field = *at++;
     }
   }
@@ -191,8 +192,8 @@ BatchRow BatchRow::from_cells(const std::vector<std::string>& cells, bool with_c
   return row;
 }
 
-SummaryWriter::SummaryWriter(std::vector<std::string> columns, const ShardFacts& shard,
-                             bool json, std::function<void(std::string_view)> out)
+SummaryWriter::SummaryWriter(std::vector<std::string> columns, const ShardFacts& shard, bool json,
+                             std::function<void(std::string_view)> out)
     : columns_(std::move(columns)), json_(json), out_(std::move(out)) {
   if (!json_) {
     out_(shard_line(shard) + csv_line(columns_));
@@ -270,7 +271,8 @@ SummaryTable read_summary(const std::string& path) {
   for (CsvRecord& record : csv.records) record.line += skipped;
   if (csv.records.empty() || csv.records.front().fields.empty() ||
       csv.records.front().fields.front() != "job") {
-    throw ToolError(path + ":1: not a batch summary: its first line must start with the column job");
+    throw ToolError(path +
+                    ":1: not a batch summary: its first line must start with the column job");
   }
   table.columns = csv.records.front().fields;
   table.rows.clear();
@@ -278,13 +280,85 @@ SummaryTable read_summary(const std::string& path) {
     const CsvRecord& record = csv.records[r];
     if (record.fields.size() != table.columns.size()) {
       throw ToolError(path + ":" + std::to_string(record.line) + ": " +
-               std::to_string(record.fields.size()) + " fields where the header has " +
-               std::to_string(table.columns.size()));
+                      std::to_string(record.fields.size()) + " fields where the header has " +
+                      std::to_string(table.columns.size()));
     }
     table.rows.push_back(record.fields);
   }
   return table;
 }
+
+namespace {
+
+// Throws ToolError when part p cannot be merged with the first: one a shard's summary and the
+// other not, shards of another batch, or other columns.
+void check_part(const std::vector<SummaryTable>& parts, const std::vector<std::string>& names,
+                size_t p) {
+  const ShardFacts& first = parts.front().shard;
+  const ShardFacts& shard = parts[p].shard;
+  if ((shard.k == 0) != (first.k == 0)) {
+    throw ToolError(names[shard.k == 0 ? p : 0] +
+                    " is not a shard's summary (no '# shard K/N' line), " +
+                    names[shard.k == 0 ? 0 : p] + " is: merge the summaries of --shard runs only");
+  }
+  if (shard.k > 0 && (shard.n != first.n || shard.total != first.total ||
+                      shard.fingerprint != first.fingerprint)) {
+    const auto facts = [](const ShardFacts& s) {
+      return "shard " + std::to_string(s.k) + "/" + std::to_string(s.n) + " of " +
+             std::to_string(s.total) + " jobs, plan " + s.fingerprint;
+    };
+    throw ToolError(names[p] + " (" + facts(shard) + ") and " + names.front() + " (" +
+                    facts(first) + ") are not shards of one batch: " +
+                    (shard.n != first.n ? "the numbers of shards differ"
+                                        : "their manifests (or grids) differ") +
+                    "; merge the shards of one run of one manifest");
+  }
+  if (parts[p].columns != parts.front().columns) {
+    throw ToolError(names[p] + ": its columns differ from those of " + names.front() +
+                    ": summaries of one batch (same options) merge");
+  }
+}
+
+using RowsByJob = std::map<long long, std::pair<const std::vector<std::string>*, size_t>>;
+
+// What the shards of the first part's batch leave missing: whole shards, or jobs of a shard.
+std::string missing_from_shards(const ShardFacts& first, const std::vector<bool>& shard_seen,
+                                const RowsByJob& by_job) {
+  std::string missing;
+  for (int k = 1; k <= first.n; ++k) {
+    const auto [begin, end] = shard_range(first.total, Shard{k, first.n});
+    if (begin == end) continue;
+    if (shard_seen[static_cast<size_t>(k)]) {
+      for (size_t job = begin + 1; job <= end; ++job) {
+        if (by_job.count(static_cast<long long>(job)) > 0) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += "job " + std::to_string(job);
+      }
+      continue;
+    }
+    if (!missing.empty()) missing += ", ";
+    missing += "shard " + std::to_string(k) + "/" + std::to_string(first.n) + " (job" +
+               (end - begin > 1 ? "s " + std::to_string(begin + 1) + "-" : " ") +
+               std::to_string(end) + ")";
+  }
+  return missing;
+}
+
+// The jobs between 1 and the last one that no summary has.
+std::string missing_between(const RowsByJob& by_job) {
+  std::string missing;
+  long long expected = 1;
+  for (const auto& [job, entry] : by_job) {
+    for (; expected < job; ++expected) {
+      if (!missing.empty()) missing += ' ';
+      missing += std::to_string(expected);
+    }
+    expected = job + 1;
+  }
+  return missing;
+}
+
+}  // namespace
 
 SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
                              const std::vector<std::string>& names, std::string* missing) {
@@ -293,31 +367,10 @@ SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
   missing->clear();
   const ShardFacts& first = parts.empty() ? merged.shard : parts.front().shard;
   std::vector<bool> shard_seen(static_cast<size_t>(first.n) + 1, false);
-  std::map<long long, std::pair<const std::vector<std::string>*, size_t>> by_job;
+  RowsByJob by_job;
   for (size_t p = 0; p < parts.size(); ++p) {
-    const ShardFacts& shard = parts[p].shard;
-    if ((shard.k == 0) != (first.k == 0)) {
-      throw ToolError(
-          names[shard.k == 0 ? p : 0] + " is not a shard's summary (no '# shard K/N' line), " +
-          names[shard.k == 0 ? 0 : p] + " is: merge the summaries of --shard runs only");
-    }
-    if (shard.k > 0 && (shard.n != first.n || shard.total != first.total ||
-                        shard.fingerprint != first.fingerprint)) {
-      const auto facts = [](const ShardFacts& s) {
-        return "shard " + std::to_string(s.k) + "/" + std::to_string(s.n) + " of " +
-               std::to_string(s.total) + " jobs, plan " + s.fingerprint;
-      };
-      throw ToolError(names[p] + " (" + facts(shard) + ") and " + names.front() + " (" +
-                      facts(first) + ") are not shards of one batch: " +
-                      (shard.n != first.n ? "the numbers of shards differ"
-                                          : "their manifests (or grids) differ") +
-                      "; merge the shards of one run of one manifest");
-    }
-    if (shard.k > 0) shard_seen[static_cast<size_t>(shard.k)] = true;
-    if (parts[p].columns != merged.columns) {
-      throw ToolError(names[p] + ": its columns differ from those of " + names.front() +
-               ": summaries of one batch (same options) merge");
-    }
+    check_part(parts, names, p);
+    if (parts[p].shard.k > 0) shard_seen[static_cast<size_t>(parts[p].shard.k)] = true;
     for (const auto& row : parts[p].rows) {
       long long job = 0;
       try {
@@ -328,38 +381,13 @@ SummaryTable merge_summaries(const std::vector<SummaryTable>& parts,
       const auto [at, fresh] = by_job.emplace(job, std::make_pair(&row, p));
       if (!fresh) {
         throw ToolError("job " + row.front() + " is in both " + names[at->second.second] + " and " +
-                 names[p] + ": each shard must run a different part (--shard K/N, one K each)");
+                        names[p] +
+                        ": each shard must run a different part (--shard K/N, one K each)");
       }
     }
   }
   for (const auto& [job, entry] : by_job) merged.rows.push_back(*entry.first);
-  if (first.k > 0) {
-    for (int k = 1; k <= first.n; ++k) {
-      const auto [begin, end] = shard_range(first.total, Shard{k, first.n});
-      if (begin == end) continue;
-      if (shard_seen[static_cast<size_t>(k)]) {
-        for (size_t job = begin + 1; job <= end; ++job) {
-          if (by_job.count(static_cast<long long>(job)) > 0) continue;
-          if (!missing->empty()) *missing += ", ";
-          *missing += "job " + std::to_string(job);
-        }
-        continue;
-      }
-      if (!missing->empty()) *missing += ", ";
-      *missing += "shard " + std::to_string(k) + "/" + std::to_string(first.n) + " (job" +
-                  (end - begin > 1 ? "s " + std::to_string(begin + 1) + "-" : " ") +
-                  std::to_string(end) + ")";
-    }
-    return merged;
-  }
-  long long expected = 1;
-  for (const auto& [job, entry] : by_job) {
-    for (; expected < job; ++expected) {
-      if (!missing->empty()) *missing += ' ';
-      *missing += std::to_string(expected);
-    }
-    expected = job + 1;
-  }
+  *missing = first.k > 0 ? missing_from_shards(first, shard_seen, by_job) : missing_between(by_job);
   return merged;
 }
 

@@ -19,8 +19,8 @@ std::vector<size_t> longest_input_first(const std::vector<BatchJob>& jobs);
 // (the caller's among them; at least one, at most one per position). keep_going is asked before
 // each position is taken: false leaves the rest untaken. The first exception thrown by work stops
 // the taking and is thrown again once every thread has ended.
-void run_pool(const std::vector<size_t>& order, unsigned threads,
-              const std::function<void(size_t)>& work,
-              const std::function<bool()>& keep_going = [] { return true; });
+void run_pool(
+    const std::vector<size_t>& order, unsigned threads, const std::function<void(size_t)>& work,
+    const std::function<bool()>& keep_going = [] { return true; });
 
 }  // namespace halvern::tools

@@ -90,8 +90,7 @@ void RowJournal::start(const std::vector<std::string>& columns, const std::strin
 }
 
 // Copies the rows of an earlier file that resumable keeps, each key once, the first kept.
-void RowJournal::keep_previous(const std::string& file, const Resumable& resumable,
-                               SafeFile* out) {
+void RowJournal::keep_previous(const std::string& file, const Resumable& resumable, SafeFile* out) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return;
   if (in.peek() == '#') {  // a shard's first line
@@ -164,8 +163,8 @@ std::vector<std::string> RowJournal::read(Span span) const {
 void RowJournal::write_at(const std::string& line, uint64_t offset) const {
   size_t done = 0;
   while (done < line.size()) {
-    const ssize_t put = ::pwrite(fd_, line.data() + done, line.size() - done,
-                                 static_cast<off_t>(offset + done));
+    const ssize_t put =
+        ::pwrite(fd_, line.data() + done, line.size() - done, static_cast<off_t>(offset + done));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
       throw ToolError((path_.empty() ? "the summary's rows" : path_) +

@@ -24,8 +24,8 @@ class RowJournal {
  public:
   // An earlier row worth resuming from, given the header of its file: the key it is found by
   // again (the job's output) with its cells made those of the current columns, or nothing.
-  using Resumable = std::function<std::optional<std::string>(
-      const std::vector<std::string>& header, std::vector<std::string>* cells)>;
+  using Resumable = std::function<std::optional<std::string>(const std::vector<std::string>& header,
+                                                             std::vector<std::string>* cells)>;
 
   // The journal of the summary (empty: standard output) for jobs at positions [0, positions).
   RowJournal(const std::string& summary, size_t positions);

@@ -164,8 +164,9 @@ PlannedJobs planned_jobs(const BatchOptions& options) {
     }
     jobs = plan_from_manifest(options.manifest);
   } else {
-    throw ToolError("give a manifest (CSV with the columns input,tuning,output), "
-                    "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...");
+    throw ToolError(
+        "give a manifest (CSV with the columns input,tuning,output), "
+        "--grid INPUTS... --tunings T... --out DIR, or --merge SUMMARIES...");
   }
   ShardFacts shard_facts;
   if (!options.shard.empty()) {
@@ -174,8 +175,9 @@ PlannedJobs planned_jobs(const BatchOptions& options) {
     jobs = shard_jobs(jobs, shard);
   }
   if (options.resume && options.summary.empty()) {
-    throw ToolError("--resume needs the summary file of the batch (-o FILE): "
-                    "the finished jobs' figures are taken from it");
+    throw ToolError(
+        "--resume needs the summary file of the batch (-o FILE): "
+        "the finished jobs' figures are taken from it");
   }
   if (!options.compare_with.empty() && !fs::is_directory(options.compare_with)) {
     throw ToolError("--compare-with " + options.compare_with + ": no such folder");
