@@ -66,14 +66,6 @@ struct Setup {
   int64_t tail_frames = 0;
 };
 
-std::string stage_names(int16_t mask) {
-  std::string names;
-  for (const StageInfo& stage : STAGE_TABLE) {
-    if ((mask & stage.bit) != 0) names += (names.empty() ? "" : ",") + std::string(stage.key);
-  }
-  return names.empty() ? "none" : names;
-}
-
 Json number_json(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
 
 // Two decimals, as the figures are printed and written (JSON keeps them so).
@@ -126,22 +118,10 @@ Setup prepare(const LoopOptions& o) {
   if (!o.save_path.empty() && !o.save_path.ends_with(".wav")) {
     throw ToolError("--save-path " + o.save_path + ": the path is written as WAV; name it .wav");
   }
-  // The tuning as check judges it: its errors shown, and refused unless allowed.
-  const TuningVerdict verdict = judge_tuning(o.tuning, o.allow_tuning_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
-
   Setup s;
-  s.slots = verdict.review.slots;
+  s.slots = judged_tuning(o.tuning, o.allow_tuning_errors).slots;
   s.stages_given = o.stages.has_value();
-  s.stage_mask = s.slots[STAGE_MASK_SLOT];
-  if (s.stages_given) {
-    try {
-      s.stage_mask = parse_stage_list(*o.stages);
-    } catch (const std::invalid_argument& e) {
-      throw ToolError(e.what());
-    }
-  }
+  s.stage_mask = s.stages_given ? stages_option(*o.stages) : s.slots[STAGE_MASK_SLOT];
   if (!o.room.empty()) {
     try {
       const RoomSpec room = parse_room_spec(o.room);

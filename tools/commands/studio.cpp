@@ -64,10 +64,7 @@ void open_browser(const std::string& url) {
 
 int studio(const StudioSettings& s) {
   if (!studio_bundle_available()) throw ToolError(NO_PAGE);
-  // The tuning as check judges it: its errors shown, and refused unless allowed.
-  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
+  judged_tuning(s.tuning, s.allow_errors);  // shown, and refused on an error unless allowed
   AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
