@@ -380,7 +380,7 @@ int compare_command(const CompareOptions& o) {
 void add_compare_command(CLI::App& app, int* status) {
   auto options = std::make_shared<CompareOptions>();
   CLI::App* sub = app.add_subcommand(
-      "compare", "whether two recordings (or two traces) are the same, and where they differ; "
+      "compare", "tell whether two recordings (or two traces) are the same, and where they differ; "
                  "exit status 0 identical, 1 different, 2 error");
   sub->add_option("a", options->a, "the first recording (the reference)")->type_name("FILE");
   sub->add_option("b", options->b, "the second recording")->type_name("FILE");
