@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 128 << 20);
 #endif
-  CLI::App app{"halvern: check, explain and run tunings of the fixed-point voice engine"};
+  CLI::App app{"halvern: check, explain, hear and measure tunings of the fixed-point voice engine"};
   app.name("halvern");
   app.require_subcommand(1);
   app.set_version_flag("--version", HALVERN_VERSION);

@@ -18,7 +18,7 @@
 
 namespace {
 
-using namespace halvern_test;
+using namespace halvern::testing;
 using Json = nlohmann::json;
 
 class Batch : public ToolTest {

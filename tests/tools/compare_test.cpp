@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace halvern_test;
+using namespace halvern::testing;
 using Json = nlohmann::json;
 
 std::vector<int16_t> noise(size_t n, uint32_t seed) {

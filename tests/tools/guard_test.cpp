@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace halvern_test;
+using namespace halvern::testing;
 using Json = nlohmann::json;
 
 class Guard : public ToolTest {

@@ -16,9 +16,9 @@
 
 namespace {
 
-using namespace halvern_test;
+using namespace halvern::testing;
 
-class LongRun : public halvern_test::ToolTest {
+class LongRun : public halvern::testing::ToolTest {
  protected:
   // Runs halvern with args in the test's folder; its peak resident memory in KiB (-1: failed).
   long peak_kib(const std::vector<std::string>& args) const {

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace halvern_test;
+using namespace halvern::testing;
 using Json = nlohmann::json;
 
 // 16 kHz mono WAV; format e.g. SF_FORMAT_PCM_16 or SF_FORMAT_DOUBLE.

@@ -7,7 +7,7 @@
 
 namespace {
 
-using namespace halvern_test;
+using namespace halvern::testing;
 
 class Report : public ToolTest {};
 

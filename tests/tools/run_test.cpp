@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using namespace halvern_test;
+using namespace halvern::testing;
 
 // Writes interleaved frames with libsndfile; format e.g. SF_FORMAT_WAV | SF_FORMAT_PCM_16.
 template <typename T>
@@ -54,7 +54,7 @@ std::vector<int16_t> read_sound(const fs::path& path, SF_INFO* info) {
   return s;
 }
 
-class Run : public halvern_test::ToolTest {
+class Run : public halvern::testing::ToolTest {
  protected:
   void SetUp() override {
     ToolTest::SetUp();

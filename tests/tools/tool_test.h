@@ -14,13 +14,9 @@
 
 #include "tests/program_folder.h"
 
-namespace halvern_test {
+namespace halvern::testing {
 
 namespace fs = std::filesystem;
-
-using halvern::testing::read_file;
-using halvern::testing::Result;
-using halvern::testing::write_file;
 
 inline std::vector<int16_t> samples_of(const std::string& bytes) {
   std::vector<int16_t> s(bytes.size() / 2);
@@ -80,4 +76,4 @@ class ToolTest : public halvern::testing::ProgramFolder {
   std::string speech_;
 };
 
-}  // namespace halvern_test
+}  // namespace halvern::testing

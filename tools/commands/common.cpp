@@ -1,7 +1,13 @@
 #include "tools/commands/common.h"
 
+#include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "tools/review/tuning_gate.h"
+#include "tools/running/run_job.h"
 
 namespace halvern::tools {
 
@@ -56,6 +62,21 @@ void add_quiet_option(CLI::App* sub, bool* quiet, const std::string& help) {
 
 void add_json_option(CLI::App* sub, bool* json, const std::string& help) {
   sub->add_flag("--json", *json, help);
+}
+
+TuningReview judged_tuning(const std::string& path, bool allow_errors) {
+  TuningVerdict verdict = judge_tuning(path, allow_errors);
+  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
+  return std::move(verdict.review);
+}
+
+int16_t stages_option(const std::string& list) {
+  try {
+    return parse_stage_list(list);
+  } catch (const std::invalid_argument& e) {
+    throw ToolError(e.what(), EXIT_TROUBLE);
+  }
 }
 
 ToolError unreadable_tuning(const TuningReview& review) {

@@ -34,4 +34,11 @@ void add_json_option(CLI::App* sub, bool* json, const std::string& help);
 // The error for a tuning file that cannot be read: its path and the reasons, one line each.
 ToolError unreadable_tuning(const TuningReview& review);
 
+// The tuning as check judges it, before any work: its errors and a summary of its warnings on
+// standard error, and a ToolError (status 2) on an error unless allow_errors.
+TuningReview judged_tuning(const std::string& path, bool allow_errors);
+
+// The stage mask of --stages LIST; a ToolError (status 2) saying what is wrong with the list.
+int16_t stages_option(const std::string& list);
+
 }  // namespace halvern::tools

@@ -258,11 +258,18 @@ StateDifference compare_frame_states(const fs::path& a, const fs::path& b) {
   }
 }
 
-int compare_traces(const CompareOptions& o) {
+// Two traces compared position by position and in their frame states.
+struct TraceComparison {
   std::vector<PositionDifference> positions;
   // Where the traces part: the earliest frame at which a position differs, and the first position
   // of the chain that differs in that frame (the engine runs frame by frame through the chain).
   std::optional<std::pair<long long, int>> part;
+  StateDifference state;
+  bool identical() const { return !part && state.frame < 0; }
+};
+
+TraceComparison compare_trace_folders(const CompareOptions& o) {
+  TraceComparison t;
   const TraceFiles trace_a = read_trace(o.trace_a);
   const TraceFiles trace_b = read_trace(o.trace_b);
   for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
@@ -278,49 +285,51 @@ int compare_traces(const CompareOptions& o) {
     } else if (d.c.length_a != d.c.length_b) {
       frame = std::min(d.c.length_a, d.c.length_b) / FRAME_LENGTH;
     }
-    if (frame >= 0 && (!part || frame < part->first)) part = std::make_pair(frame, p);
-    positions.push_back(std::move(d));
+    if (frame >= 0 && (!t.part || frame < t.part->first)) t.part = std::make_pair(frame, p);
+    t.positions.push_back(std::move(d));
   }
-  const StateDifference state = compare_frame_states(trace_a.frames, trace_b.frames);
-  const bool identical = !part && state.frame < 0;
+  t.state = compare_frame_states(trace_a.frames, trace_b.frames);
+  return t;
+}
 
-  if (o.json) {
-    Json j;
-    j["trace_a"] = o.trace_a;
-    j["trace_b"] = o.trace_b;
-    j["identical"] = identical;
-    Json list = Json::array();
-    for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
-      const SampleComparison& c = positions[static_cast<size_t>(p)].c;
-      Json e;
-      e["position"] = p;
-      e["name"] = position_name(static_cast<ChainPosition>(p));
-      e["identical"] = c.identical;
-      e["first_sample"] = c.first >= 0 ? Json(c.first) : Json(nullptr);
-      e["first_frame"] = c.first >= 0 ? Json(c.first / FRAME_LENGTH) : Json(nullptr);
-      e["differing_samples"] = c.differing_samples;
-      e["differing_frames"] = c.differing_frames;
-      e["max_difference"] = c.max_difference;
-      e["length_a"] = c.length_a;
-      e["length_b"] = c.length_b;
-      list.push_back(e);
-    }
-    j["positions"] = list;
-    j["part"] = part ? Json{{"frame", part->first},
-                            {"position", part->second},
-                            {"name", position_name(static_cast<ChainPosition>(part->second))}}
-                     : Json(nullptr);
-    j["state"] = !state.present ? Json(nullptr)
-                 : state.frame < 0 ? Json{{"identical", true}}
-                                   : Json{{"identical", false}, {"first_frame", state.frame}, {"column", state.column}};
-    std::printf("%s\n", j.dump(2).c_str());
-    return identical ? 0 : 1;
-  }
-
-  std::printf("%s: traces %s and %s\n", identical ? "identical" : "different", o.trace_a.c_str(),
-              o.trace_b.c_str());
+Json trace_comparison_json(const CompareOptions& o, const TraceComparison& t) {
+  Json j;
+  j["trace_a"] = o.trace_a;
+  j["trace_b"] = o.trace_b;
+  j["identical"] = t.identical();
+  Json list = Json::array();
   for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
-    const SampleComparison& c = positions[static_cast<size_t>(p)].c;
+    const SampleComparison& c = t.positions[static_cast<size_t>(p)].c;
+    Json e;
+    e["position"] = p;
+    e["name"] = position_name(static_cast<ChainPosition>(p));
+    e["identical"] = c.identical;
+    e["first_sample"] = c.first >= 0 ? Json(c.first) : Json(nullptr);
+    e["first_frame"] = c.first >= 0 ? Json(c.first / FRAME_LENGTH) : Json(nullptr);
+    e["differing_samples"] = c.differing_samples;
+    e["differing_frames"] = c.differing_frames;
+    e["max_difference"] = c.max_difference;
+    e["length_a"] = c.length_a;
+    e["length_b"] = c.length_b;
+    list.push_back(e);
+  }
+  j["positions"] = list;
+  j["part"] = t.part ? Json{{"frame", t.part->first},
+                            {"position", t.part->second},
+                            {"name", position_name(static_cast<ChainPosition>(t.part->second))}}
+                     : Json(nullptr);
+  const StateDifference& state = t.state;
+  j["state"] = !state.present ? Json(nullptr)
+               : state.frame < 0 ? Json{{"identical", true}}
+                                 : Json{{"identical", false}, {"first_frame", state.frame}, {"column", state.column}};
+  return j;
+}
+
+void print_trace_comparison(const CompareOptions& o, const TraceComparison& t) {
+  std::printf("%s: traces %s and %s\n", t.identical() ? "identical" : "different",
+              o.trace_a.c_str(), o.trace_b.c_str());
+  for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
+    const SampleComparison& c = t.positions[static_cast<size_t>(p)].c;
     std::printf("  %d %-11s", p, position_name(static_cast<ChainPosition>(p)));
     if (c.identical) {
       std::printf("identical\n");
@@ -334,16 +343,25 @@ int compare_traces(const CompareOptions& o) {
                   static_cast<long long>(c.length_b));
     }
   }
-  if (state.frame >= 0) {
-    std::printf("  stage state (frames.csv) first differs at frame %lld, in %s\n", state.frame,
-                state.column.c_str());
+  if (t.state.frame >= 0) {
+    std::printf("  stage state (frames.csv) first differs at frame %lld, in %s\n", t.state.frame,
+                t.state.column.c_str());
   }
-  if (part) {
-    std::printf("The traces part at frame %lld (%.2f s), at position %d (%s).\n", part->first,
-                static_cast<double>(part->first) * FRAME_LENGTH / ENGINE_SAMPLE_RATE, part->second,
-                position_name(static_cast<ChainPosition>(part->second)));
+  if (t.part) {
+    std::printf("The traces part at frame %lld (%.2f s), at position %d (%s).\n", t.part->first,
+                static_cast<double>(t.part->first) * FRAME_LENGTH / ENGINE_SAMPLE_RATE,
+                t.part->second, position_name(static_cast<ChainPosition>(t.part->second)));
   }
-  return identical ? 0 : 1;
+}
+
+int compare_traces(const CompareOptions& o) {
+  const TraceComparison t = compare_trace_folders(o);
+  if (o.json) {
+    std::printf("%s\n", trace_comparison_json(o, t).dump(2).c_str());
+  } else {
+    print_trace_comparison(o, t);
+  }
+  return t.identical() ? 0 : 1;
 }
 
 int compare_command(const CompareOptions& o) {
@@ -362,7 +380,7 @@ int compare_command(const CompareOptions& o) {
 void add_compare_command(CLI::App& app, int* status) {
   auto options = std::make_shared<CompareOptions>();
   CLI::App* sub = app.add_subcommand(
-      "compare", "whether two recordings (or two traces) are the same, and where they differ; "
+      "compare", "tell whether two recordings (or two traces) are the same, and where they differ; "
                  "exit status 0 identical, 1 different, 2 error");
   sub->add_option("a", options->a, "the first recording (the reference)")->type_name("FILE");
   sub->add_option("b", options->b, "the second recording")->type_name("FILE");

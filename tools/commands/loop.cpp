@@ -66,14 +66,6 @@ struct Setup {
   int64_t tail_frames = 0;
 };
 
-std::string stage_names(int16_t mask) {
-  std::string names;
-  for (const StageInfo& stage : STAGE_TABLE) {
-    if ((mask & stage.bit) != 0) names += (names.empty() ? "" : ",") + std::string(stage.key);
-  }
-  return names.empty() ? "none" : names;
-}
-
 Json number_json(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
 
 // Two decimals, as the figures are printed and written (JSON keeps them so).
@@ -97,7 +89,8 @@ void refuse_overwrite(const LoopOptions& o, const std::string& output) {
   }
 }
 
-Setup prepare(const LoopOptions& o) {
+// Refuses (ToolError) options that do not go together or lie out of range, before any work.
+void check_loop_options(const LoopOptions& o) {
   if (o.path_file.empty() == o.room.empty()) {
     throw ToolError(
         std::string(o.room.empty() ? "give the feedback path" : "give one feedback path") +
@@ -126,22 +119,11 @@ Setup prepare(const LoopOptions& o) {
   if (!o.save_path.empty() && !o.save_path.ends_with(".wav")) {
     throw ToolError("--save-path " + o.save_path + ": the path is written as WAV; name it .wav");
   }
-  // The tuning as check judges it: its errors shown, and refused unless allowed.
-  const TuningVerdict verdict = judge_tuning(o.tuning, o.allow_tuning_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
+}
 
-  Setup s;
-  s.slots = verdict.review.slots;
-  s.stages_given = o.stages.has_value();
-  s.stage_mask = s.slots[STAGE_MASK_SLOT];
-  if (s.stages_given) {
-    try {
-      s.stage_mask = parse_stage_list(*o.stages);
-    } catch (const std::invalid_argument& e) {
-      throw ToolError(e.what());
-    }
-  }
+// The feedback path of --room or --path, described; written to --save-path when given.
+void read_feedback_path(const LoopOptions& o, Setup* setup) {
+  Setup& s = *setup;
   if (!o.room.empty()) {
     try {
       const RoomSpec room = parse_room_spec(o.room);
@@ -160,7 +142,10 @@ Setup prepare(const LoopOptions& o) {
   }
   s.path_description += ", " + std::to_string(s.path.size()) + " taps";
   if (!o.save_path.empty()) write_impulse_response(o.save_path, s.path, interrupt_temporaries());
+}
 
+// The source recording's whole frames (a partial last frame is left out, with a note).
+std::vector<int16_t> read_loop_source(const LoopOptions& o) {
   AudioInput audio = read_audio(o.source, o.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   const size_t partial = audio.samples.size() % FRAME_LENGTH;
@@ -174,7 +159,17 @@ Setup prepare(const LoopOptions& o) {
   }
   if (audio.samples.empty())
     throw ToolError(o.source + " holds less than one frame (320 samples)");
-  s.source = std::move(audio.samples);
+  return std::move(audio.samples);
+}
+
+Setup prepare(const LoopOptions& o) {
+  check_loop_options(o);
+  Setup s;
+  s.slots = judged_tuning(o.tuning, o.allow_tuning_errors).slots;
+  s.stages_given = o.stages.has_value();
+  s.stage_mask = s.stages_given ? stages_option(*o.stages) : s.slots[STAGE_MASK_SLOT];
+  read_feedback_path(o, &s);
+  s.source = read_loop_source(o);
 
   if (o.tail_s) {
     if (!(*o.tail_s >= 0.6 && *o.tail_s <= TAIL_MAX_S)) {

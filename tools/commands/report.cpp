@@ -244,10 +244,7 @@ ReportContent report_content(const ReportSettings& s, const TuningReview& review
 
 int report(const ReportSettings& s) {
   if (!report_bundle_available()) throw ToolError(NO_REPORT, EXIT_TROUBLE);
-  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
-  const TuningReview& review = verdict.review;
+  const TuningReview review = judged_tuning(s.tuning, s.allow_tuning_errors);
   check_report_paths(s, review);
   const AudioInput audio = read_report_input(s, longest_report(s, review));
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());

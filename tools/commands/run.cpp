@@ -72,14 +72,6 @@ class ProgressBar {
   bool shown_ = false;
 };
 
-std::string stage_names(int16_t mask) {
-  std::string names;
-  for (const StageInfo& s : STAGE_TABLE) {
-    if ((mask & s.bit) != 0) names += (names.empty() ? "" : ",") + std::string(s.key);
-  }
-  return names.empty() ? "none" : names;
-}
-
 // Refuses an output that would replace the input recording or the tuning file.
 void refuse_overwrite(const RunSettings& s, const std::string& output) {
   for (const std::string* input : {&s.input, &s.tuning}) {
@@ -107,21 +99,9 @@ void refuse_swapped_arguments(const RunSettings& s) {
                    s.output + " (INPUT OUTPUT TUNING)");
 }
 
-int run(const RunSettings& s) {
-  // Everything that can be refused is checked before any output is created.
-  JobOptions options;
-  if (s.stages) {
-    try {
-      options.stage_mask = parse_stage_list(*s.stages);
-    } catch (const std::invalid_argument& e) {
-      throw ToolError(e.what());
-    }
-  }
-  refuse_swapped_arguments(s);
-  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_tuning_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal);
-  const TuningSlots& slots = verdict.review.slots;
+// The output paths refused (ToolError) when they would overwrite the input or the tuning or
+// cannot be written; the output's format.
+AudioFormat check_run_outputs(const RunSettings& s) {
   refuse_overwrite(s, s.output);
   check_output_path(s.output);
   if (!s.stats.empty()) {
@@ -132,6 +112,45 @@ int run(const RunSettings& s) {
   if (!s.trace.empty()) {
     for (const std::string& path : TraceWriter::paths(s.trace, format)) refuse_overwrite(s, path);
   }
+  return format;
+}
+
+// What the run noticed, on standard error: the input's notes, a lossy output, the engine's
+// messages and the samples past the last frame.
+void print_run_notes(const RunSettings& s, const AudioFormat& format, const AudioInput& audio,
+                     const JobResult& result) {
+  for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
+  if (format.lossy) {
+    std::fprintf(
+        stderr,
+        "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
+        s.output.c_str(), format.name.c_str());
+  }
+  for (const std::string& message : result.diagnostics) {
+    std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
+  }
+  if (const std::string note = dropped_note(result.stats); !note.empty()) {
+    std::fprintf(stderr, "note: %s\n", note.c_str());
+  }
+}
+
+// The summary of a run: what went in and out, the stages and the statistics.
+void print_run_summary(const RunSettings& s, const AudioInput& audio, int16_t mask,
+                       const RunStats& stats) {
+  std::FILE* console = s.output == "-" ? stderr : stdout;
+  std::fprintf(console, "%s -> %s\ninput:  %s\nstages: %s%s\n%s", s.input.c_str(),
+               s.output.c_str(), audio.description.c_str(), stage_names(mask).c_str(),
+               s.stages ? " (--stages)" : " (slot 0)", stats_summary(stats).c_str());
+  if (std::fflush(console) != 0) throw ToolError("cannot write the summary", EXIT_TROUBLE);
+}
+
+int run(const RunSettings& s) {
+  // Everything that can be refused is checked before any output is created.
+  JobOptions options;
+  if (s.stages) options.stage_mask = stages_option(*s.stages);
+  refuse_swapped_arguments(s);
+  const TuningSlots slots = judged_tuning(s.tuning, s.allow_tuning_errors).slots;
+  const AudioFormat format = check_run_outputs(s);
   AudioReader reader(s.input, s.read);  // refuses an input it cannot use
 
   // The outputs are created (under temporary names) before the work, so that a path that cannot
@@ -164,19 +183,7 @@ int run(const RunSettings& s) {
     }
     bar.clear();
     const AudioInput& audio = reader.info();
-    for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
-    if (format.lossy) {
-      std::fprintf(
-          stderr,
-          "note: %s is %s, a lossy format: it does not hold the engine's samples bit for bit\n",
-          s.output.c_str(), format.name.c_str());
-    }
-    for (const std::string& message : result.diagnostics) {
-      std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
-    }
-    if (const std::string note = dropped_note(result.stats); !note.empty()) {
-      std::fprintf(stderr, "note: %s\n", note.c_str());
-    }
+    print_run_notes(s, format, audio, result);
     output.commit();
     const int16_t mask = options.stage_mask.value_or(slots[STAGE_MASK_SLOT]);
     if (trace) trace->commit({s.input, s.tuning, stage_names(mask), result.stats.frames});
@@ -186,14 +193,7 @@ int run(const RunSettings& s) {
       stats_file->commit();
     }
 
-    if (!s.quiet) {
-      std::FILE* console = s.output == "-" ? stderr : stdout;
-      std::fprintf(console, "%s -> %s\ninput:  %s\nstages: %s%s\n%s", s.input.c_str(),
-                   s.output.c_str(), audio.description.c_str(), stage_names(mask).c_str(),
-                   options.stage_mask ? " (--stages)" : " (slot 0)",
-                   stats_summary(result.stats).c_str());
-      if (std::fflush(console) != 0) throw ToolError("cannot write the summary", EXIT_TROUBLE);
-    }
+    if (!s.quiet) print_run_summary(s, audio, mask, result.stats);
   } catch (const ToolError&) {
     bar.clear();
     throw;  // a write that failed: nothing half-written is left behind

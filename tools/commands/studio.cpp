@@ -62,12 +62,8 @@ void open_browser(const std::string& url) {
   std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
 }
 
-int studio(const StudioSettings& s) {
-  if (!studio_bundle_available()) throw ToolError(NO_PAGE);
-  // The tuning as check judges it: its errors shown, and refused unless allowed.
-  const TuningVerdict verdict = judge_tuning(s.tuning, s.allow_errors);
-  for (const std::string& line : verdict.lines) std::fprintf(stderr, "%s\n", line.c_str());
-  if (verdict.refused) throw ToolError(verdict.refusal, EXIT_TROUBLE);
+// The recording to tune with, its notes shown; refused (ToolError) without a whole frame.
+AudioInput read_studio_input(const StudioSettings& s) {
   AudioInput audio = read_audio(s.input, s.read);
   for (const std::string& note : audio.notes) std::fprintf(stderr, "note: %s\n", note.c_str());
   if (audio.samples.size() < static_cast<size_t>(FRAME_LENGTH)) {
@@ -81,23 +77,12 @@ int studio(const StudioSettings& s) {
                  "--pad keeps %s\n",
                  n, n == 1 ? "" : "s", n == 1 ? "is" : "are", n == 1 ? "it" : "them");
   }
+  return audio;
+}
 
-  StudioFacts facts;
-  facts.program = std::string("halvern ") + HALVERN_VERSION;
-  facts.input_path = s.input;
-  facts.input_description = audio.description;
-  facts.notes = audio.notes;
-  std::unique_ptr<StudioSession> made;
-  try {
-    made = std::make_unique<StudioSession>(s.tuning, std::move(audio.samples), s.allow_errors);
-  } catch (const StudioError& e) {
-    throw ToolError(e.what());
-  }
-  StudioSession& session = *made;
-  StudioServer server(session, facts, studio_script(), studio_style());
-
-  // SIGINT and SIGTERM stop the server: one thread waits for them, every other thread (the
-  // server's, started below) has them blocked.
+// Serves until SIGINT or SIGTERM (which one thread waits for; every other thread, the server's
+// included, has them blocked) or until the server ends by itself.
+void serve_until_stopped(StudioServer& server, const StudioSettings& s) {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
@@ -138,6 +123,26 @@ int studio(const StudioSettings& s) {
   if (!signalled) pthread_kill(stopper.native_handle(), SIGTERM);  // the server ended by itself
   stopper.join();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+int studio(const StudioSettings& s) {
+  if (!studio_bundle_available()) throw ToolError(NO_PAGE);
+  judged_tuning(s.tuning, s.allow_errors);  // shown, and refused on an error unless allowed
+  AudioInput audio = read_studio_input(s);
+  StudioFacts facts;
+  facts.program = std::string("halvern ") + HALVERN_VERSION;
+  facts.input_path = s.input;
+  facts.input_description = audio.description;
+  facts.notes = audio.notes;
+  std::unique_ptr<StudioSession> made;
+  try {
+    made = std::make_unique<StudioSession>(s.tuning, std::move(audio.samples), s.allow_errors);
+  } catch (const StudioError& e) {
+    throw ToolError(e.what());
+  }
+  StudioSession& session = *made;
+  StudioServer server(session, facts, studio_script(), studio_style());
+  serve_until_stopped(server, s);
   if (session.slots() != session.saved_slots()) {
     std::fprintf(stderr, "halvern studio: stopped; the last edits were not saved to %s\n",
                  s.tuning.c_str());

@@ -234,6 +234,16 @@ JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
   return result;
 }
 
+std::string stage_names(int16_t mask) {
+  std::string names;
+  for (const StageInfo& stage : STAGE_TABLE) {
+    if ((mask & stage.bit) == 0) continue;
+    if (!names.empty()) names += ',';
+    names += stage.key;
+  }
+  return names.empty() ? "none" : names;
+}
+
 std::string stage_keys(std::string_view last_separator) {
   std::string keys;
   for (size_t i = 0; i < STAGE_TABLE.size(); ++i) {

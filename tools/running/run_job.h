@@ -79,6 +79,9 @@ JobResult run_job(const std::vector<int16_t>& input, const TuningSlots& slots,
 // std::invalid_argument naming the unknown stage, for an empty list and for none among stages.
 int16_t parse_stage_list(std::string_view list);
 
+// The --stages list of a stage mask: "hp,dyn,eq", or "none".
+std::string stage_names(int16_t mask);
+
 // The --stages keys of the stage table in chain order, separated by ", " but the last, which
 // last_separator separates: "hp, dyn, eq, sup and dither" for " and ".
 std::string stage_keys(std::string_view last_separator);
