@@ -134,11 +134,14 @@ int merge_command(const BatchOptions& options) {
                  shortened(missing).c_str());
     return 1;
   }
-  const bool with_compare = merged.columns == summary_columns(true);
-  const bool failed = std::any_of(merged.rows.begin(), merged.rows.end(), [&](const auto& row) {
-    return BatchRow::from_cells(row, with_compare).failed();
-  });
-  return failed ? 1 : 0;
+  try {
+    const bool failed = std::any_of(merged.rows.begin(), merged.rows.end(), [&](const auto& row) {
+      return BatchRow::from_columns(merged.columns, row).failed();
+    });
+    return failed ? 1 : 0;
+  } catch (const ToolError& e) {
+    throw ToolError(options.merge.front() + ": " + e.what());
+  }
 }
 
 // The jobs the options ask for, from the manifest or the grid, cut to the shard; for a shard, what
