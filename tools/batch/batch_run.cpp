@@ -13,6 +13,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Removes what a killed run left of the file: ".<name>.partial-XXXXXX" beside it.
+void remove_partial_files(const fs::path& file) {
+  std::string prefix = ".";  // put together without the temporaries g++ 12 warns about
+  prefix += file.filename().string();
+  prefix += ".partial-";
+  std::error_code error;
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : ".";
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+      fs::remove(entry.path(), error);
+    }
+  }
+}
+
 // Which earlier rows --resume keeps: those of finished jobs, by output, in a summary of the
 // current columns or of those before the findings column (the same columns but the last).
 RowJournal::Resumable resumable_rows(bool with_compare) {
@@ -103,20 +118,6 @@ void write_batch_summary(const RowJournal& journal, const std::vector<std::strin
   SummaryWriter writer(columns, shard, json, out);
   journal.each_in_order([&](const std::vector<std::string>& cells) { writer.add(cells); });
   writer.finish();
-}
-
-void remove_partial_files(const fs::path& file) {
-  std::string prefix = ".";  // put together without the temporaries g++ 12 warns about
-  prefix += file.filename().string();
-  prefix += ".partial-";
-  std::error_code error;
-  const fs::path folder = file.has_parent_path() ? file.parent_path() : ".";
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
-      fs::remove(entry.path(), error);
-    }
-  }
 }
 
 }  // namespace halvern::tools

@@ -45,7 +45,4 @@ void write_batch_summary(const RowJournal& journal, const std::vector<std::strin
                          const ShardFacts& shard, bool json,
                          const std::function<void(std::string_view)>& out);
 
-// Removes what a killed run left of the file: ".<name>.partial-XXXXXX" beside it.
-void remove_partial_files(const std::filesystem::path& file);
-
 }  // namespace halvern::tools

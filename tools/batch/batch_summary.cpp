@@ -125,10 +125,6 @@ std::vector<std::string> stats_cells(const RunStats& stats) {
   return cells;
 }
 
-std::vector<std::string> no_stats_cells() {
-  return std::vector<std::string>(stats_columns().size());
-}
-
 std::string summary_csv(const SummaryTable& table) {
   std::string text = shard_line(table.shard) + csv_line(table.columns);
   for (const auto& row : table.rows) text += csv_line(row);

@@ -44,8 +44,6 @@ std::vector<std::string> summary_columns(bool with_compare);
 
 // The statistics cells of a run, in the order of summary_columns (empty for a stage that is off).
 std::vector<std::string> stats_cells(const RunStats& stats);
-// Empty cells in place of statistics (a job that failed).
-std::vector<std::string> no_stats_cells();
 
 // The comparison of a job's output with its reference (--compare-with).
 struct RowComparison {
