@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "tests/matrix/signal_matrix.h"
 #include "tools/loop/loop_search.h"
 #include "tools/review/tuning_review.h"
-#include "tests/matrix/signal_matrix.h"
 
 namespace {
 
@@ -58,15 +58,16 @@ void run_frames(benchmark::State& state, int16_t mask, const std::string& signal
     benchmark::DoNotOptimize(out);
     frame = frame + 1 == frames ? 0 : frame + 1;
   }
-  state.counters["x_realtime"] = benchmark::Counter(
-      0.020 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(0.020 * static_cast<double>(state.iterations()),
+                                                    benchmark::Counter::kIsRate);
 }
 
 // The review of a tuning file: loading with positions, the findings, configure and the derived
 // settings; with the JSON of explain --json when json is set.
 void review_file(benchmark::State& state, bool json) {
   for (auto _ : state) {
-    const tools::TuningReview review = tools::review_tuning(HALVERN_SOURCE_DIR "/examples/tuning.txt");
+    const tools::TuningReview review =
+        tools::review_tuning(HALVERN_SOURCE_DIR "/examples/tuning.txt");
     if (json) {
       const std::string text = tools::explain_json(review).dump(2);
       benchmark::DoNotOptimize(text.data());
@@ -120,25 +121,29 @@ void loop_find_msg(benchmark::State& state) {
 }
 
 void register_all() {
-  benchmark::RegisterBenchmark("loop/run/room_0.5s/none",
-                               [](benchmark::State& s) { loop_run(s, 0); })
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("loop/run/room_0.5s/all",
-                               [](benchmark::State& s) { loop_run(s, 31); })
-      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("loop/run/room_0.5s/none", [](benchmark::State& s) {
+    loop_run(s, 0);
+  })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("loop/run/room_0.5s/all", [](benchmark::State& s) {
+    loop_run(s, 31);
+  })->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("loop/find_msg/room_0.5s/10s", loop_find_msg)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("tuning/check/example", [](benchmark::State& s) { review_file(s, false); })
-      ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("tuning/explain_json/example", [](benchmark::State& s) { review_file(s, true); })
-      ->Unit(benchmark::kMicrosecond);
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("tuning/check/example", [](benchmark::State& s) {
+    review_file(s, false);
+  })->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("tuning/explain_json/example", [](benchmark::State& s) {
+    review_file(s, true);
+  })->Unit(benchmark::kMicrosecond);
   std::vector<std::pair<std::string, int16_t>> stages;
   for (const StageInfo& s : STAGE_TABLE) stages.emplace_back(s.trace_name, s.bit);
   stages.emplace_back("all", ALL_STAGES_MASK);
   for (const char* signal_name : {"speech", "noise_0"}) {
     for (const auto& [stage, mask] : stages) {
-      const std::string name = std::string("frame/") + stage + "/" +
-                               (std::string(signal_name) == "speech" ? "speech" : "full_scale_noise");
+      const std::string name =
+          std::string("frame/") + stage + "/" +
+          (std::string(signal_name) == "speech" ? "speech" : "full_scale_noise");
       benchmark::RegisterBenchmark(name.c_str(), [mask = mask, signal_name](benchmark::State& s) {
         run_frames(s, mask, signal_name);
       })->Unit(benchmark::kNanosecond);

@@ -4,6 +4,7 @@
 //
 // Samples are signed 16-bit little-endian, 320 to a frame; a trailing partial frame is dropped.
 
+#include <sys/types.h>
 #include <bit>
 #include <cinttypes>
 #include <cstdio>
@@ -11,11 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <sys/types.h>
 
 #include "engine/engine.h"
-#include "tuning/tuning.h"
 #include "fixedpoint/diagnostics.h"
+#include "tuning/tuning.h"
 
 namespace {
 

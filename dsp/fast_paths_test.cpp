@@ -16,8 +16,8 @@ namespace {
 
 TEST(ClosedForms, Q11GainAndQ15ProductEqualTheOperatorChains) {
   std::mt19937 rng(1);
-  std::vector<int16_t> gains = {MIN_16, -32767, -2049, -2048, -2047, -1, 0, 1, 2047, 2048, 2049,
-                                MAX_16};
+  std::vector<int16_t> gains = {MIN_16, -32767, -2049, -2048, -2047, -1,
+                                0,      1,      2047,  2048,  2049,  MAX_16};
   for (int i = 0; i < 40; ++i) gains.push_back(static_cast<int16_t>(rng()));
   for (const int16_t g : gains) {
     for (int v = MIN_16; v <= MAX_16; ++v) {
@@ -88,12 +88,11 @@ TEST(FrameLevelFast, EnergyJustReachingAndPassingTheHalvingLimit) {
   expect_same_level(x, "halving every sample");
 }
 
-void expect_same_ramp(std::vector<int16_t> x, int16_t g1, int16_t g0,
-                      const std::vector<int16_t>& w, int m, const int16_t* out_gain) {
+void expect_same_ramp(std::vector<int16_t> x, int16_t g1, int16_t g0, const std::vector<int16_t>& w,
+                      int m, const int16_t* out_gain) {
   std::vector<int16_t> y = x;
   apply_ramped_gain(x.data(), static_cast<int>(x.size()), g1, g0, w.data(), m, out_gain);
-  apply_ramped_gain_saturating(y.data(), static_cast<int>(y.size()), g1, g0, w.data(), m,
-                              out_gain);
+  apply_ramped_gain_saturating(y.data(), static_cast<int>(y.size()), g1, g0, w.data(), m, out_gain);
   ASSERT_EQ(x, y) << "g1 " << g1 << " g0 " << g0 << " m " << m;
 }
 

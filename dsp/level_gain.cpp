@@ -145,7 +145,7 @@ int16_t curve_segment(int16_t threshold, int16_t slope, int16_t level) {
 }
 
 void apply_ramped_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, const int16_t* w,
-                                 int m, const int16_t* out_gain) {
+                                  int m, const int16_t* out_gain) {
   m = std::clamp(m, 0, n);
   for (int i = 0; i < n; ++i) {
     int16_t y = 0;

@@ -53,7 +53,8 @@ template <typename Visit>
 bool each_stage(Visit&& visit) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
     return (visit.template operator()<I>() && ...);
-  }(std::make_index_sequence<STAGE_TABLE.size()>{});
+  }
+  (std::make_index_sequence<STAGE_TABLE.size()>{});
 }
 
 }  // namespace

@@ -5,21 +5,21 @@
 #include <cstdint>
 
 #include "engine/observer.h"
-#include "frame/stage_header.h"
-#include "tuning/tuning.h"
 #include "fixedpoint/diagnostics.h"
+#include "frame/stage_header.h"
 #include "stages/dither/dither.h"
 #include "stages/dynamics/dynamics.h"
 #include "stages/equalizer/equalizer.h"
 #include "stages/highpass/highpass.h"
 #include "stages/suppressor/suppressor.h"
+#include "tuning/tuning.h"
 
 namespace halvern {
 
 struct EngineHeader {
-  const int16_t* input;   // the caller's input frame
-  int16_t* output;        // the caller's output frame
-  int16_t frame_length;   // FRAME_LENGTH
+  const int16_t* input;  // the caller's input frame
+  int16_t* output;       // the caller's output frame
+  int16_t frame_length;  // FRAME_LENGTH
 };
 
 struct Engine {
@@ -30,7 +30,7 @@ struct Engine {
   DitherContext dither;
   DynamicsContext dynamics;
   PeakSuppressorContext suppressor;
-  Diagnostics diagnostics;  // where the stages report non-fatal arithmetic messages
+  Diagnostics diagnostics;   // where the stages report non-fatal arithmetic messages
   EngineObserver* observer;  // told about every position of the chain when not null
 };
 

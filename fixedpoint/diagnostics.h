@@ -22,8 +22,8 @@ class ArithmeticFault : public std::exception {
 
 struct Diagnostics {
   void (*write)(void* user, const char* message) = nullptr;  // where messages go; none: dropped
-  void* user = nullptr;                                     // passed back to write
-  uint32_t count = 0;                                       // messages reported so far
+  void* user = nullptr;                                      // passed back to write
+  uint32_t count = 0;                                        // messages reported so far
 };
 
 // Counts the message and hands it to the sink, if any. diag may be null.

@@ -75,7 +75,8 @@ TEST(Random, LinearCongruentialSequence) {
   EXPECT_EQ(Random(&seed), static_cast<int16_t>((31821 * 13849 + 13849) & 0xffff));
   for (int32_t s = -32768; s <= 32767; ++s) {
     auto v = static_cast<int16_t>(s);
-    ASSERT_EQ(Random(&v), static_cast<int16_t>((31821u * static_cast<uint32_t>(s) + 13849u) & 0xffff));
+    ASSERT_EQ(Random(&v),
+              static_cast<int16_t>((31821u * static_cast<uint32_t>(s) + 13849u) & 0xffff));
   }
 }
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "fixedpoint/fixedpoint_reference.h"
-#include "fixedpoint/dsp_ops.h"
 #include "fixedpoint/diagnostics_testing.h"
+#include "fixedpoint/dsp_ops.h"
+#include "fixedpoint/fixedpoint_reference.h"
 
 namespace halvern {
 namespace {
@@ -55,16 +55,17 @@ void expect_same_division(int32_t num, int32_t den) {
 
 TEST(LDivideClosedForm, NormalisedDenominators) {
   std::vector<int32_t> dens = {0x40000000, 0x40000001, 0x4000ffff, 0x40010000, 0x7ffeffff,
-                               0x7fff0000, MAX_32 - 1, MAX_32, 0x5a827999, 0x60000000};
+                               0x7fff0000, MAX_32 - 1, MAX_32,     0x5a827999, 0x60000000};
   std::mt19937 rng(7);
   for (int i = 0; i < 2000; ++i) {
     dens.push_back(std::uniform_int_distribution<int32_t>(0x40000000, MAX_32)(rng));
   }
   for (const int32_t den : dens) {
     // 0, den and the numerators around 2^29, where the last shift starts to saturate.
-    std::vector<int32_t> nums = {0, 1, den, den - 1, den / 2, 0x1fffffff, 0x20000000, 0x20000001,
-                                 0x3fffffff};
-    for (int i = 0; i < 20; ++i) nums.push_back(std::uniform_int_distribution<int32_t>(0, den)(rng));
+    std::vector<int32_t> nums = {0,          1,          den,        den - 1,   den / 2,
+                                 0x1fffffff, 0x20000000, 0x20000001, 0x3fffffff};
+    for (int i = 0; i < 20; ++i)
+      nums.push_back(std::uniform_int_distribution<int32_t>(0, den)(rng));
     for (const int32_t num : nums) expect_same_division(num, den);
   }
 }
@@ -81,9 +82,15 @@ TEST(LDivideClosedForm, OtherAndInvalidInputs) {
     }
     expect_same_division(num, den);
   }
-  for (const auto& [num, den] : std::vector<std::array<int32_t, 2>>{
-           {5, 4}, {-1, 0x40000000}, {0x40000001, 0x40000000}, {MIN_32, MAX_32}, {0, -5},
-           {1, 0x3fffffff}, {0, 0x20000000}, {0, 0}, {0, 65535}}) {
+  for (const auto& [num, den] : std::vector<std::array<int32_t, 2>>{{5, 4},
+                                                                    {-1, 0x40000000},
+                                                                    {0x40000001, 0x40000000},
+                                                                    {MIN_32, MAX_32},
+                                                                    {0, -5},
+                                                                    {1, 0x3fffffff},
+                                                                    {0, 0x20000000},
+                                                                    {0, 0},
+                                                                    {0, 65535}}) {
     expect_same_division(num, den);
   }
 }

@@ -31,13 +31,13 @@ int32_t Log2_poly(int32_t L) {
   const int16_t x2 = mult_r(x, x);
   const int32_t s = L_add(L_mult(x, 32709), L_mult(x2, -11050));
   const int32_t y = L_sub(s, 1422917632);  // ~ log2(x) / 4 in Q31
-  const int32_t f = (y >> 3) & 0x3ffffff;   // 1 + log2(x) in Q26
+  const int32_t f = (y >> 3) & 0x3ffffff;  // 1 + log2(x) in Q26
   return L_add(L_deposit_h(shl(k, 10)), f);
 }
 
 int32_t Pow2(int32_t L) {
-  const int16_t h = extract_h(L);          // exponent in Q10
-  const int32_t t = L_mult(h, 32);         // exponent in Q16
+  const int16_t h = extract_h(L);                   // exponent in Q10
+  const int32_t t = L_mult(h, 32);                  // exponent in Q16
   const int16_t k = sat16(~int32_t{extract_h(t)});  // -1 - floor(exponent)
   const int32_t f = t & 0xffff;
   const auto x = static_cast<int16_t>((f - 65536) >> 1);  // fraction - 1 in Q15, [-1, 0)

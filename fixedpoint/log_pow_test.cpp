@@ -13,9 +13,8 @@ TEST(Log2, WorkedValues) {
     int32_t L;
     int16_t exponent, fraction;
   };
-  const Case cases[] = {{3, 1, 19167},         {1000, 9, 31644}, {0, 0, 0},
-                        {-5, 0, 0},            {1, 0, 0},        {0x7fffffff, 30, 32766},
-                        {0x40000000, 30, 0}};
+  const Case cases[] = {{3, 1, 19167}, {1000, 9, 31644},        {0, 0, 0},          {-5, 0, 0},
+                        {1, 0, 0},     {0x7fffffff, 30, 32766}, {0x40000000, 30, 0}};
   for (const Case& c : cases) {
     int16_t e = -1;
     int16_t f = -1;

@@ -10,14 +10,14 @@
 
 namespace halvern {
 
-inline constexpr int16_t FRAME_LENGTH = 320;   // samples per frame: 20 ms at 16 kHz
-inline constexpr int FRAME_CAPACITY = 640;     // samples a frame buffer can hold
+inline constexpr int16_t FRAME_LENGTH = 320;  // samples per frame: 20 ms at 16 kHz
+inline constexpr int FRAME_CAPACITY = 640;    // samples a frame buffer can hold
 
 struct StageHeader {
-  const int16_t* input;   // where the stage reads its frame
-  int16_t* output;        // where the stage writes its frame (in the chain the same buffer)
-  int16_t frame_length;   // samples per call, FRAME_LENGTH
-  int16_t enable;         // the stage runs only when this is 1
+  const int16_t* input;  // where the stage reads its frame
+  int16_t* output;       // where the stage writes its frame (in the chain the same buffer)
+  int16_t frame_length;  // samples per call, FRAME_LENGTH
+  int16_t enable;        // the stage runs only when this is 1
 };
 
 // Pointers null, frame length FRAME_LENGTH, enable flag as given.

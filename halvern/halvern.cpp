@@ -10,10 +10,10 @@
 #include "engine/stream.h"
 #include "fixedpoint/diagnostics.h"
 #include "tools/io/audio_io.h"
-#include "tools/running/frame_state.h"
-#include "tools/running/run_job.h"
 #include "tools/io/safe_file.h"
 #include "tools/review/tuning_review.h"
+#include "tools/running/frame_state.h"
+#include "tools/running/run_job.h"
 #include "tuning/slot_catalogue.h"
 #include "tuning/tuning_text.h"
 
@@ -47,8 +47,8 @@ struct PublicCatalogue {
     for (size_t k = 0; k < SLOT_COUNT; ++k) {
       const SlotInfo& s = SLOT_CATALOGUE[k];
       ranges[k] = slot_range_text(s);
-      slots[k] = Slot{s.index, s.name, slot_stage_name(s.stage), s.unit, s.has_range(), s.min,
-                      s.max, out_of_range_name(s.out_of_range), ranges[k], s.meaning};
+      slots[k] = Slot{s.index, s.name, slot_stage_name(s.stage),          s.unit,    s.has_range(),
+                      s.min,   s.max,  out_of_range_name(s.out_of_range), ranges[k], s.meaning};
     }
   }
 };

@@ -46,7 +46,6 @@ class Program : public halvern::testing::ProgramFolder {
     }
     return text;
   }
-
 };
 
 std::string random_bytes(size_t n, uint32_t seed) {
@@ -156,7 +155,8 @@ TEST_F(Program, OutputNeverOverwritesTheRecordingOrTheTuning) {
   write_file(path("in.pcm"), input);
   write_file(path("t.txt"), "mask 1 cut 100 gain 0");
   fs::create_directory(path("sub"));
-  for (const char* args : {"in.pcm in.pcm t.txt", "in.pcm ./sub/../in.pcm t.txt", "in.pcm t.txt t.txt"}) {
+  for (const char* args :
+       {"in.pcm in.pcm t.txt", "in.pcm ./sub/../in.pcm t.txt", "in.pcm t.txt t.txt"}) {
     const Result r = run(args);
     EXPECT_EQ(r.status, 20) << args;
     EXPECT_EQ(r.err, "output file error..\n") << args;
@@ -212,7 +212,8 @@ TEST_F(Program, OutputWriteErrorIsReported) {
 TEST_F(Program, PipedInputHasAnUnknownTotal) {
   write_file(path("in.pcm"), random_bytes(640 * 3, 5));
   write_file(path("t.txt"), "mask 0");
-  const std::string command = "cd '" + dir_.string() + "' && cat in.pcm | '" HALVERN_SIM
+  const std::string command = "cd '" + dir_.string() +
+                              "' && cat in.pcm | '" HALVERN_SIM
                               "' /dev/stdin out.pcm t.txt >stdout.txt 2>stderr.txt";
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_NE(read_file(path("stdout.txt")).find(progress(3, 0)), std::string::npos);
@@ -246,7 +247,8 @@ TEST_F(Program, InputsOf2GiBAndMoreShowTheRightTotal) {
   { std::ofstream touch(path("big.pcm")); }
   fs::resize_file(path("big.pcm"), size);
   write_file(path("t.txt"), "mask 0");
-  const std::string command = "cd '" + dir_.string() + "' && '" HALVERN_SIM
+  const std::string command = "cd '" + dir_.string() +
+                              "' && '" HALVERN_SIM
                               "' big.pcm /dev/null t.txt 2>/dev/null | head -c 600 >stdout.txt";
   std::system(command.c_str());
   const std::string total = std::to_string(size / 640);

@@ -51,8 +51,10 @@ int main(int argc, char** argv) {
     for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
       names += (names.empty() ? "" : ", ") + sub->get_name();
     }
-    std::fprintf(stderr, "halvern: unknown subcommand '%s'; the subcommands are %s (halvern --help "
-                 "describes them)\n", argv[1], names.c_str());
+    std::fprintf(stderr,
+                 "halvern: unknown subcommand '%s'; the subcommands are %s (halvern --help "
+                 "describes them)\n",
+                 argv[1], names.c_str());
     return halvern::tools::EXIT_TROUBLE;
   }
   try {

@@ -78,12 +78,14 @@ inline constexpr int16_t ALL_STAGES_MASK = [] {
   return static_cast<int16_t>(mask);
 }();
 
-static_assert([] {
-  for (size_t i = 0; i < STAGE_TABLE.size(); ++i) {
-    if (STAGE_TABLE[i].chain_position != static_cast<int>(i) + 1) return false;
-    if (STAGES_BY_BIT[i].bit != (1 << i)) return false;
-  }
-  return true;
-}(), "the stage table is in chain order, with one bit per stage from bit 0 up");
+static_assert(
+    [] {
+      for (size_t i = 0; i < STAGE_TABLE.size(); ++i) {
+        if (STAGE_TABLE[i].chain_position != static_cast<int>(i) + 1) return false;
+        if (STAGES_BY_BIT[i].bit != (1 << i)) return false;
+      }
+      return true;
+    }(),
+    "the stage table is in chain order, with one bit per stage from bit 0 up");
 
 }  // namespace halvern

@@ -105,7 +105,8 @@ bool read_pair(TokenReader<kTrack>* in, int16_t* value, [[maybe_unused]] Notes* 
     notes->pair.name = in->token_start();
     notes->name_text.clear();
     while (c != EOF && !is_space(c)) {
-      if (notes->name_text.size() < TUNING_TEXT_KEPT) notes->name_text.push_back(static_cast<char>(c));
+      if (notes->name_text.size() < TUNING_TEXT_KEPT)
+        notes->name_text.push_back(static_cast<char>(c));
       c = in->get();
     }
     const int64_t end = c == EOF ? in->end_position().offset : in->before.next.offset;
@@ -141,7 +142,8 @@ bool read_pair(TokenReader<kTrack>* in, int16_t* value, [[maybe_unused]] Notes* 
     low = static_cast<uint16_t>(low * 10u + static_cast<unsigned>(c - '0'));
     if constexpr (kTrack) {
       ++notes->pair.digits;
-      if (notes->value_text.size() < TUNING_TEXT_KEPT) notes->value_text.push_back(static_cast<char>(c));
+      if (notes->value_text.size() < TUNING_TEXT_KEPT)
+        notes->value_text.push_back(static_cast<char>(c));
       const auto digit = static_cast<uint64_t>(c - '0');
       if (magnitude > (uint64_t{1} << 62) / 10) fits = false;
       if (fits) magnitude = magnitude * 10 + digit;
@@ -155,7 +157,8 @@ bool read_pair(TokenReader<kTrack>* in, int16_t* value, [[maybe_unused]] Notes* 
     notes->pair.value_read = TuningValueRead::kNumber;
     notes->pair.value_end = in->end_position().offset;
     notes->pair.exact_known = fits;
-    notes->pair.exact = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    notes->pair.exact =
+        negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   }
   return true;
 }

@@ -48,9 +48,9 @@ inline constexpr size_t TUNING_TEXT_KEPT = 64;
 // What the loader read for one pair. The texts are valid only during the call.
 struct TuningPairRead {
   int slot = 0;
-  TuningPosition name;          // where the name token starts
-  int64_t name_length = 0;      // bytes of the name token
-  std::string_view name_text;   // its first TUNING_TEXT_KEPT bytes at most
+  TuningPosition name;         // where the name token starts
+  int64_t name_length = 0;     // bytes of the name token
+  std::string_view name_text;  // its first TUNING_TEXT_KEPT bytes at most
   TuningValueRead value_read = TuningValueRead::kEndOfFile;
   TuningPosition value;         // where the value token starts (kEndOfFile: the end of the file)
   int64_t value_end = 0;        // kNumber: the offset just after the last digit
@@ -59,16 +59,16 @@ struct TuningPairRead {
   int64_t digits = 0;           // kNumber: how many digits, leading zeros included
   bool exact_known = false;     // kNumber: whether the number fits 64 bits, in exact
   int64_t exact = 0;
-  int16_t slot_value = 0;       // what the slot holds after this read
+  int16_t slot_value = 0;  // what the slot holds after this read
 };
 
 // The end of the loading.
 struct TuningLoadEnd {
-  int pairs = 0;                // pairs whose name was read (85 at most)
-  TuningPosition end;           // where reading stopped
-  bool failed = false;          // a read error (other than the end of the file)
-  bool more_after = false;      // 85 pairs were read and another token follows (ignored)
-  TuningPosition next;          // where that token starts
+  int pairs = 0;            // pairs whose name was read (85 at most)
+  TuningPosition end;       // where reading stopped
+  bool failed = false;      // a read error (other than the end of the file)
+  bool more_after = false;  // 85 pairs were read and another token follows (ignored)
+  TuningPosition next;      // where that token starts
 };
 
 // Told what the loader reads, for tools that report positions.

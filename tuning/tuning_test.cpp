@@ -35,10 +35,17 @@ TEST(TuningLoader, ValuesKeepTheirLow16Bits) {
     int16_t slot0;
   };
   const Case cases[] = {
-      {"mask 1", 1},          {"mask 65537", 1},     {"mask -1", -1},
-      {"mask 40000", -25536}, {"mask 65536", 0},     {"mask +7", 7},
-      {"mask -32768", -32768}, {"mask 2147483648", 0}, {"mask 99999999999999999999999", -1},
-      {"mask -99999999999999999999999", 1}, {"mask 000000000000000000000000000012", 12},
+      {"mask 1", 1},
+      {"mask 65537", 1},
+      {"mask -1", -1},
+      {"mask 40000", -25536},
+      {"mask 65536", 0},
+      {"mask +7", 7},
+      {"mask -32768", -32768},
+      {"mask 2147483648", 0},
+      {"mask 99999999999999999999999", -1},
+      {"mask -99999999999999999999999", 1},
+      {"mask 000000000000000000000000000012", 12},
   };
   for (const Case& c : cases) {
     TuningSlots expect{};
@@ -69,10 +76,10 @@ TEST(TuningLoader, AWordAsValueShiftsTheRestByOneSlot) {
 TEST(TuningLoader, DigitsFollowedByLettersSplitIntoValueAndNextName) {
   const TuningSlots slots = load("a 12abc 5 b 0x10 c 9");
   EXPECT_EQ(slots[0], 12);
-  EXPECT_EQ(slots[1], 5);    // name "abc"
-  EXPECT_EQ(slots[2], 0);    // "0x10" reads as 0; "x10" is the next name
-  EXPECT_EQ(slots[3], 0);    // name "x10", and "c" is no value
-  EXPECT_EQ(slots[4], 9);    // name "c", value 9
+  EXPECT_EQ(slots[1], 5);  // name "abc"
+  EXPECT_EQ(slots[2], 0);  // "0x10" reads as 0; "x10" is the next name
+  EXPECT_EQ(slots[3], 0);  // name "x10", and "c" is no value
+  EXPECT_EQ(slots[4], 9);  // name "c", value 9
 }
 
 TEST(TuningLoader, ASignWithoutDigitsIsConsumedAndFails) {
@@ -92,7 +99,8 @@ TEST(TuningLoader, StopsAtTheEndOfTheFileAndAfter85Pairs) {
   EXPECT_EQ(partial[1], 0);
 
   std::string many;
-  for (int i = 0; i < 100; ++i) many += "slot_" + std::to_string(i) + " " + std::to_string(i + 1) + "\n";
+  for (int i = 0; i < 100; ++i)
+    many += "slot_" + std::to_string(i) + " " + std::to_string(i + 1) + "\n";
   const TuningSlots slots = load(many);
   for (int i = 0; i < TUNING_SLOT_COUNT; ++i) EXPECT_EQ(slots[i], i + 1);
 }
@@ -143,7 +151,8 @@ TEST(TuningListener, GivesTheSameSlotsAsThePlainLoader) {
     std::string bytes;
     const int n = static_cast<int>(rng() % 400);
     for (int i = 0; i < n; ++i) {
-      bytes.push_back(trial % 4 == 0 ? static_cast<char>(rng()) : alphabet[rng() % alphabet.size()]);
+      bytes.push_back(trial % 4 == 0 ? static_cast<char>(rng())
+                                     : alphabet[rng() % alphabet.size()]);
     }
     TuningSlots heard_slots;
     const Heard heard = load_heard(bytes, &heard_slots);
@@ -155,9 +164,11 @@ TEST(TuningListener, GivesTheSameSlotsAsThePlainLoader) {
       const auto offset = static_cast<size_t>(p.read.name.offset);
       ASSERT_EQ(bytes.substr(offset, p.name.size()), p.name);
       const size_t line_start = offset == 0 ? std::string::npos : bytes.rfind('\n', offset - 1);
-      const int64_t column = static_cast<int64_t>(offset - (line_start == std::string::npos ? 0 : line_start + 1)) + 1;
+      const int64_t column =
+          static_cast<int64_t>(offset - (line_start == std::string::npos ? 0 : line_start + 1)) + 1;
       ASSERT_EQ(p.read.name.column, column);
-      ASSERT_EQ(p.read.name.line, 1 + std::count(bytes.begin(), bytes.begin() + static_cast<long>(offset), '\n'));
+      ASSERT_EQ(p.read.name.line,
+                1 + std::count(bytes.begin(), bytes.begin() + static_cast<long>(offset), '\n'));
       if (p.read.value_read == TuningValueRead::kNumber) {
         ASSERT_EQ(bytes.substr(static_cast<size_t>(p.read.value.offset), p.value.size()), p.value);
       }

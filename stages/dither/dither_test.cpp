@@ -49,9 +49,9 @@ TEST(Dither, SettingPicksThresholdStepAndPeriod) {
   struct Case {
     int16_t slot, threshold, step, period;
   };
-  const Case cases[] = {{0, 14, 1, 1},   {-500, 14, 1, 1}, {10, 14, 1, 1}, {11, 11, 1, 1},
-                        {12, 9, 1, 1},   {13, 14, 2, 1},   {16, 11, 3, 1}, {17, 5, 3, 1},
-                        {28, 1, 3, 2},   {35, 9, 2, 3},    {39, 5, 4, 3},  {32767, 5, 4, 3}};
+  const Case cases[] = {{0, 14, 1, 1}, {-500, 14, 1, 1}, {10, 14, 1, 1}, {11, 11, 1, 1},
+                        {12, 9, 1, 1}, {13, 14, 2, 1},   {16, 11, 3, 1}, {17, 5, 3, 1},
+                        {28, 1, 3, 2}, {35, 9, 2, 3},    {39, 5, 4, 3},  {32767, 5, 4, 3}};
   for (const Case& c : cases) {
     Stage s(c.slot);
     EXPECT_EQ(s.ctx.threshold, c.threshold) << c.slot;

@@ -70,7 +70,8 @@ TEST(DitherFast, OddPeriodsThresholdsStepsAndStates) {
     pair.fast.period = pair.exact.period = periods[rng() % periods.size()];
     pair.fast.threshold = pair.exact.threshold = thresholds[rng() % thresholds.size()];
     pair.fast.step = pair.exact.step = steps[rng() % steps.size()];
-    pair.fast.direction = pair.exact.direction = static_cast<int16_t>(static_cast<int>(rng() % 5) - 2);
+    pair.fast.direction = pair.exact.direction =
+        static_cast<int16_t>(static_cast<int>(rng() % 5) - 2);
     pair.fast.seed = pair.exact.seed = static_cast<int16_t>(rng());
     for (int frame = 0; frame < 3; ++frame) pair.expect_same(signal(rng, n), "odd");
   }

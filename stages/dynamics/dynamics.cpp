@@ -96,14 +96,13 @@ void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16
 
 namespace {
 
-void run_pre_expander(PreExpander* p, int16_t* x, int n, int16_t rho,
-                      const LevelGainForms& forms) {
+void run_pre_expander(PreExpander* p, int16_t* x, int n, int16_t rho, const LevelGainForms& forms) {
   const int16_t level = forms.frame_level_db(x, n, MeanRule::kReciprocal, rho);
   const int16_t g =
       level > p->threshold ? MAX_16 : gain_from_db(curve_segment(p->threshold, p->slope, level));
   const int16_t g1 = smooth_gain(g, p->gain, p->gain_attack, p->gain_release);
-  forms.apply_ramped_gain(x, n, g1, p->gain, RAMP10_Q15.data(),
-                          static_cast<int>(RAMP10_Q15.size()), nullptr);
+  forms.apply_ramped_gain(x, n, g1, p->gain, RAMP10_Q15.data(), static_cast<int>(RAMP10_Q15.size()),
+                          nullptr);
   p->gain = g1;
 }
 
@@ -125,8 +124,8 @@ void run_post_expander(CompanderBlock* b, int16_t* x, int n, int16_t rho,
     d = sub(add(curve_segment(b->exp_threshold, b->exp_slope, level), b->offset_db), b->offset_db);
   }
   const int16_t g1 = smooth_gain(gain_from_db(d), b->gain, b->gain_attack, b->gain_release);
-  forms.apply_ramped_gain(x, n, g1, b->gain, RAMP10_Q15.data(),
-                          static_cast<int>(RAMP10_Q15.size()), &b->out_gain);
+  forms.apply_ramped_gain(x, n, g1, b->gain, RAMP10_Q15.data(), static_cast<int>(RAMP10_Q15.size()),
+                          &b->out_gain);
   b->level = level;
   b->gain = g1;
 }
@@ -199,7 +198,8 @@ void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
     c.level_attack = MAX_16;
     c.gain_attack = smoothing_coeff(s(kDynAttack) / 10);
     c.gain_release = smoothing_coeff(s(kDynRelease) / 10);
-    c.level_release = s(kDynReleaseMode) == 2 ? smoothing_coeff(s(kDynRelease) / 10) : SLOW_LEVEL_RELEASE;
+    c.level_release =
+        s(kDynReleaseMode) == 2 ? smoothing_coeff(s(kDynRelease) / 10) : SLOW_LEVEL_RELEASE;
   }
 
   // 2. Thresholds T1 to T4 (slots 6 to 9), all or none.
@@ -215,7 +215,8 @@ void dynamics_configure(DynamicsContext* ctx, const TuningSlots& slots) {
   c.comp_slope = comp_slope_q11(slot_clamped(slots, kDynCompRatio) / 5);
   c.flat_slope = 0;
   c.exp_slope = exp_slope_q11(slot_clamped(slots, kDynExpRatio) / 5);
-  c.boost_slope = boost_slope_q11(s(kDynBoostThreshold), s(kDynFullBoostThreshold), s(kDynMakeupDb));
+  c.boost_slope =
+      boost_slope_q11(s(kDynBoostThreshold), s(kDynFullBoostThreshold), s(kDynMakeupDb));
 
   // 4. Makeup gain (slot 12); a valid setting also restarts the level control's state.
   if (slot_in_range(slots, kDynMakeupDb)) {

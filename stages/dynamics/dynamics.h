@@ -7,9 +7,9 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/level_gain.h"
 #include "frame/stage_header.h"
 #include "tuning/tuning.h"
-#include "dsp/level_gain.h"
 
 namespace halvern {
 
@@ -64,15 +64,14 @@ inline constexpr int16_t DYNAMICS_MODE_POST_EXPANDER = 1 << 1;
 // Gains in Q11 for -30 to +23 dB in 1 dB steps, indexed by dB + 30. Stored values, near but not
 // equal to 2048 x 10^(dB / 20) (-30 dB is 60, not 65); they are used as they stand.
 inline constexpr std::array<int16_t, 54> DYNAMICS_GAIN_Q11 = {
-    60,    68,    77,    87,    98,    111,   125,   141,   159,   179,   201,
-    226,   254,   285,   320,   360,   404,   454,   510,   573,   644,   723,
-    812,   912,   1024,  1150,  1291,  1449,  1626,  1825,  2048,  2297,  2577,
-    2891,  3243,  3638,  4081,  4578,  5136,  5762,  6464,  7252,  8136,  9128,
-    10241, 11490, 12891, 14463, 16227, 18206, 20427, 22919, 25715, 28852};
+    60,   68,   77,    87,    98,    111,   125,   141,   159,   179,   201,   226,  254,  285,
+    320,  360,  404,   454,   510,   573,   644,   723,   812,   912,   1024,  1150, 1291, 1449,
+    1626, 1825, 2048,  2297,  2577,  2891,  3243,  3638,  4081,  4578,  5136,  5762, 6464, 7252,
+    8136, 9128, 10241, 11490, 12891, 14463, 16227, 18206, 20427, 22919, 25715, 28852};
 
 // Makeup factors in Q11 for 0 to 18 dB: floor(2048 x 10^(v / 20) + 0.5).
 inline constexpr std::array<int16_t, 19> MAKEUP_GAIN_Q11 = {
-    2048, 2298, 2578, 2893, 3246, 3642, 4086, 4585, 5144, 5772,
+    2048, 2298, 2578, 2893, 3246,  3642,  4086,  4585,  5144, 5772,
     6476, 7267, 8153, 9148, 10264, 11517, 12922, 14499, 16268};
 
 // Smoothing coefficient for a setting k = 0..130 (a slot value / 10), Q15:
@@ -96,8 +95,7 @@ int16_t main_gain_db(const MainCompressor& c, int16_t level);
 // which apply_main_gain takes for a negative step or an over-long frame; both give the same
 // samples for every input.
 void apply_main_gain(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step);
-void apply_main_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m,
-                                int16_t step);
+void apply_main_gain_saturating(int16_t* x, int n, int16_t g1, int16_t g0, int16_t m, int16_t step);
 
 // The pieces the stage runs: the fast forms in the program, the straightforward ones in the
 // reference engine.

@@ -106,9 +106,15 @@ std::vector<int16_t> varied_signal(int frames, uint32_t seed) {
 // Settings
 
 TEST(DynamicsTables, SmoothingCoefficient) {
-  const std::array<std::pair<int, int16_t>, 10> worked = {{{0, 32767}, {1, 16384}, {2, 10923},
-                                                           {9, 3277}, {10, 2979}, {99, 328},
-                                                           {100, 324}, {101, 295}, {102, 271},
+  const std::array<std::pair<int, int16_t>, 10> worked = {{{0, 32767},
+                                                           {1, 16384},
+                                                           {2, 10923},
+                                                           {9, 3277},
+                                                           {10, 2979},
+                                                           {99, 328},
+                                                           {100, 324},
+                                                           {101, 295},
+                                                           {102, 271},
                                                            {130, 82}}};
   for (auto [k, c] : worked) EXPECT_EQ(smoothing_coeff(k), c) << "k=" << k;
   for (int k = 0; k <= 130; ++k) {
@@ -185,8 +191,12 @@ TEST(DynamicsConfigure, ThresholdsAndSlopes) {
   EXPECT_EQ(Runner({{6, 10}, {9, 91}}).ctx.main_compressor.comp_threshold, 0);
 
   // Ratio settings clamp to 10..100: (setting, compressor slope, expander slope).
-  for (auto [v, comp, exp] : {std::array{-5, 0, 0}, {10, 0, 0}, {17, 682, -1024},
-                              {40, 1536, -6144}, {100, 1843, -18432}, {250, 1843, -18432}}) {
+  for (auto [v, comp, exp] : {std::array{-5, 0, 0},
+                              {10, 0, 0},
+                              {17, 682, -1024},
+                              {40, 1536, -6144},
+                              {100, 1843, -18432},
+                              {250, 1843, -18432}}) {
     const DynamicsContext ctx = Runner({{10, v}, {11, v}, {19, v}, {21, v}}).ctx;
     EXPECT_EQ(ctx.main_compressor.comp_slope, comp) << v;
     EXPECT_EQ(ctx.main_compressor.exp_slope, exp) << v;
@@ -196,9 +206,11 @@ TEST(DynamicsConfigure, ThresholdsAndSlopes) {
 }
 
 TEST(DynamicsConfigure, MakeupPairs) {
-  for (auto [v, db, gain] :
-       {std::array{0, 0, 2048}, {1, 128, 2298}, {6, 768, 4086}, {10, 1280, 6476},
-        {18, 2304, 16268}}) {
+  for (auto [v, db, gain] : {std::array{0, 0, 2048},
+                             {1, 128, 2298},
+                             {6, 768, 4086},
+                             {10, 1280, 6476},
+                             {18, 2304, 16268}}) {
     const MainCompressor c = Runner({{12, v}}).ctx.main_compressor;
     EXPECT_EQ(c.makeup_db, db) << v;
     EXPECT_EQ(c.makeup_gain, gain) << v;
@@ -216,11 +228,17 @@ TEST(DynamicsConfigure, MakeupPairs) {
 TEST(DynamicsConfigure, BoostSlope) {
   // (slot 7, slot 8, slot 12, boost_slope)
   for (auto [s7, s8, s12, slope] : {
-           std::array{20, 30, 10, 2047}, {20, 40, 10, 1023}, {20, 40, 12, 1228},
-           {20, 20, 10, 0},                                     // no ramp
-           {91, 30, 10, 0}, {20, -1, 10, 0}, {20, 30, 19, 0},  // a slot out of range
-           {20, 30, -1, 0}, {20, 21, 16, 32766},               // 16 dB over 1 dB still fits
-           {20, 21, 17, 32767}, {20, 21, 18, 32767},           // saturated, not wrapped
+           std::array{20, 30, 10, 2047},
+           {20, 40, 10, 1023},
+           {20, 40, 12, 1228},
+           {20, 20, 10, 0},  // no ramp
+           {91, 30, 10, 0},
+           {20, -1, 10, 0},
+           {20, 30, 19, 0},  // a slot out of range
+           {20, 30, -1, 0},
+           {20, 21, 16, 32766},  // 16 dB over 1 dB still fits
+           {20, 21, 17, 32767},
+           {20, 21, 18, 32767},  // saturated, not wrapped
        }) {
     EXPECT_EQ(Runner({{7, s7}, {8, s8}, {12, s12}}).ctx.main_compressor.boost_slope, slope)
         << s7 << " " << s8 << " " << s12;
@@ -266,8 +284,8 @@ TEST(DynamicsConfigure, GainsModeAndExpanders) {
   }
   EXPECT_EQ(Runner({{15, -1}}).ctx.mode, -1);
   // Pre-expander ratio setting to slope.
-  for (auto [ratio, slope] : {std::pair{0, 82}, {4, 82}, {5, 0}, {9, 0}, {10, 0}, {40, -6144},
-                              {100, -18432}}) {
+  for (auto [ratio, slope] :
+       {std::pair{0, 82}, {4, 82}, {5, 0}, {9, 0}, {10, 0}, {40, -6144}, {100, -18432}}) {
     const PreExpander p = Runner({{16, 50}, {17, ratio}}).ctx.pre_expander;
     EXPECT_EQ(p.threshold, -6400) << ratio;
     EXPECT_EQ(p.slope, slope) << ratio;
@@ -276,8 +294,8 @@ TEST(DynamicsConfigure, GainsModeAndExpanders) {
     EXPECT_EQ(Runner({{16, s16}, {17, s17}}).ctx.pre_expander.slope, 0) << s16 << " " << s17;
   }
   // Post-expander thresholds clamp: slot 18 to 0..29, slot 20 to 55..90.
-  for (auto [v, comp, exp] : {std::array{-5, 0, -7040}, {29, -3712, -7040}, {60, -3712, -7680},
-                              {100, -3712, -11520}}) {
+  for (auto [v, comp, exp] :
+       {std::array{-5, 0, -7040}, {29, -3712, -7040}, {60, -3712, -7680}, {100, -3712, -11520}}) {
     const CompanderBlock b = Runner({{18, v}, {20, v}}).ctx.post_expander;
     EXPECT_EQ(b.comp_threshold, comp) << v;
     EXPECT_EQ(b.exp_threshold, exp) << v;
@@ -464,8 +482,8 @@ TEST(DynamicsProcess, ModeBitsBeyondTheFirstTwoAreIgnored) {
 TEST(DynamicsProcess, SteadyToneSettlesOnStaticCurve) {
   // Gain attack 3 frames, release 6 frames (the level's too); T1..T4 = -20, -35, -45, -60 dB;
   // compressor ratio 4, expander ratio 2, makeup 10 dB.
-  const TuningSlots s = slots_with({{3, 2}, {4, 20}, {5, 50}, {6, 20}, {7, 35}, {8, 45},
-                                    {9, 60}, {10, 40}, {11, 20}, {12, 10}});
+  const TuningSlots s = slots_with(
+      {{3, 2}, {4, 20}, {5, 50}, {6, 20}, {7, 35}, {8, 45}, {9, 60}, {10, 40}, {11, 20}, {12, 10}});
   auto curve = [](double level) {
     if (level > -20.0) return -(level + 20.0) * (1.0 - 1.0 / 4.0);
     if (level > -35.0) return 0.0;
@@ -510,9 +528,9 @@ TEST(DynamicsProcess, ExpandersFollowTheirCurves) {
 // State lives in the context and nowhere else
 
 TEST(DynamicsState, CarriedAcrossFramesInTheContext) {
-  const SlotValues busy = {{3, 2},   {4, 30},  {5, 150}, {6, 15},  {7, 30},  {8, 42},
-                           {9, 55},  {10, 50}, {11, 30}, {12, 8},  {13, 3},  {14, -2},
-                           {15, 3},  {16, 60}, {17, 25}, {20, 65}, {21, 20}};
+  const SlotValues busy = {{3, 2},  {4, 30},  {5, 150}, {6, 15},  {7, 30}, {8, 42},
+                           {9, 55}, {10, 50}, {11, 30}, {12, 8},  {13, 3}, {14, -2},
+                           {15, 3}, {16, 60}, {17, 25}, {20, 65}, {21, 20}};
   const int frames = 40;
   const std::vector<int16_t> a = varied_signal(frames, 11);
   const std::vector<int16_t> b = varied_signal(frames, 97);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "fixedpoint/basic_ops.h"
 #include "dsp/gain_tables.h"
+#include "fixedpoint/basic_ops.h"
 #include "tuning/slot_catalogue.h"
 
 namespace halvern {
@@ -34,8 +34,10 @@ void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
 
   // Compander: thresholds in dB below full scale, ratios x 10 reduced to k = ratio / 5.
   CompanderBlock& c = ctx->compander;
-  c.comp_threshold = static_cast<int16_t>(-128 * slot_clamped(slots, slot_index("eqc_comp_threshold")));
-  c.exp_threshold = static_cast<int16_t>(-128 * slot_clamped(slots, slot_index("eqc_exp_threshold")));
+  c.comp_threshold =
+      static_cast<int16_t>(-128 * slot_clamped(slots, slot_index("eqc_comp_threshold")));
+  c.exp_threshold =
+      static_cast<int16_t>(-128 * slot_clamped(slots, slot_index("eqc_exp_threshold")));
   c.comp_slope = comp_slope_q11(slot_clamped(slots, slot_index("eqc_comp_ratio")) / 5);
   c.exp_slope = exp_slope_q11(slot_clamped(slots, slot_index("eqc_exp_ratio")) / 5);
 
@@ -52,7 +54,8 @@ void equalizer_configure(EqualizerContext* ctx, const TuningSlots& slots) {
   // Limiter: threshold 0 to -20 dB in half-decibel steps.
   ctx->limiter.slope = LIMITER_SLOPE_Q15;
   ctx->limiter.offset_db = 0;
-  ctx->limiter.threshold = static_cast<int16_t>(-64 * (slot_clamped(slots, slot_index("limiter_threshold")) / 5));
+  ctx->limiter.threshold =
+      static_cast<int16_t>(-64 * (slot_clamped(slots, slot_index("limiter_threshold")) / 5));
   ctx->limiter.out_gain = 2048;
 }
 

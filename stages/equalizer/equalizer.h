@@ -8,10 +8,10 @@
 #include <array>
 #include <cstdint>
 
-#include "frame/stage_header.h"
-#include "tuning/slot_catalogue.h"
 #include "dsp/level_gain.h"
+#include "frame/stage_header.h"
 #include "stages/equalizer/peak_limiter.h"
+#include "tuning/slot_catalogue.h"
 
 namespace halvern {
 
@@ -63,8 +63,8 @@ void fir_chain_saturating(const int16_t* in, const int16_t* taps, int16_t* out, 
 struct EqualizerForms {
   LevelGainForms level_gain;
   void (*fir_chain)(const int16_t* in, const int16_t* taps, int16_t* out, int n);
-  void (*peak_limit)(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
-                     int16_t* delay_index, int16_t delay_length);
+  void (*peak_limit)(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay, int16_t* delay_index,
+                     int16_t delay_length);
 };
 inline constexpr EqualizerForms EQUALIZER_FAST = {LEVEL_GAIN_FAST, &fir_chain, &peak_limit};
 

@@ -77,7 +77,10 @@ TEST(FirChain, FullScaleAndTheSpecialProduct) {
     Taps taps{};
     for (auto& t : taps) {
       const uint32_t pick = rng() % 5;
-      t = pick == 0 ? MIN_16 : pick == 1 ? MAX_16 : pick == 2 ? int16_t{0} : static_cast<int16_t>(rng());
+      t = pick == 0   ? MIN_16
+          : pick == 1 ? MAX_16
+          : pick == 2 ? int16_t{0}
+                      : static_cast<int16_t>(rng());
     }
     std::vector<int16_t> in(FRAME_LENGTH + EQ_HISTORY);
     for (auto& v : in) {
@@ -94,7 +97,6 @@ TEST(FirChain, FullScaleAndTheSpecialProduct) {
   taps[62] = 1;
   expect_same_chain(std::vector<int16_t>(FRAME_LENGTH + EQ_HISTORY, MIN_16), taps, "special 2");
 }
-
 
 TEST(FirChain, CoarseBoundReachedAndPassed) {
   // Taps and inputs that are multiples of 16 make the coarse bound exact: two taps 16 x 2047
@@ -150,7 +152,7 @@ struct LimiterPair {
     std::vector<int16_t> y = x;
     peak_limit(x.data(), static_cast<int>(x.size()), &fast, fast_delay.data(), &fast_index, length);
     peak_limit_per_sample(y.data(), static_cast<int>(y.size()), &exact, exact_delay.data(),
-                         &exact_index, length);
+                          &exact_index, length);
     ASSERT_EQ(x, y) << what;
     ASSERT_EQ(fast.envelope, exact.envelope) << what;
     ASSERT_EQ(fast.gain, exact.gain) << what;
@@ -185,8 +187,8 @@ TEST(PeakLimitFast, FirstLoudEnvelopeIsTheEdgeOfTheLevel) {
 TEST(PeakLimitFast, RandomSignalsThresholdsAndDelays) {
   std::mt19937 rng(5);
   for (int trial = 0; trial < 600; ++trial) {
-    const auto threshold = static_cast<int16_t>(trial % 10 == 0 ? static_cast<int16_t>(rng())
-                                                                : -64 * static_cast<int>(rng() % 41));
+    const auto threshold = static_cast<int16_t>(
+        trial % 10 == 0 ? static_cast<int16_t>(rng()) : -64 * static_cast<int>(rng() % 41));
     const int16_t delay_length =
         std::array<int16_t, 8>{1, 2, 15, 16, 17, 690, 1024, 1025}[rng() % 8];
     LimiterPair pair(threshold, delay_length);

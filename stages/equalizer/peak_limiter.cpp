@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "fixedpoint/basic_ops.h"
 #include "dsp/level_gain.h"
+#include "fixedpoint/basic_ops.h"
 
 namespace halvern {
 
@@ -79,8 +79,8 @@ constexpr int LIMIT_CHUNK = 640;
 constexpr int LIMIT_MAX_FAST_DELAY = 1024;
 
 // One chunk of at most LIMIT_CHUNK samples; 1 <= delay_length <= LIMIT_MAX_FAST_DELAY.
-void peak_limit_chunk(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay,
-                      int16_t* delay_index, int delay_length, int16_t T) {
+void peak_limit_chunk(int16_t* x, int n, PeakLimiter* limiter, int16_t* delay, int16_t* delay_index,
+                      int delay_length, int16_t T) {
   // First the sequential part: the envelope and the smoothed gain after every sample.
   // Envelope step: a = abs_s(x) is 0..32767 and c is 23379 or 14, so L_mult(a, c) = 2 a c and
   // L_mult(32767 - c, e) = 2 (32767 - c) e (no -32768 x -32768), and their sum is at most

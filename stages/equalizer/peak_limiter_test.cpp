@@ -8,8 +8,8 @@
 #include <numbers>
 #include <vector>
 
-#include "fixedpoint/basic_ops.h"
 #include "dsp/level_gain.h"
+#include "fixedpoint/basic_ops.h"
 
 namespace halvern {
 namespace {

@@ -61,9 +61,9 @@ bool recursion_fast(const int16_t* x, int n, int32_t* high, const HighPassContex
     const int64_t f = kSymmetric ? b0 * (in + x2) + b1 * x1 : b0 * in + b1 * x1 + b2 * x2;
     // The last product and sum wrap modulo 2^64 (unsigned): an h outside the fast range could
     // take them past 64 bits, and that chunk is then done again by the exact form anyway.
-    const auto t = static_cast<int64_t>(
-        static_cast<uint64_t>(f + a2 * y2 + static_cast<int64_t>(remainder)) +
-        static_cast<uint64_t>(a1_times_4) * static_cast<uint64_t>(h));
+    const auto t =
+        static_cast<int64_t>(static_cast<uint64_t>(f + a2 * y2 + static_cast<int64_t>(remainder)) +
+                             static_cast<uint64_t>(a1_times_4) * static_cast<uint64_t>(h));
     remainder = static_cast<uint32_t>(t);
     y2 = static_cast<int32_t>(static_cast<uint32_t>(h) * 4u);  // this step's y1
     h = t >> 32;

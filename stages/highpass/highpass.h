@@ -4,8 +4,8 @@
 #include <array>
 #include <cstdint>
 
-#include "frame/stage_header.h"
 #include "dsp/gain_tables.h"
+#include "frame/stage_header.h"
 #include "tuning/tuning.h"
 
 namespace halvern {

@@ -71,10 +71,10 @@ TEST(HighPass, SlotsChooseRowAndGain) {
     int16_t slot;
     int16_t gain;
   };
-  for (const GainCase c : {GainCase{-4, 2048}, GainCase{4, 2048}, GainCase{-5, 1933},
-                           GainCase{-7, 1933}, GainCase{5, 2169}, GainCase{7, 2169},
-                           GainCase{241, 32392}, GainCase{1000, 32392}, GainCase{-301, 56},
-                           GainCase{-1000, 56}}) {
+  for (const GainCase c :
+       {GainCase{-4, 2048}, GainCase{4, 2048}, GainCase{-5, 1933}, GainCase{-7, 1933},
+        GainCase{5, 2169}, GainCase{7, 2169}, GainCase{241, 32392}, GainCase{1000, 32392},
+        GainCase{-301, 56}, GainCase{-1000, 56}}) {
     EXPECT_EQ(Stage(0, c.slot).ctx.gain_q11, c.gain) << c.slot;
   }
 }
@@ -107,9 +107,9 @@ TEST(HighPass, GainRoundsAndSaturates) {
   struct Case {
     int16_t slot, in, out;
   };
-  const Case cases[] = {{7, 1000, 1059},        {-300, 1000, 27},       {0, -1, -1},
-                        {240, 32767, 32767},    {240, -32768, -32768},  {240, 2000, 31633},
-                        {240, 3000, 32767},     {240, -3000, -32768}};
+  const Case cases[] = {{7, 1000, 1059},     {-300, 1000, 27},      {0, -1, -1},
+                        {240, 32767, 32767}, {240, -32768, -32768}, {240, 2000, 31633},
+                        {240, 3000, 32767},  {240, -3000, -32768}};
   for (const Case& c : cases) {
     Stage s(0, c.slot);
     EXPECT_EQ(s.run(std::vector<int16_t>(FRAME_LENGTH, c.in))[5], c.out) << c.slot << " " << c.in;

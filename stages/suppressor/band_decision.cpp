@@ -10,9 +10,9 @@ namespace halvern {
 namespace {
 
 inline constexpr int32_t SMOOTHED_POWER_MIN = 10;
-inline constexpr int32_t FLOOR_OFFSET = 8000;    // added to a band's floor before the ratio
+inline constexpr int32_t FLOOR_OFFSET = 8000;      // added to a band's floor before the ratio
 inline constexpr int16_t STRONG_MARK_MARGIN = 10;  // level units above the threshold for mark 2
-inline constexpr int FIRST_SPREADING_BAND = 3;   // bands 3 to 11 mark their two neighbours
+inline constexpr int FIRST_SPREADING_BAND = 3;     // bands 3 to 11 mark their two neighbours
 inline constexpr int LAST_SPREADING_BAND = 11;
 
 }  // namespace

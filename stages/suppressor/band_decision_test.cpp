@@ -118,10 +118,10 @@ TEST(BandDecision, StrongMarkNeedsMoreThanTenAboveTheThreshold) {
   struct Case {
     int16_t threshold, level, mark;
   };
-  for (const Case& c : {Case{20, 20, 0}, Case{20, 21, 1}, Case{20, 30, 1}, Case{20, 31, 2},
-                        Case{-5, 6, 2},
-                        // Compared without wrapping: 32760 + 10 is 32770, not -32766.
-                        Case{32760, 32767, 1}, Case{-32768, -32758, 1}}) {
+  for (const Case& c :
+       {Case{20, 20, 0}, Case{20, 21, 1}, Case{20, 30, 1}, Case{20, 31, 2}, Case{-5, 6, 2},
+        // Compared without wrapping: 32760 + 10 is 32770, not -32766.
+        Case{32760, 32767, 1}, Case{-32768, -32758, 1}}) {
     PeakSuppressorContext ctx = with_hold_max(5);
     ctx.band_threshold[0] = c.threshold;
     ctx.band_level[0] = c.level;

@@ -21,11 +21,11 @@ constexpr int32_t weighted(int16_t x, int16_t c_hi, int16_t c_lo) {
 // The two weighted terms never saturate their sum either: weighted() is increasing in x, and at
 // the extremes the sum lies within [-2147483646, 2147418109].
 static_assert(weighted(MAX_16, GAIN_NEW_WEIGHT_HI, GAIN_NEW_WEIGHT_LO) +
-                      int64_t{weighted(MAX_16, GAIN_OLD_WEIGHT_HI, GAIN_OLD_WEIGHT_LO)} <=
-                  MAX_32);
+                  int64_t{weighted(MAX_16, GAIN_OLD_WEIGHT_HI, GAIN_OLD_WEIGHT_LO)} <=
+              MAX_32);
 static_assert(weighted(MIN_16, GAIN_NEW_WEIGHT_HI, GAIN_NEW_WEIGHT_LO) +
-                      int64_t{weighted(MIN_16, GAIN_OLD_WEIGHT_HI, GAIN_OLD_WEIGHT_LO)} >=
-                  MIN_32);
+                  int64_t{weighted(MIN_16, GAIN_OLD_WEIGHT_HI, GAIN_OLD_WEIGHT_LO)} >=
+              MIN_32);
 
 }  // namespace
 

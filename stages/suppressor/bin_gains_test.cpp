@@ -50,10 +50,9 @@ TEST(BinGains, SmoothingAcrossFrequency) {
   ctx.rest1_gain = 32767;
   ctx.band_mark[0] = 1;
   bin_gains(&ctx, 1);
-  const std::vector<int16_t> low = {32767, 0,     11035, 7915,  9310,  10996, 12872,
-                                    14422, 15722, 20474, 24482, 27877, 26827, 26122,
-                                    25723, 23775, 22271, 18431, 20479, 22527, 24575,
-                                    26623, 28671, 30719, 32767};
+  const std::vector<int16_t> low = {32767, 0,     11035, 7915,  9310,  10996, 12872, 14422, 15722,
+                                    20474, 24482, 27877, 26827, 26122, 25723, 23775, 22271, 18431,
+                                    20479, 22527, 24575, 26623, 28671, 30719, 32767};
   for (size_t k = 0; k < low.size(); ++k) EXPECT_EQ(ctx.target_gain_smooth[k], low[k]) << k;
 
   // Band 6 marked: bins 49 to 56 at 0; the lowered region reaches fifteen bins further up.

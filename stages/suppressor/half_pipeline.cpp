@@ -65,8 +65,7 @@ void forward_work_step(void* context) {
 // rescaling with the window and the overlap. Each pass forms the same values as the steps it
 // replaces (the planes hold the packed spectrum, entry 2k in re[k] and 2k + 1 in im[k]; the
 // largest magnitude does not depend on the order of the scan).
-void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples,
-                                  Diagnostics* diag) {
+void peak_suppressor_process_half(PeakSuppressorContext* ctx, int16_t* samples, Diagnostics* diag) {
   auto& work = ctx->work;
 
   start_half(ctx);

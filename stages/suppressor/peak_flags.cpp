@@ -5,8 +5,8 @@ namespace halvern {
 
 namespace {
 
-inline constexpr int16_t LSF_LOWEST = 100;    // frequencies below are discarded
-inline constexpr int16_t LSF_HIGHEST = 14336;  // frequencies above (7/8 of fs/2) are discarded
+inline constexpr int16_t LSF_LOWEST = 100;         // frequencies below are discarded
+inline constexpr int16_t LSF_HIGHEST = 14336;      // frequencies above (7/8 of fs/2) are discarded
 inline constexpr int16_t LOW_BIN_LEVEL_EXTRA = 5;  // extra level asked of candidates at bins <= 16
 inline constexpr int16_t LOW_BIN_LAST = 16;
 
@@ -32,7 +32,8 @@ void peak_candidates(PeakSuppressorContext* ctx) {
 // A candidate counts when the averaged power just below its bin is loud enough; the others get
 // peak_bin 0. The sum peak_level_min + 5 wraps like the threshold sums.
 void drop_quiet_candidates(PeakSuppressorContext* ctx) {
-  const auto low_threshold = static_cast<int16_t>(int32_t{ctx->peak_level_min} + LOW_BIN_LEVEL_EXTRA);
+  const auto low_threshold =
+      static_cast<int16_t>(int32_t{ctx->peak_level_min} + LOW_BIN_LEVEL_EXTRA);
   for (int i = 0; i < SUPPRESSOR_LSF_COUNT; ++i) {
     const int16_t bin = ctx->peak_bin[i];
     if (bin == 0) continue;

@@ -71,10 +71,10 @@ TEST(PeakFlags, LevelOfTheBinBelowTheCandidate) {
     int32_t power;  // power_avg[bin - 1]; energy_level(10^6) = 128, energy_level(1) = 0
     bool counted;
   };
-  for (const Case& c : {Case{128, 17, 1000000, true}, Case{128, 16, 1000000, false},
-                        Case{123, 16, 1000000, true}, Case{0, 127, 0, true},
-                        Case{1, 127, 0, false}, Case{32765, 10, 0, true},  // 32765 + 5 wraps
-                        Case{32765, 20, MAX_32, false}}) {
+  for (const Case& c :
+       {Case{128, 17, 1000000, true}, Case{128, 16, 1000000, false}, Case{123, 16, 1000000, true},
+        Case{0, 127, 0, true}, Case{1, 127, 0, false}, Case{32765, 10, 0, true},  // 32765 + 5 wraps
+        Case{32765, 20, MAX_32, false}}) {
     PeakSuppressorContext ctx = configured(c.peak_level_min, 0);
     ctx.power_avg[c.bin - 1] = c.power;
     ctx.peak_bin[4] = c.bin;

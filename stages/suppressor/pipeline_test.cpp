@@ -54,8 +54,8 @@ Signal run(PeakSuppressorContext* ctx, Signal x, Diagnostics* diag = nullptr) {
 Signal sine(int halves, double hz, double amplitude) {
   Signal x(static_cast<size_t>(halves) * SUPPRESSOR_HALF);
   for (size_t n = 0; n < x.size(); ++n) {
-    x[n] = static_cast<int16_t>(
-        std::lround(amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(n) / 16000)));
+    x[n] = static_cast<int16_t>(std::lround(
+        amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(n) / 16000)));
   }
   return x;
 }
@@ -127,8 +127,8 @@ TEST(PeakSuppressorPipeline, ImpulseShowsUp96SamplesLater) {
     Signal x(8 * SUPPRESSOR_HALF, 0);
     x[p] = 20000;
     const Signal out = run(&ctx, x);
-    const auto peak = std::max_element(out.begin(), out.end(),
-                                       [](int16_t a, int16_t b) { return std::abs(a) < std::abs(b); });
+    const auto peak = std::max_element(
+        out.begin(), out.end(), [](int16_t a, int16_t b) { return std::abs(a) < std::abs(b); });
     EXPECT_EQ(peak - out.begin(), p + DELAY) << p;
     EXPECT_GT(*peak, 4000) << p;
     for (size_t n = 0; n < out.size(); ++n) {

@@ -32,7 +32,8 @@ void peak_suppressor_configure(PeakSuppressorContext* ctx, const TuningSlots& sl
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
     const int offset_slot =
         b < 8 ? SLOT_SUPPRESSOR_LOW_BAND_OFFSET : SLOT_SUPPRESSOR_HIGH_BAND_OFFSET;
-    ctx->band_threshold[b] = wrap_add(slots[SLOT_SUPPRESSOR_BAND_THRESHOLD + b], slots[offset_slot]);
+    ctx->band_threshold[b] =
+        wrap_add(slots[SLOT_SUPPRESSOR_BAND_THRESHOLD + b], slots[offset_slot]);
   }
   ctx->mark1_gain = slots[SLOT_SUPPRESSOR_MARK1_GAIN];
   ctx->mark2_gain = slots[SLOT_SUPPRESSOR_MARK2_GAIN];
@@ -158,8 +159,8 @@ void average_powers(PeakSuppressorContext* ctx) {
     ctx->power_avg[k] = ctx->power[k];
   }
   for (int k = 3; k <= SUPPRESSOR_BINS - 3; ++k) {
-    ctx->power_avg[k] = (ctx->power[k - 1] >> 2) + (ctx->power[k] >> 2) +
-                        (ctx->power[k + 1] >> 2) + (ctx->power[k + 2] >> 2);
+    ctx->power_avg[k] = (ctx->power[k - 1] >> 2) + (ctx->power[k] >> 2) + (ctx->power[k + 1] >> 2) +
+                        (ctx->power[k + 2] >> 2);
   }
 }
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "fixedpoint/fixedpoint_reference.h"
+#include "fixedpoint/diagnostics_testing.h"
 #include "fixedpoint/dsp_ops.h"
+#include "fixedpoint/fixedpoint_reference.h"
 #include "stages/suppressor/suppressor.h"
 #include "stages/suppressor/suppressor_reference.h"
 #include "stages/suppressor/suppressor_steps.h"
-#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
@@ -160,18 +160,12 @@ int32_t edge_power(std::mt19937& rng) {
   const int bit = std::uniform_int_distribution<int>(0, 30)(rng);
   const int32_t p = int32_t{1} << bit;
   switch (std::uniform_int_distribution<int>(0, 6)(rng)) {
-    case 0:
-      return p;
-    case 1:
-      return p - 1;
-    case 2:
-      return p + 1;
-    case 3:
-      return p | (p - 1);
-    case 4:
-      return pick<int32_t>(rng, {0, 1, 10, 11, 32767, 32768, 65535, MAX_32});
-    default:
-      return std::uniform_int_distribution<int32_t>(0, MAX_32)(rng) >> (bit % 24);
+    case 0: return p;
+    case 1: return p - 1;
+    case 2: return p + 1;
+    case 3: return p | (p - 1);
+    case 4: return pick<int32_t>(rng, {0, 1, 10, 11, 32767, 32768, 65535, MAX_32});
+    default: return std::uniform_int_distribution<int32_t>(0, MAX_32)(rng) >> (bit % 24);
   }
 }
 
@@ -237,9 +231,9 @@ TEST(SuppressorFast, BandLevelsAtTheEdgesOfTheClosedForm) {
   // scale, and values just above and below each power of two (where the normalisations change),
   // in bands of otherwise equal values so that every band sees them as its extremes.
   std::mt19937 rng(10);
-  const std::vector<int32_t> floors = {0,           1,           10,         7999,
-                                       8000,        MAX_32 - 8001, MAX_32 - 8000, MAX_32 - 7999,
-                                       MAX_32 - 1,  MAX_32,      0x3fffe0bf, 0x3fffe0c0};
+  const std::vector<int32_t> floors = {
+      0,          1,      10,         7999,      8000, MAX_32 - 8001, MAX_32 - 8000, MAX_32 - 7999,
+      MAX_32 - 1, MAX_32, 0x3fffe0bf, 0x3fffe0c0};
   for (int trial = 0; trial < 4000; ++trial) {
     PeakSuppressorContext fast;
     peak_suppressor_reset(&fast);
@@ -310,12 +304,8 @@ std::vector<int16_t> test_signal(int which, int halves, std::mt19937& rng) {
       case 2:  // impulses
         v = n % 97 == 0 ? (n % 2 == 0 ? 32767 : -32768) : 0;
         break;
-      case 3:
-        v = -32768;
-        break;
-      case 4:
-        v = 0;
-        break;
+      case 3: v = -32768; break;
+      case 4: v = 0; break;
       case 5:  // a sweep at full scale
         v = 32767 * std::sin(2 * std::numbers::pi * (100 + 3000 * t) * t);
         break;

@@ -171,7 +171,6 @@ void peak_suppressor_process_half_reference(PeakSuppressorContext* ctx, int16_t*
   ctx->first_call = 0;
 }
 
-
 int peak_suppressor_process_reference(PeakSuppressorContext* ctx) {
   return peak_suppressor_process_with(ctx, &peak_suppressor_process_half_reference);
 }

@@ -25,7 +25,8 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 TEST(Golden, MatrixOutputsAreUnchanged) {
-  const std::vector<std::string> expected = read_lines(HALVERN_SOURCE_DIR "/tests/golden/hashes.txt");
+  const std::vector<std::string> expected =
+      read_lines(HALVERN_SOURCE_DIR "/tests/golden/hashes.txt");
   ASSERT_FALSE(expected.empty());
   const std::vector<std::string> actual =
       matrix_report(HALVERN_SOURCE_DIR "/examples/speech_howl.pcm", 40);

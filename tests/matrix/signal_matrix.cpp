@@ -48,7 +48,9 @@ int32_t integer_sine(uint32_t phase, int32_t amplitude) {
   return static_cast<int32_t>((phase & 0x8000) != 0 ? -v : v);
 }
 
-int16_t clip(int64_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v)); }
+int16_t clip(int64_t v) {
+  return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+}
 
 }  // namespace
 
@@ -90,7 +92,8 @@ std::vector<MatrixSignal> matrix_signals(const std::string& speech_path, int fra
   for (const int shift : {0, 4, 9}) {
     Lcg rng{0x1234567u + static_cast<uint32_t>(shift)};
     add("noise_" + std::to_string(shift), [&](size_t) {
-      return shift == 0 ? static_cast<int16_t>(rng.next() >> 16) : clip(rng.gaussian() >> (shift + 1));
+      return shift == 0 ? static_cast<int16_t>(rng.next() >> 16)
+                        : clip(rng.gaussian() >> (shift + 1));
     });
   }
   add("square_full", [](size_t i) { return (i / 20) % 2 ? int16_t{-32768} : int16_t{32767}; });
@@ -109,7 +112,8 @@ std::vector<MatrixSignal> matrix_signals(const std::string& speech_path, int fra
     // Noise bursts like syllables, and a 2.7 kHz tone rising over the second half.
     const int32_t bed = ((i / 2400) % 3 != 2) ? (voice.gaussian() >> 4) : (voice.gaussian() >> 9);
     howl_phase += 2700u * 65536u / 16000u;
-    const int64_t rise = i < n / 2 ? 0 : static_cast<int64_t>(i - n / 2) * 28000 / static_cast<int64_t>(n / 2);
+    const int64_t rise =
+        i < n / 2 ? 0 : static_cast<int64_t>(i - n / 2) * 28000 / static_cast<int64_t>(n / 2);
     return clip(bed + integer_sine(howl_phase & 0xffff, static_cast<int32_t>(rise)));
   });
   return signals;

@@ -31,7 +31,8 @@ using halvern::testing::Result;
 std::string tuning_text(const TuningSlots& slots) {
   std::string text;
   for (const auto& info : SLOT_CATALOGUE) {
-    text += std::string(info.name) + " " + std::to_string(slots[static_cast<size_t>(info.index)]) + "\n";
+    text += std::string(info.name) + " " + std::to_string(slots[static_cast<size_t>(info.index)]) +
+            "\n";
   }
   return text;
 }
@@ -95,26 +96,32 @@ TEST_F(Tool, CleanRealisticTuningsGiveNoWarning) {
 TEST_F(Tool, ValueThatIsNoNumberShiftsTheRest) {
   const Result r = check(with_line(5, "dyn_attack fast"));
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out,
+  EXPECT_TRUE(has(
+      r.out,
       "t.txt:5:12: error: 'fast' is not a number: slot 4 (dyn_attack) stays 0, 'fast' becomes "
       "the name of slot 5 (dyn_release), whose value read fails on 'dyn_release' too, so it stays "
       "0, 'dyn_release' becomes the name of slot 6 (dyn_comp_threshold); from line 6 on, every "
       "value lands 1 slot later than its line says: slots 6-84 hold the values meant for slots "
-      "5-83, and the last value is ignored [slot 4 dyn_attack]\n")) << r.out;
+      "5-83, and the last value is ignored [slot 4 dyn_attack]\n"))
+      << r.out;
   EXPECT_TRUE(has(r.out, "t.txt:85:1: warning: everything from here on is ignored")) << r.out;
 }
 
 TEST_F(Tool, MissingValueAndDigitsGluedToLetters) {
   const Result missing = check(with_line(3, "hp_gain_tenth_db"));
-  EXPECT_TRUE(has(missing.out,
-      "t.txt:3:17: error: no value after 'hp_gain_tenth_db' on line 3, and the next token "
-      "'dyn_release_mode' (line 4) is not a number: slot 2 (hp_gain_tenth_db) stays 0")) << missing.out;
+  EXPECT_TRUE(
+      has(missing.out,
+          "t.txt:3:17: error: no value after 'hp_gain_tenth_db' on line 3, and the next token "
+          "'dyn_release_mode' (line 4) is not a number: slot 2 (hp_gain_tenth_db) stays 0"))
+      << missing.out;
   const Result typo = check(with_line(2, "hp_cutoff_hz 1OO"));
   EXPECT_EQ(typo.status, 1);
-  EXPECT_TRUE(has(typo.out,
+  EXPECT_TRUE(has(
+      typo.out,
       "t.txt:2:14: error: '1OO' is read as the number 1 followed by the name 'OO' (values are "
       "whole numbers, with a blank after them): slot 1 (hp_cutoff_hz) holds 1, 'OO' becomes the "
-      "name of slot 2 (hp_gain_tenth_db)")) << typo.out;
+      "name of slot 2 (hp_gain_tenth_db)"))
+      << typo.out;
 }
 
 TEST_F(Tool, NamesOfOtherSlots) {
@@ -124,20 +131,24 @@ TEST_F(Tool, NamesOfOtherSlots) {
                             "dyn_exp_ratio 20\ndyn_comp_ratio 40");
   const Result r = check(swapped);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out,
+  EXPECT_TRUE(has(
+      r.out,
       "t.txt:11:1: error: lines 11 and 12 are swapped: a value sets the slot of its place in the "
       "file, whatever its name; put the lines back in slot order [slot 10 dyn_comp_ratio]\n"
       "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11, but its value 20 sets slot 10 "
-      "(dyn_comp_ratio) [slot 10 dyn_comp_ratio]\n")) << r.out;
+      "(dyn_comp_ratio) [slot 10 dyn_comp_ratio]\n"))
+      << r.out;
   // Line 11 deleted: every later value sits one slot early.
   std::string deleted = EXAMPLE;
   deleted.erase(deleted.find("dyn_comp_ratio 40\n"), 18);
-  EXPECT_TRUE(has(check(deleted).out,
-      "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11: the values from here on sit 1 "
-      "slot earlier than their names say [slot 11 dyn_exp_ratio]\n"));
+  EXPECT_TRUE(
+      has(check(deleted).out,
+          "t.txt:11:1: note: 'dyn_exp_ratio' is the name of slot 11: the values from here on sit 1 "
+          "slot earlier than their names say [slot 11 dyn_exp_ratio]\n"));
   const Result typo = check(with_line(2, "hp_cutof_hz 100"));
   EXPECT_EQ(typo.status, 0);
-  EXPECT_TRUE(has(typo.out, "t.txt:2:1: warning: the name 'hp_cutof_hz' is not slot 1's name")) << typo.out;
+  EXPECT_TRUE(has(typo.out, "t.txt:2:1: warning: the name 'hp_cutof_hz' is not slot 1's name"))
+      << typo.out;
   EXPECT_TRUE(has(typo.out, "t.txt:2:1: note: 'hp_cutof_hz' is the name of no slot\n")) << typo.out;
   EXPECT_EQ(check(with_line(2, "hp_cutof_hz 100"), "--werror").status, 1);
 }
@@ -149,20 +160,20 @@ TEST_F(Tool, WrappedAndOutOfRangeValues) {
   text = text.replace(text.find("dyn_makeup_db 6"), 15, "dyn_makeup_db 19");
   const Result r = check(text);
   EXPECT_EQ(r.status, 0);
-  for (const char* line : {
-           "t.txt:2:14: warning: hp_cutoff_hz 900 is above its range 0..800: the high-pass "
-           "filter passes the signal through (its gain still applies) [slot 1 hp_cutoff_hz]\n",
-           "t.txt:5:12: warning: dyn_attack 1500 is above its range 0..1300: the dynamics stage "
-           "skips the step of slots 4-5, so dyn_attack and dyn_release keep their defaults: the "
-           "gain attack time constant is none (coefficient 0: the gain never moves) and the gain "
-           "release none (coefficient 0: the gain never moves) [slot 4 dyn_attack]\n",
-           "t.txt:11:16: warning: '40000' is outside -32768..32767: the loader keeps its low 16 "
-           "bits, so slot 10 (dyn_comp_ratio) holds -25536 [slot 10 dyn_comp_ratio]\n",
-           "t.txt:11:16: warning: dyn_comp_ratio -25536 is below its range 10..100: the dynamics "
-           "stage uses 10 (1:1) [slot 10 dyn_comp_ratio]\n",
-           "t.txt:13:15: warning: dyn_makeup_db 19 is above its range 0..18: the dynamics stage "
-           "skips the step of slot 12, so dyn_makeup_db keeps its default: the makeup gain stays "
-           "at 0 dB and the boost ramp is flat [slot 12 dyn_makeup_db]\n"}) {
+  for (const char* line :
+       {"t.txt:2:14: warning: hp_cutoff_hz 900 is above its range 0..800: the high-pass "
+        "filter passes the signal through (its gain still applies) [slot 1 hp_cutoff_hz]\n",
+        "t.txt:5:12: warning: dyn_attack 1500 is above its range 0..1300: the dynamics stage "
+        "skips the step of slots 4-5, so dyn_attack and dyn_release keep their defaults: the "
+        "gain attack time constant is none (coefficient 0: the gain never moves) and the gain "
+        "release none (coefficient 0: the gain never moves) [slot 4 dyn_attack]\n",
+        "t.txt:11:16: warning: '40000' is outside -32768..32767: the loader keeps its low 16 "
+        "bits, so slot 10 (dyn_comp_ratio) holds -25536 [slot 10 dyn_comp_ratio]\n",
+        "t.txt:11:16: warning: dyn_comp_ratio -25536 is below its range 10..100: the dynamics "
+        "stage uses 10 (1:1) [slot 10 dyn_comp_ratio]\n",
+        "t.txt:13:15: warning: dyn_makeup_db 19 is above its range 0..18: the dynamics stage "
+        "skips the step of slot 12, so dyn_makeup_db keeps its default: the makeup gain stays "
+        "at 0 dB and the boost ramp is flat [slot 12 dyn_makeup_db]\n"}) {
     EXPECT_TRUE(has(r.out, line)) << line << "\nin\n" << r.out;
   }
   EXPECT_EQ(check(text, "--werror").status, 1);
@@ -182,8 +193,9 @@ TEST_F(Tool, InvertedBoostRangeIsAnErrorBeforeAnyAudio) {
 // Lines 8 and 9 swapped: check names those two lines and no others; the values make the boost
 // ramp run backwards, so explain marks both slots and fails as check does.
 TEST_F(Tool, SwappedLinesAreNamedAndTheirFatalSlotsMarked) {
-  const Result r = check(with_line(9, "dyn_boost_threshold 30").replace(
-      EXAMPLE.find("dyn_boost_threshold 30\n"), 23, "dyn_full_boost_threshold 40\n"));
+  const Result r = check(
+      with_line(9, "dyn_boost_threshold 30")
+          .replace(EXAMPLE.find("dyn_boost_threshold 30\n"), 23, "dyn_full_boost_threshold 40\n"));
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out, "t.txt:8:1: error: lines 8 and 9 are swapped")) << r.out;
   EXPECT_FALSE(has(r.out, "from here on")) << r.out;
@@ -206,8 +218,9 @@ TEST_F(Tool, SwappedLinesAreNamedAndTheirFatalSlotsMarked) {
 TEST_F(Tool, ShortFilesTrailingPairsAndUnreadableFiles) {
   const Result r = check("stage_mask 0\nhp_cutoff_hz 100\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(has(r.out, "t.txt:3:1: warning: the file ends after 2 pairs: slots 2-84 "
-                         "(hp_gain_tenth_db to unused_84) stay 0 [slot 2 hp_gain_tenth_db]\n"))
+  EXPECT_TRUE(has(r.out,
+                  "t.txt:3:1: warning: the file ends after 2 pairs: slots 2-84 "
+                  "(hp_gain_tenth_db to unused_84) stay 0 [slot 2 hp_gain_tenth_db]\n"))
       << r.out;
   EXPECT_TRUE(has(check("").out, "t.txt:1:1: warning: the file holds no pairs: every slot is 0"));
   EXPECT_TRUE(has(check(EXAMPLE + "extra 1\n").out,
@@ -233,19 +246,22 @@ TEST_F(Tool, AnyBytesGiveWellFormedFindingsAndTheLoadersValues) {
   std::mt19937 rng(7);
   std::vector<std::string> files = {
       with_line(2, "hp_cutoff_hz 1OO"), with_line(5, "dyn_attack -"), with_line(7, "x 12.5"),
-      with_line(3, "hp_gain_tenth_db"), EXAMPLE + "more 5 6", "a 99999999999999999999999",
-      std::string(100000, 'n') + " 7", std::string("\0\0\xff 3", 6)};
+      with_line(3, "hp_gain_tenth_db"), EXAMPLE + "more 5 6",         "a 99999999999999999999999",
+      std::string(100000, 'n') + " 7",  std::string("\0\0\xff 3", 6)};
   for (int k = 0; k < 12; ++k) {
     std::string bytes;
-    const std::string pieces[] = {"dyn_attack", " ", "\n", "-", "+", "7", "40000", "x", "\t", "\x01", "12abc"};
-    for (int i = 0; i < 300; ++i) bytes += k % 3 == 0 ? std::string(1, static_cast<char>(rng())) : pieces[rng() % 11];
+    const std::string pieces[] = {"dyn_attack", " ", "\n", "-",    "+",    "7",
+                                  "40000",      "x", "\t", "\x01", "12abc"};
+    for (int i = 0; i < 300; ++i)
+      bytes += k % 3 == 0 ? std::string(1, static_cast<char>(rng())) : pieces[rng() % 11];
     files.push_back(bytes);
   }
   for (const std::string& bytes : files) {
     const Result c = check(bytes);
     ASSERT_TRUE(c.status == 0 || c.status == 1) << c.err;
     std::istringstream lines(c.out);
-    for (std::string line; std::getline(lines, line);) EXPECT_TRUE(std::regex_match(line, form)) << line;
+    for (std::string line; std::getline(lines, line);)
+      EXPECT_TRUE(std::regex_match(line, form)) << line;
 
     const Result e = run("explain --json t.txt");
     const auto json = nlohmann::json::parse(e.out);
@@ -256,7 +272,8 @@ TEST_F(Tool, AnyBytesGiveWellFormedFindingsAndTheLoadersValues) {
       EXPECT_EQ(json["slots"][s]["value"].get<int>(), expected[static_cast<size_t>(s)]) << s;
       EXPECT_EQ(json["slots"][s]["name"], std::string(SLOT_CATALOGUE[static_cast<size_t>(s)].name));
     }
-    EXPECT_EQ(json["diagnostics"].size(), static_cast<size_t>(std::count(c.out.begin(), c.out.end(), '\n')));
+    EXPECT_EQ(json["diagnostics"].size(),
+              static_cast<size_t>(std::count(c.out.begin(), c.out.end(), '\n')));
   }
 }
 

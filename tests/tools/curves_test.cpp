@@ -33,7 +33,8 @@ TuningSlots example_tuning() {
 }
 
 // The input through the engine with only the stages of mask on, as `halvern run --stages` runs it.
-std::vector<int16_t> run_engine(const TuningSlots& slots, int16_t mask, const std::vector<int16_t>& in) {
+std::vector<int16_t> run_engine(const TuningSlots& slots, int16_t mask,
+                                const std::vector<int16_t>& in) {
   JobOptions options;
   options.stage_mask = mask;
   return run_job(in, slots, options).output;
@@ -72,9 +73,10 @@ TEST(Curves, DynamicsCurveMatchesTheLevelMeasuredOnASteadyTone) {
     const std::vector<int16_t> in = tone(peak, 440.0, 20 * 16000);
     const std::vector<int16_t> out = run_engine(slots, STAGE_BIT_DYNAMICS, in);
     const double in_db = last_second_dbfs(in);
-    const double measured = std::max(last_second_dbfs(out), -200.0);  // silence: as the curve has it
-    EXPECT_NEAR(interpolate(curve.in_db, curve.out_db, in_db), measured, 0.5) << "tone at " << peak
-                                                                               << " dBFS peak";
+    const double measured =
+        std::max(last_second_dbfs(out), -200.0);  // silence: as the curve has it
+    EXPECT_NEAR(interpolate(curve.in_db, curve.out_db, in_db), measured, 0.5)
+        << "tone at " << peak << " dBFS peak";
   }
   // The curve is not the identity: the example boosts quiet speech and compresses loud speech.
   EXPECT_GT(interpolate(curve.in_db, curve.out_db, -45.0), -45.0 + 3.0);
@@ -125,7 +127,8 @@ TEST(Curves, CompanderLimiterCurveMatchesTheLevelMeasuredOnASteadyTone) {
   for (double peak : {-68.5, -40.5, -5.5, -0.5}) {
     const std::vector<int16_t> in = tone(peak, 440.0, 10 * 16000);
     const std::vector<int16_t> out = run_engine(slots, STAGE_BIT_EQUALIZER, in);
-    EXPECT_NEAR(interpolate(curve.in_db, curve.out_db, last_second_dbfs(in)), last_second_dbfs(out), 0.5)
+    EXPECT_NEAR(interpolate(curve.in_db, curve.out_db, last_second_dbfs(in)), last_second_dbfs(out),
+                0.5)
         << "tone at " << peak << " dBFS peak";
   }
 }

@@ -158,16 +158,19 @@ TEST_F(Guard, InterruptedRunAndBatchLeaveNoTemporaryFile) {
   EXPECT_EQ(partial_files(), std::vector<std::string>{});
   EXPECT_FALSE(fs::exists(path("out.flac")));
 
-  write_file(path("jobs.csv"), "input,tuning,output\nlong.pcm,t.txt,out/a.flac\n"
-                               "long.pcm,t.txt,out/b.flac\n");
+  write_file(path("jobs.csv"),
+             "input,tuning,output\nlong.pcm,t.txt,out/a.flac\n"
+             "long.pcm,t.txt,out/b.flac\n");
   const Result batch = interrupted("batch jobs.csv -j 1 -o s.csv", "INT");
   EXPECT_EQ(batch.status, 130) << batch.err;
   EXPECT_NE(batch.err.find("--resume"), std::string::npos) << batch.err;
   EXPECT_EQ(partial_files(), std::vector<std::string>{});
 
   // The loop's recordings too.
-  const Result loop = interrupted("loop long.pcm t.txt --room rt60=0.3 --gain -20 --mic m.wav "
-                                  "--speaker s.flac", "TERM");
+  const Result loop = interrupted(
+      "loop long.pcm t.txt --room rt60=0.3 --gain -20 --mic m.wav "
+      "--speaker s.flac",
+      "TERM");
   EXPECT_EQ(loop.status, 143) << loop.err;
   EXPECT_EQ(partial_files(), std::vector<std::string>{});
   EXPECT_FALSE(fs::exists(path("m.wav")));
@@ -182,8 +185,9 @@ TEST_F(Guard, MessagesNameTheFileAndTheFix) {
   };
   says("run in.pcm o.pcm t.txt --channel 0", "numbered from 1");
   says("compare in.pcm in.pcm --channel 0", "numbered from 1");
-  says("frobnicate", "unknown subcommand 'frobnicate'; the subcommands are check, explain, run, "
-                    "report, compare, batch, loop, studio");
+  says("frobnicate",
+       "unknown subcommand 'frobnicate'; the subcommands are check, explain, run, "
+       "report, compare, batch, loop, studio");
   says("run in.pcm t.txt new.wav", "run in.pcm new.wav t.txt");
   says("run nothere.wav o.wav t.txt", "nothere.wav: there is no such file");
   fs::create_directory(path("folder.wav"));

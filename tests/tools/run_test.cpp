@@ -28,7 +28,8 @@ using namespace halvern::testing;
 
 // Writes interleaved frames with libsndfile; format e.g. SF_FORMAT_WAV | SF_FORMAT_PCM_16.
 template <typename T>
-void write_sound(const fs::path& path, const std::vector<T>& data, int rate, int channels, int format) {
+void write_sound(const fs::path& path, const std::vector<T>& data, int rate, int channels,
+                 int format) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
@@ -89,7 +90,8 @@ TEST_F(Run, RawAndWavGiveHalvernSimSamples) {
 
   // --pad keeps the partial frame: halvern-sim on the input completed with zeros.
   EXPECT_EQ(halvern("run in.wav padded.pcm t.txt --pad").status, 0);
-  EXPECT_EQ(read_file(path("padded.pcm")), sim(input + std::string((320 - 123) * 2, '\0'), tuning_with({})));
+  EXPECT_EQ(read_file(path("padded.pcm")),
+            sim(input + std::string((320 - 123) * 2, '\0'), tuning_with({})));
 }
 
 TEST_F(Run, StagesReplaceSlotZero) {
@@ -113,7 +115,8 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
   const Result r = halvern("run in.wav out.wav t.txt --trace tr --stats s.json");
   ASSERT_EQ(r.status, 0) << r.err;
 
-  const char* names[] = {"0_input", "1_highpass", "2_dynamics", "3_equalizer", "4_suppressor", "5_dither"};
+  const char* names[] = {"0_input",     "1_highpass",   "2_dynamics",
+                         "3_equalizer", "4_suppressor", "5_dither"};
   const int bits[] = {0, 1, 2, 4, 16, 8};  // stage-mask bit of each position
   const nlohmann::json stats = nlohmann::json::parse(read_file(path("s.json")));
   const char* keys[] = {"input", "highpass", "dynamics", "equalizer", "suppressor", "dither"};
@@ -123,7 +126,8 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
   for (int p = 0; p < 6; ++p) {
     mask |= bits[p];
     SF_INFO info{};
-    const std::vector<int16_t> trace = read_sound(path("tr") / (std::string(names[p]) + ".wav"), &info);
+    const std::vector<int16_t> trace =
+        read_sound(path("tr") / (std::string(names[p]) + ".wav"), &info);
     EXPECT_EQ(bytes_of(trace), sim(input, tuning_with({{0, mask}, {58, 120}}))) << names[p];
 
     // The figures from the trace file, in double precision.
@@ -137,12 +141,17 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
       clipped += (trace[i] == 32767 || trace[i] == -32768) ? 1 : 0;
     }
     for (size_t f = 0; p > 0 && f < trace.size() / 320; ++f) {
-      changed += std::equal(trace.begin() + 320 * f, trace.begin() + 320 * (f + 1), before.begin() + 320 * f) ? 0 : 1;
+      changed += std::equal(trace.begin() + 320 * f, trace.begin() + 320 * (f + 1),
+                            before.begin() + 320 * f)
+                     ? 0
+                     : 1;
     }
     const double n = static_cast<double>(trace.size());
     const nlohmann::json& s = stats["positions"][keys[p]];
     EXPECT_NEAR(s["peak_dbfs"].get<double>(), 20 * std::log10(peak / 32768), 1e-9) << keys[p];
-    EXPECT_NEAR(s["rms_dbfs"].get<double>(), 10 * std::log10(squares / n / (32768.0 * 32768.0)), 1e-9) << keys[p];
+    EXPECT_NEAR(s["rms_dbfs"].get<double>(), 10 * std::log10(squares / n / (32768.0 * 32768.0)),
+                1e-9)
+        << keys[p];
     EXPECT_NEAR(s["crest_factor"].get<double>(), peak / std::sqrt(squares / n), 1e-9) << keys[p];
     EXPECT_NEAR(s["dc"].get<double>(), sum / n / 32768, 1e-12) << keys[p];
     EXPECT_EQ(s["clipped_samples"].get<int64_t>(), clipped) << keys[p];
@@ -171,7 +180,8 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
     std::vector<std::string> cells;
     for (std::istringstream c(line); std::getline(c, line, ',');) cells.push_back(line);
     ASSERT_EQ(cells.size(), header.size());
-    const double gain = std::stod(cells[column("dyn_gain_db")]) + std::stod(cells[column("dyn_makeup_db")]);
+    const double gain =
+        std::stod(cells[column("dyn_gain_db")]) + std::stod(cells[column("dyn_makeup_db")]);
     gain_min = std::min(gain_min, gain);
     gain_max = std::max(gain_max, gain);
     gain_sum += gain;
@@ -190,7 +200,8 @@ TEST_F(Run, TraceMatchesTheChainPrefixesAndStatsMatchTheTrace) {
   // The dynamics and limiter figures from the CSV's dB columns (4 decimals).
   EXPECT_NEAR(stats["dynamics"]["gain_db_min"].get<double>(), gain_min, 2e-4);
   EXPECT_NEAR(stats["dynamics"]["gain_db_max"].get<double>(), gain_max, 2e-4);
-  EXPECT_NEAR(stats["dynamics"]["gain_db_mean"].get<double>(), gain_sum / static_cast<double>(rows), 2e-4);
+  EXPECT_NEAR(stats["dynamics"]["gain_db_mean"].get<double>(), gain_sum / static_cast<double>(rows),
+              2e-4);
   EXPECT_EQ(stats["limiter"]["frames_limiting"].get<int64_t>(), limiting);
   EXPECT_GT(limiting, 0);
   EXPECT_NEAR(stats["limiter"]["deepest_reduction_db"].get<double>(), deepest, 1e-4);
@@ -200,11 +211,13 @@ TEST_F(Run, StereoAt44kNeedsChannelAndResample) {
   // Channel 1 a 1 kHz tone, channel 2 silence: the channel kept is the one asked for.
   std::vector<int16_t> stereo;
   for (int i = 0; i < 44100; ++i) {
-    stereo.push_back(static_cast<int16_t>(std::lround(8000 * std::sin(2 * M_PI * 1000 * i / 44100.0))));
+    stereo.push_back(
+        static_cast<int16_t>(std::lround(8000 * std::sin(2 * M_PI * 1000 * i / 44100.0))));
     stereo.push_back(0);
   }
   write_sound(path("st.wav"), stereo, 44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-  write_file(path("t.txt"), "stage_mask 0\n");  // every stage off: the output is the converted input
+  write_file(path("t.txt"),
+             "stage_mask 0\n");  // every stage off: the output is the converted input
 
   // Both problems at once, each with its option.
   const Result neither = halvern("run st.wav out.wav t.txt");
@@ -242,14 +255,17 @@ TEST_F(Run, FloatInputIsRoundedAndItsClippingCounted) {
   for (int i = 0; i < 3200; ++i) {
     const float v = 1.5f * static_cast<float>(std::sin(i * 0.01));
     x.push_back(v);
-    beyond += std::floor(v * 32768.0 + 0.5) > 32767 || std::floor(v * 32768.0 + 0.5) < -32768 ? 1 : 0;
+    beyond +=
+        std::floor(v * 32768.0 + 0.5) > 32767 || std::floor(v * 32768.0 + 0.5) < -32768 ? 1 : 0;
   }
   write_sound(path("f.wav"), x, 16000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   write_file(path("t.txt"), "stage_mask 0\n");
   const Result r = halvern("run f.wav out.pcm t.txt");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("32 bit float samples rounded to 16 bits; " + std::to_string(beyond) + " clipped"),
-            std::string::npos) << r.err;
+  EXPECT_NE(
+      r.err.find("32 bit float samples rounded to 16 bits; " + std::to_string(beyond) + " clipped"),
+      std::string::npos)
+      << r.err;
   const std::vector<int16_t> out = samples_of(read_file(path("out.pcm")));
   ASSERT_EQ(out.size(), x.size());
   for (size_t i = 0; i < x.size(); ++i) {
@@ -260,7 +276,7 @@ TEST_F(Run, FloatInputIsRoundedAndItsClippingCounted) {
 TEST_F(Run, NeverOverwritesItsInputs) {
   write_file(path("in.pcm"), speech_);
   for (const char* args : {"run in.pcm ./in.pcm t.txt", "run in.pcm t.txt t.txt",
-                                  "run in.pcm out.pcm t.txt --stats in.pcm"}) {
+                           "run in.pcm out.pcm t.txt --stats in.pcm"}) {
     const Result r = halvern(args);
     EXPECT_EQ(r.status, 2) << args;
     EXPECT_NE(r.err.find("refusing to write"), std::string::npos) << r.err;

@@ -33,8 +33,8 @@ void add_check_command(CLI::App& app, int* status) {
     }
     std::fflush(stdout);
     if (errors + warnings > 0) {
-      std::fprintf(stderr, "halvern check: %d error%s, %d warning%s\n", errors, errors == 1 ? "" : "s",
-                   warnings, warnings == 1 ? "" : "s");
+      std::fprintf(stderr, "halvern check: %d error%s, %d warning%s\n", errors,
+                   errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
     }
     if (!unreadable.empty()) throw ToolError("cannot read " + unreadable, EXIT_TROUBLE);
     *status = errors > 0 || (*werror && warnings > 0) ? EXIT_FINDING : 0;

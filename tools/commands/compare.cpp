@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "frame/stage_header.h"
-#include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/common.h"
+#include "tools/io/audio_io.h"
 #include "tools/io/csv.h"
 #include "tools/running/sample_compare.h"
 #include "tools/running/stats.h"
@@ -87,7 +87,9 @@ std::string file_text(const CompareOptions& o, const FileComparison& f) {
   const SampleComparison& c = f.c;
   std::string text;
   char line[512];
-  const auto add = [&](int n) { text.append(line, static_cast<size_t>(std::max(0, std::min<int>(n, sizeof line - 1)))); };
+  const auto add = [&](int n) {
+    text.append(line, static_cast<size_t>(std::max(0, std::min<int>(n, sizeof line - 1))));
+  };
   add(std::snprintf(line, sizeof line, "%s: %s and %s\n", c.identical ? "identical" : "different",
                     o.a.c_str(), o.b.c_str()));
   if (c.length_a != c.length_b) {
@@ -96,22 +98,29 @@ std::string file_text(const CompareOptions& o, const FileComparison& f) {
   }
   if (f.estimated || c.lag != 0) {
     add(std::snprintf(line, sizeof line, "  lag:                 %d samples (%s)%s\n", c.lag,
-                      c.lag > 0 ? "b later" : c.lag < 0 ? "b earlier" : "none",
+                      c.lag > 0   ? "b later"
+                      : c.lag < 0 ? "b earlier"
+                                  : "none",
                       f.estimated ? ", estimated" : ", as given"));
     if (f.estimated) {
       add(std::snprintf(line, sizeof line, "  lag correlation:     %.4f\n", f.correlation));
     }
   }
-  add(std::snprintf(line, sizeof line, "  compared:            %lld samples%s\n",
-                    static_cast<long long>(c.overlap),
-                    o.tolerance > 0 ? (", differences up to " + std::to_string(o.tolerance) + " count as equal").c_str() : ""));
+  add(std::snprintf(
+      line, sizeof line, "  compared:            %lld samples%s\n",
+      static_cast<long long>(c.overlap),
+      o.tolerance > 0
+          ? (", differences up to " + std::to_string(o.tolerance) + " count as equal").c_str()
+          : ""));
   if (c.first >= 0) {
     add(std::snprintf(line, sizeof line,
                       "  first difference:    sample %lld (frame %lld, %.6f s): %d in a, %d in b\n",
-                      static_cast<long long>(c.first), static_cast<long long>(c.first / FRAME_LENGTH),
+                      static_cast<long long>(c.first),
+                      static_cast<long long>(c.first / FRAME_LENGTH),
                       static_cast<double>(c.first) / ENGINE_SAMPLE_RATE, c.first_a, c.first_b));
     add(std::snprintf(line, sizeof line, "  differing:           %lld sample(s) in %lld frame(s)\n",
-                      static_cast<long long>(c.differing_samples), static_cast<long long>(c.differing_frames)));
+                      static_cast<long long>(c.differing_samples),
+                      static_cast<long long>(c.differing_frames)));
   }
   if (c.max_difference > 0) {
     add(std::snprintf(line, sizeof line, "  largest difference:  %d\n  signal to difference: %s\n",
@@ -171,7 +180,7 @@ int compare_files(const CompareOptions& o) {
     }
     if (used == 0 || used != o.delay.size()) {
       throw ToolError("--delay " + o.delay +
-                                  ": give auto or a number of samples (positive: b comes later)");
+                      ": give auto or a number of samples (positive: b comes later)");
     }
   }
   if (o.delay == "auto" && (o.a == "-" || o.b == "-")) {
@@ -319,9 +328,11 @@ Json trace_comparison_json(const CompareOptions& o, const TraceComparison& t) {
                             {"name", position_name(static_cast<ChainPosition>(t.part->second))}}
                      : Json(nullptr);
   const StateDifference& state = t.state;
-  j["state"] = !state.present ? Json(nullptr)
-               : state.frame < 0 ? Json{{"identical", true}}
-                                 : Json{{"identical", false}, {"first_frame", state.frame}, {"column", state.column}};
+  j["state"] =
+      !state.present ? Json(nullptr)
+      : state.frame < 0
+          ? Json{{"identical", true}}
+          : Json{{"identical", false}, {"first_frame", state.frame}, {"column", state.column}};
   return j;
 }
 
@@ -334,10 +345,11 @@ void print_trace_comparison(const CompareOptions& o, const TraceComparison& t) {
     if (c.identical) {
       std::printf("identical\n");
     } else if (c.first >= 0) {
-      std::printf("differs from frame %lld (sample %lld), %lld samples in %lld frames, largest %d\n",
-                  static_cast<long long>(c.first / FRAME_LENGTH), static_cast<long long>(c.first),
-                  static_cast<long long>(c.differing_samples),
-                  static_cast<long long>(c.differing_frames), c.max_difference);
+      std::printf(
+          "differs from frame %lld (sample %lld), %lld samples in %lld frames, largest %d\n",
+          static_cast<long long>(c.first / FRAME_LENGTH), static_cast<long long>(c.first),
+          static_cast<long long>(c.differing_samples), static_cast<long long>(c.differing_frames),
+          c.max_difference);
     } else {
       std::printf("lengths differ: %lld and %lld samples\n", static_cast<long long>(c.length_a),
                   static_cast<long long>(c.length_b));
@@ -367,10 +379,11 @@ int compare_traces(const CompareOptions& o) {
 int compare_command(const CompareOptions& o) {
   const bool files = !o.a.empty() || !o.b.empty();
   const bool traces = !o.trace_a.empty() || !o.trace_b.empty();
-  if ((files && (o.a.empty() || o.b.empty())) || (traces && (o.trace_a.empty() || o.trace_b.empty())) ||
-      files == traces) {
-    throw ToolError("give two recordings (halvern compare A B) or two traces "
-                    "(--trace-a DIR --trace-b DIR)");
+  if ((files && (o.a.empty() || o.b.empty())) ||
+      (traces && (o.trace_a.empty() || o.trace_b.empty())) || files == traces) {
+    throw ToolError(
+        "give two recordings (halvern compare A B) or two traces "
+        "(--trace-a DIR --trace-b DIR)");
   }
   return files ? compare_files(o) : compare_traces(o);
 }
@@ -380,15 +393,17 @@ int compare_command(const CompareOptions& o) {
 void add_compare_command(CLI::App& app, int* status) {
   auto options = std::make_shared<CompareOptions>();
   CLI::App* sub = app.add_subcommand(
-      "compare", "tell whether two recordings (or two traces) are the same, and where they differ; "
-                 "exit status 0 identical, 1 different, 2 error");
+      "compare",
+      "tell whether two recordings (or two traces) are the same, and where they differ; "
+      "exit status 0 identical, 1 different, 2 error");
   sub->add_option("a", options->a, "the first recording (the reference)")->type_name("FILE");
   sub->add_option("b", options->b, "the second recording")->type_name("FILE");
   sub->add_option("--delay", options->delay,
                   "lag of b behind a in samples (negative: b earlier), or auto to estimate it")
       ->type_name("N|auto")
       ->default_str("0");
-  sub->add_option("--max-delay", options->max_delay, "largest lag --delay auto searches, in samples")
+  sub->add_option("--max-delay", options->max_delay,
+                  "largest lag --delay auto searches, in samples")
       ->type_name("N")
       ->check(CLI::Range(0, 160000).description(""))
       ->default_str("2000");

@@ -14,8 +14,9 @@ namespace halvern::tools {
 
 void add_explain_command(CLI::App& app, int* status) {
   CLI::App* sub = app.add_subcommand(
-      "explain", "explain a tuning file: every slot's value, unit, meaning and status, and the "
-                 "derived settings of each stage");
+      "explain",
+      "explain a tuning file: every slot's value, unit, meaning and status, and the "
+      "derived settings of each stage");
   auto file = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);
   sub->add_option("TUNING", *file, "the tuning file")->type_name("FILE")->required();
@@ -23,7 +24,9 @@ void add_explain_command(CLI::App& app, int* status) {
   sub->callback([status, file, json] {
     const TuningReview review = review_tuning(*file);
     if (*json) {
-      std::printf("%s\n", explain_json(review).dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      std::printf("%s\n", explain_json(review)
+                              .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                              .c_str());
     } else if (review.readable) {
       std::fputs(explain_text(review).c_str(), stdout);
     }

@@ -84,7 +84,7 @@ void refuse_overwrite(const LoopOptions& o, const std::string& output) {
   for (const std::string* input : {&o.source, &o.tuning, &o.path_file}) {
     if (!input->empty() && same_file(output, *input)) {
       throw ToolError("refusing to write " + output + ": it is an input of the loop (" + *input +
-                       "); choose another output path");
+                      "); choose another output path");
     }
   }
 }
@@ -157,8 +157,7 @@ std::vector<int16_t> read_loop_source(const LoopOptions& o) {
                  partial == 1 ? "it" : "them");
     audio.samples.resize(audio.samples.size() - partial);
   }
-  if (audio.samples.empty())
-    throw ToolError(o.source + " holds less than one frame (320 samples)");
+  if (audio.samples.empty()) throw ToolError(o.source + " holds less than one frame (320 samples)");
   return std::move(audio.samples);
 }
 
@@ -428,7 +427,7 @@ std::vector<double> sweep_points(const std::string& text) {
   const auto count = static_cast<size_t>(std::floor((v[1] - v[0]) / v[2] + 1e-9)) + 1;
   if (count > SWEEP_MAX_POINTS) {
     throw ToolError("--sweep " + text + ": " + std::to_string(count) +
-                     " gains; at most 1000: take a larger step");
+                    " gains; at most 1000: take a larger step");
   }
   std::vector<double> gains(count);
   for (size_t i = 0; i < count; ++i) gains[i] = v[0] + static_cast<double>(i) * v[2];
@@ -525,9 +524,9 @@ void add_loop_command(CLI::App& app, int* status) {
   sub->add_option("--save-path", o->save_path,
                   "write the feedback path used to this file (WAV, 64-bit float)")
       ->type_name("FILE");
-  sub->add_option("--stages", o->stages,
-                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") +
-                      ", or none")
+  sub->add_option(
+         "--stages", o->stages,
+         "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none")
       ->type_name("LIST");
   sub->add_option("--gain", o->gain_db, "the loudspeaker's gain in dB (default 0)")
       ->type_name("DB");

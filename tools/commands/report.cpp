@@ -15,17 +15,17 @@
 #include <vector>
 
 #include "fixedpoint/diagnostics.h"
-#include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/common.h"
 #include "tools/commands/interrupts.h"
-#include "tools/review/curves.h"
+#include "tools/io/audio_io.h"
 #include "tools/report/report_bundle.h"
 #include "tools/report/report_page.h"
-#include "tools/running/run_job.h"
+#include "tools/review/curves.h"
 #include "tools/review/tuning_gate.h"
-#include "tools/running/stats.h"
 #include "tools/review/tuning_review.h"
+#include "tools/running/run_job.h"
+#include "tools/running/stats.h"
 
 namespace halvern::tools {
 
@@ -172,8 +172,9 @@ void check_report_paths(const ReportSettings& s, const TuningReview& review) {
     for (const std::string* path : {&s.input, &s.tuning}) {
       if (same_file(output, *path)) {
         throw ToolError("refusing to write " + output + ": it is the " +
-                          (path == &s.input ? "input recording" : "tuning file") +
-                          "; choose another path with -o", EXIT_TROUBLE);
+                            (path == &s.input ? "input recording" : "tuning file") +
+                            "; choose another path with -o",
+                        EXIT_TROUBLE);
       }
     }
   }
@@ -214,7 +215,9 @@ JobResult run_for_report(const ReportSettings& s, const TuningReview& review,
   }
   steps.done();
   if (run.stats.frames == 0) {
-    throw ToolError(s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report", EXIT_TROUBLE);
+    throw ToolError(
+        s.input + " holds no complete 20 ms frame (320 samples at 16 kHz): nothing to report",
+        EXIT_TROUBLE);
   }
   for (const std::string& message : run.diagnostics) {
     std::fprintf(stderr, "engine: %s%s", message.c_str(), message.ends_with('\n') ? "" : "\n");
@@ -263,8 +266,9 @@ int report(const ReportSettings& s) {
   steps.say("writing " + s.output);
   uint64_t bytes = 0;
   try {
-    bytes = write_report(content, s.audio_beside ? AudioPlacement::kBeside : AudioPlacement::kEmbedded,
-                         report_script(), report_style(), interrupt_temporaries());
+    bytes =
+        write_report(content, s.audio_beside ? AudioPlacement::kBeside : AudioPlacement::kEmbedded,
+                     report_script(), report_style(), interrupt_temporaries());
   } catch (const ToolError&) {
     steps.done();
     throw;
@@ -272,11 +276,13 @@ int report(const ReportSettings& s) {
   steps.done();
   if (!s.quiet) {
     std::printf("wrote %s (%.1f MB, %.1f s of audio, %zu findings)%s\n", s.output.c_str(),
-                static_cast<double>(bytes) / 1e6, run.stats.audio_seconds(), content.findings.size(),
+                static_cast<double>(bytes) / 1e6, run.stats.audio_seconds(),
+                content.findings.size(),
                 s.audio_beside ? (", audio in " + audio_folder_for(s.output) + "/").c_str() : "");
     if (!s.audio_beside && bytes > LARGE_PAGE) {
-      std::printf("note: the page is large to mail or open in an editor; --audio-beside writes the audio "
-                  "beside it and keeps the page small\n");
+      std::printf(
+          "note: the page is large to mail or open in an editor; --audio-beside writes the audio "
+          "beside it and keeps the page small\n");
     }
     if (std::fflush(stdout) != 0) throw ToolError("cannot write to standard output", EXIT_TROUBLE);
   }
@@ -288,7 +294,8 @@ int report(const ReportSettings& s) {
 void add_report_command(CLI::App& app, int* status) {
   auto settings = std::make_shared<ReportSettings>();
   CLI::App* sub = app.add_subcommand(
-      "report", "write one self-contained HTML page that shows and plays what a tuning does to a recording");
+      "report",
+      "write one self-contained HTML page that shows and plays what a tuning does to a recording");
   sub->add_option("INPUT", settings->input,
                   "the recording: WAV, FLAC, Ogg, AIFF and the other common formats, .pcm/.raw for "
                   "headerless 16-bit 16 kHz mono, - for raw on standard input")
@@ -297,8 +304,9 @@ void add_report_command(CLI::App& app, int* status) {
   sub->add_option("TUNING", settings->tuning, "the tuning file")->type_name("FILE")->required();
   sub->add_option("-o,--output", settings->output, "the page to write (default: report.html)")
       ->type_name("FILE");
-  sub->add_flag("--audio-beside", settings->audio_beside,
-                "write the audio into a folder beside the page instead of into it (for long recordings)");
+  sub->add_flag(
+      "--audio-beside", settings->audio_beside,
+      "write the audio into a folder beside the page instead of into it (for long recordings)");
   add_read_options(sub, &settings->read, "the recording", true);
   sub->add_option("--from", settings->from, "report the excerpt that starts here, in seconds")
       ->type_name("SECONDS")

@@ -15,10 +15,10 @@
 
 #include "engine/engine.h"
 #include "fixedpoint/diagnostics.h"
-#include "tools/io/audio_io.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/common.h"
 #include "tools/commands/interrupts.h"
+#include "tools/io/audio_io.h"
 #include "tools/io/safe_file.h"
 #include "tools/review/tuning_gate.h"
 #include "tools/running/run_job.h"
@@ -52,7 +52,8 @@ class ProgressBar {
     const double elapsed = std::chrono::duration<double>(now - start_).count();
     const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1;
     const double speed = elapsed > 0 ? static_cast<double>(done) * 0.02 / elapsed : 0;
-    const double left = done > 0 ? elapsed * static_cast<double>(total - done) / static_cast<double>(done) : 0;
+    const double left =
+        done > 0 ? elapsed * static_cast<double>(total - done) / static_cast<double>(done) : 0;
     constexpr int WIDTH = 30;
     const int filled = static_cast<int>(fraction * WIDTH);
     std::fprintf(stderr, "\r[%s%s] %3d%%  %6.0fx real time  %d:%02d left ",
@@ -77,8 +78,8 @@ void refuse_overwrite(const RunSettings& s, const std::string& output) {
   for (const std::string* input : {&s.input, &s.tuning}) {
     if (same_file(output, *input)) {
       throw ToolError("refusing to write " + output + ": it is the " +
-                       (input == &s.input ? "input recording" : "tuning file") +
-                       "; choose another output path");
+                      (input == &s.input ? "input recording" : "tuning file") +
+                      "; choose another output path");
     }
   }
 }
@@ -93,10 +94,11 @@ void refuse_swapped_arguments(const RunSettings& s) {
   const bool tuning_missing = !std::filesystem::exists(s.tuning, error);
   if (!tuning_missing && review_tuning(s.tuning).count(Severity::kError) == 0) return;
   throw ToolError((tuning_missing ? "the tuning file " + s.tuning + " does not exist"
-                                   : s.tuning + " is not a tuning file") +
-                   ", and " + s.output + " (given as the output) is one: the arguments are in "
-                   "the wrong order; write halvern run " + s.input + " " + s.tuning + " " +
-                   s.output + " (INPUT OUTPUT TUNING)");
+                                  : s.tuning + " is not a tuning file") +
+                  ", and " + s.output +
+                  " (given as the output) is one: the arguments are in "
+                  "the wrong order; write halvern run " +
+                  s.input + " " + s.tuning + " " + s.output + " (INPUT OUTPUT TUNING)");
 }
 
 // The output paths refused (ToolError) when they would overwrite the input or the tuning or
@@ -138,8 +140,8 @@ void print_run_notes(const RunSettings& s, const AudioFormat& format, const Audi
 void print_run_summary(const RunSettings& s, const AudioInput& audio, int16_t mask,
                        const RunStats& stats) {
   std::FILE* console = s.output == "-" ? stderr : stdout;
-  std::fprintf(console, "%s -> %s\ninput:  %s\nstages: %s%s\n%s", s.input.c_str(),
-               s.output.c_str(), audio.description.c_str(), stage_names(mask).c_str(),
+  std::fprintf(console, "%s -> %s\ninput:  %s\nstages: %s%s\n%s", s.input.c_str(), s.output.c_str(),
+               audio.description.c_str(), stage_names(mask).c_str(),
                s.stages ? " (--stages)" : " (slot 0)", stats_summary(stats).c_str());
   if (std::fflush(console) != 0) throw ToolError("cannot write the summary", EXIT_TROUBLE);
 }
@@ -213,15 +215,16 @@ void add_run_command(CLI::App& app, int* status) {
                   "headerless 16-bit 16 kHz mono, - for raw on standard input")
       ->type_name("FILE")
       ->required();
-  sub->add_option("OUTPUT", settings->output,
-                  "the processed recording, in the format of its extension; - for raw on standard output")
+  sub->add_option(
+         "OUTPUT", settings->output,
+         "the processed recording, in the format of its extension; - for raw on standard output")
       ->type_name("FILE")
       ->required();
   sub->add_option("TUNING", settings->tuning, "the tuning file")->type_name("FILE")->required();
   add_read_options(sub, &settings->read, "the recording", true);
-  sub->add_option("--stages", settings->stages,
-                  "the stages to run, replacing slot 0: a list of " + stage_keys(", ") +
-                      ", or none")
+  sub->add_option(
+         "--stages", settings->stages,
+         "the stages to run, replacing slot 0: a list of " + stage_keys(", ") + ", or none")
       ->type_name("LIST");
   sub->add_option("--trace", settings->trace,
                   "write the signal at every position of the chain, frames.csv and trace.json to "

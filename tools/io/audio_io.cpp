@@ -26,7 +26,7 @@ constexpr size_t CHUNK_FRAMES = 8192;  // frames per read or write call
 
 // Extensions taken for a format that libsndfile lists under another (alias, listed).
 constexpr std::pair<std::string_view, std::string_view> EXTENSION_ALIASES[] = {{"aif", "aiff"},
-                                                                              {"ogg", "oga"}};
+                                                                               {"ogg", "oga"}};
 
 std::string lower_extension(const std::string& path) {
   std::string ext = std::filesystem::path(path).extension().string();
@@ -58,7 +58,8 @@ void to_little_endian(const int16_t* samples, size_t n, unsigned char* bytes) {
   }
 }
 
-// Samples read as little-endian bytes, in the machine's byte order (as read on a little-endian one).
+// Samples read as little-endian bytes, in the machine's byte order (as read on a little-endian
+// one).
 void samples_from_little_endian(int16_t* samples, size_t n) {
   if constexpr (std::endian::native != std::endian::little) {
     for (size_t i = 0; i < n; ++i) {
@@ -71,7 +72,8 @@ void samples_from_little_endian(int16_t* samples, size_t n) {
 std::string format_name(int format) {
   SF_FORMAT_INFO info{};
   info.format = format;
-  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return "?";
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr)
+    return "?";
   return info.name;
 }
 
@@ -103,17 +105,20 @@ std::string open_failure(const std::string& path, int sndfile_error, int system_
   switch (sndfile_error) {
     case SF_ERR_UNRECOGNISED_FORMAT:
       return "cannot read " + path + ": its content is in no audio format known here (" +
-             accepted_extensions() + "); a headerless 16-bit 16 kHz recording needs the "
+             accepted_extensions() +
+             "); a headerless 16-bit 16 kHz recording needs the "
              "extension .pcm or .raw";
     case SF_ERR_SYSTEM:
       return "cannot read " + path + ": " +
              (system_error != 0 ? std::strerror(system_error) : "the system refused to open it") +
              "; check the file and its permissions";
     case SF_ERR_MALFORMED_FILE:
-      return "cannot read " + path + ": the file is damaged or cut short; export it again from "
+      return "cannot read " + path +
+             ": the file is damaged or cut short; export it again from "
              "the program that made it";
     case SF_ERR_UNSUPPORTED_ENCODING:
-      return "cannot read " + path + ": its sample encoding cannot be decoded here; convert it "
+      return "cannot read " + path +
+             ": its sample encoding cannot be decoded here; convert it "
              "to 16-bit PCM WAV or FLAC first";
     default:
       return "cannot read " + path + ": it cannot be decoded as audio (" +
@@ -447,7 +452,8 @@ AudioFormat format_for_path(const std::string& path) {
     if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0) continue;
     if (wanted.empty() || wanted != info.extension) continue;
     // 16-bit PCM where the format has it, else its lossy codec.
-    for (int subtype : {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
+    for (int subtype :
+         {SF_FORMAT_PCM_16, SF_FORMAT_VORBIS, SF_FORMAT_OPUS, SF_FORMAT_MPEG_LAYER_III}) {
       SF_INFO check{};
       check.samplerate = ENGINE_SAMPLE_RATE;
       check.channels = 1;
@@ -457,12 +463,13 @@ AudioFormat format_for_path(const std::string& path) {
       format.sndfile_format = check.format;
       format.extension = ext;
       format.lossy = subtype != SF_FORMAT_PCM_16;
-      format.name = std::string(info.name) + (format.lossy ? " (" + format_name(subtype) + ")" : "");
+      format.name =
+          std::string(info.name) + (format.lossy ? " (" + format_name(subtype) + ")" : "");
       return format;
     }
   }
   throw ToolError("cannot write " + path + ": no audio format has the extension '" + ext +
-                   "'; use one of " + accepted_extensions());
+                  "'; use one of " + accepted_extensions());
 }
 
 std::string accepted_extensions() {
@@ -507,7 +514,8 @@ struct AudioWriter::Impl {
 void AudioWriter::Impl::put(const int16_t* samples, size_t n) {
   if (n == 0) return;
   if (sndfile != nullptr) {
-    if (sf_write_short(sndfile, samples, static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n)) {
+    if (sf_write_short(sndfile, samples, static_cast<sf_count_t>(n)) !=
+        static_cast<sf_count_t>(n)) {
       throw ToolError("cannot write " + path + ": " + sf_strerror(sndfile));
     }
   } else {
@@ -557,7 +565,8 @@ void AudioWriter::commit() {
   if (impl_->sndfile != nullptr) {
     SNDFILE* f = impl_->sndfile;
     impl_->sndfile = nullptr;
-    if (sf_close(f) != 0) throw ToolError("cannot write " + impl_->path + ": " + sf_strerror(nullptr));
+    if (sf_close(f) != 0)
+      throw ToolError("cannot write " + impl_->path + ": " + sf_strerror(nullptr));
   }
   // libsndfile wrote through the descriptor and left it open: SafeFile syncs it, then renames.
   if (impl_->file) {
@@ -585,18 +594,17 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
     SF_INFO info{};
     std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
     if (!file) throw ToolError("cannot read " + path + ": " + sf_strerror(nullptr));
-    response.description = format_name(info.format & SF_FORMAT_TYPEMASK) + ", " +
-                           format_name(info.format & SF_FORMAT_SUBMASK) + ", " +
-                           std::to_string(info.samplerate) + " Hz, " +
-                           std::to_string(info.channels) +
-                           (info.channels == 1 ? " channel" : " channels");
+    response.description =
+        format_name(info.format & SF_FORMAT_TYPEMASK) + ", " +
+        format_name(info.format & SF_FORMAT_SUBMASK) + ", " + std::to_string(info.samplerate) +
+        " Hz, " + std::to_string(info.channels) + (info.channels == 1 ? " channel" : " channels");
     if (info.samplerate != ENGINE_SAMPLE_RATE) {
       throw ToolError(path + " is an impulse response at " + std::to_string(info.samplerate) +
-                       " Hz: the loop runs at 16000 Hz; resample it first");
+                      " Hz: the loop runs at 16000 Hz; resample it first");
     }
     if (info.channels != 1) {
       throw ToolError(path + " has " + std::to_string(info.channels) +
-                       " channels: an impulse response has one; keep the one you want first");
+                      " channels: an impulse response has one; keep the one you want first");
     }
     std::vector<double> chunk(CHUNK_FRAMES);
     sf_count_t got = 0;
@@ -611,7 +619,7 @@ ImpulseResponse read_impulse_response(const std::string& path, size_t max_sample
   }
   if (response.samples.size() > max_samples) {
     throw ToolError(path + " is longer than " + std::to_string(max_samples) +
-                     " samples: shorten the impulse response");
+                    " samples: shorten the impulse response");
   }
   if (response.samples.empty()) {
     throw ToolError(path + " holds no sample: an impulse response needs one");
@@ -654,10 +662,14 @@ struct MemoryFile {
   sf_count_t position = 0;
 };
 
-sf_count_t vio_length(void* user) { return static_cast<sf_count_t>(static_cast<MemoryFile*>(user)->bytes.size()); }
+sf_count_t vio_length(void* user) {
+  return static_cast<sf_count_t>(static_cast<MemoryFile*>(user)->bytes.size());
+}
 sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
   auto* m = static_cast<MemoryFile*>(user);
-  const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m->position : vio_length(user);
+  const sf_count_t base = whence == SEEK_SET   ? 0
+                          : whence == SEEK_CUR ? m->position
+                                               : vio_length(user);
   m->position = std::max<sf_count_t>(0, base + offset);
   return m->position;
 }

@@ -22,9 +22,9 @@ class TemporaryFiles;
 inline constexpr int ENGINE_SAMPLE_RATE = 16000;
 
 struct ReadOptions {
-  bool resample = false;  // convert another sample rate to 16 kHz (else: ToolError)
-  int channel = 0;        // 1-based channel to keep; 0: the file must have a single channel
-  bool pad = false;       // complete a trailing partial frame with zeros
+  bool resample = false;   // convert another sample rate to 16 kHz (else: ToolError)
+  int channel = 0;         // 1-based channel to keep; 0: the file must have a single channel
+  bool pad = false;        // complete a trailing partial frame with zeros
   bool for_engine = true;  // the messages speak of the engine; false: of the comparison
 };
 
@@ -37,14 +37,14 @@ inline ReadOptions compare_read_options() {
 
 struct AudioInput {
   std::vector<int16_t> samples;  // 16 kHz mono; a trailing partial frame is kept unless padded
-  std::string description;       // what the file holds, e.g. "WAV, 24-bit PCM, 44100 Hz, 2 channels"
+  std::string description;  // what the file holds, e.g. "WAV, 24-bit PCM, 44100 Hz, 2 channels"
   int source_rate = ENGINE_SAMPLE_RATE;
   int source_channels = 1;
-  bool resampled = false;        // converted from source_rate by libsoxr
-  bool converted = false;        // wider than 16 bits or floating point, rounded to 16 bits
-  int64_t clipped = 0;           // samples outside the 16-bit range after conversion, clipped
-  int64_t padded = 0;            // zeros added by ReadOptions::pad
-  int64_t ignored_bytes = 0;     // raw input only: a trailing odd byte that is no whole sample
+  bool resampled = false;          // converted from source_rate by libsoxr
+  bool converted = false;          // wider than 16 bits or floating point, rounded to 16 bits
+  int64_t clipped = 0;             // samples outside the 16-bit range after conversion, clipped
+  int64_t padded = 0;              // zeros added by ReadOptions::pad
+  int64_t ignored_bytes = 0;       // raw input only: a trailing odd byte that is no whole sample
   std::vector<std::string> notes;  // one line each: every conversion done, for the user
 };
 
@@ -81,11 +81,11 @@ AudioInput read_audio(const std::string& path, const ReadOptions& options = {});
 
 // How an output file is written.
 struct AudioFormat {
-  bool raw = true;          // headerless 16-bit little-endian
-  int sndfile_format = 0;   // libsndfile major format | subtype, when not raw
-  std::string extension;    // with the dot: ".wav", ".pcm"; ".pcm" for "-"
-  std::string name;         // for the user: "WAV", "FLAC", "raw 16-bit PCM"
-  bool lossy = false;       // the format does not keep the samples bit for bit (Ogg Vorbis, ...)
+  bool raw = true;         // headerless 16-bit little-endian
+  int sndfile_format = 0;  // libsndfile major format | subtype, when not raw
+  std::string extension;   // with the dot: ".wav", ".pcm"; ".pcm" for "-"
+  std::string name;        // for the user: "WAV", "FLAC", "raw 16-bit PCM"
+  bool lossy = false;      // the format does not keep the samples bit for bit (Ogg Vorbis, ...)
 };
 
 // The format that path asks for by its extension ("-": raw). Throws ToolError for an extension

@@ -8,13 +8,14 @@ namespace halvern::tools {
 namespace {
 
 TEST(Csv, QuotesLineBreaksBlankLinesAndLineNumbers) {
-  const CsvTable t =
-      csv_parse("\xEF\xBB\xBFinput, tuning ,output\r\n\n\"a,b.wav\",t.txt,\"say \"\"hi\"\"\n.wav\"\nx,y,z");
+  const CsvTable t = csv_parse(
+      "\xEF\xBB\xBFinput, tuning ,output\r\n\n\"a,b.wav\",t.txt,\"say \"\"hi\"\"\n.wav\"\nx,y,z");
   ASSERT_TRUE(t.error.empty()) << t.error;
   ASSERT_EQ(t.records.size(), 3u);
   EXPECT_EQ(t.records[0].fields, (std::vector<std::string>{"input", "tuning", "output"}));
   EXPECT_EQ(t.records[1].line, 3);
-  EXPECT_EQ(t.records[1].fields, (std::vector<std::string>{"a,b.wav", "t.txt", "say \"hi\"\n.wav"}));
+  EXPECT_EQ(t.records[1].fields,
+            (std::vector<std::string>{"a,b.wav", "t.txt", "say \"hi\"\n.wav"}));
   EXPECT_EQ(t.records[2].line, 5);  // the quoted line break counts
   EXPECT_EQ(t.records[2].fields, (std::vector<std::string>{"x", "y", "z"}));
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "tools/io/tool_error.h"
@@ -22,7 +24,8 @@ mode_t current_umask() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtol(line.c_str() + 6, nullptr, 8));
+    if (line.rfind("Umask:", 0) == 0)
+      return static_cast<mode_t>(std::strtol(line.c_str() + 6, nullptr, 8));
   }
   return 022;
 }
@@ -47,6 +50,29 @@ bool sync_folder(const std::string& path) {
   return synced;
 }
 
+// Creates a new file named pattern with its last six characters made unique, as mkstemp does,
+// but tells temporaries the name BEFORE the file exists: a signal that ends the program at any
+// moment then finds every file it created in the list (removing a name not yet created is
+// harmless). Returns the descriptor, -1 with errno set when it cannot.
+int create_temporary(std::string* name, TemporaryFiles* temporaries) {
+  static constexpr char LETTERS[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (size_t k = name->size() - 6; k < name->size(); ++k) {
+      (*name)[k] = LETTERS[random() % (sizeof LETTERS - 1)];
+    }
+    if (temporaries != nullptr) temporaries->add(*name);
+    const int fd = ::open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    const int error = errno;
+    if (temporaries != nullptr) temporaries->remove(*name);
+    errno = error;
+    if (error != EEXIST) return -1;
+  }
+  return -1;
+}
+
 }  // namespace
 
 SafeFile::SafeFile(const std::string& path, TemporaryFiles* temporaries)
@@ -64,19 +90,16 @@ SafeFile::SafeFile(const std::string& path, TemporaryFiles* temporaries)
   std::string hidden = ".";
   hidden += target.filename().string();
   hidden += ".partial-XXXXXX";
-  const std::string pattern = (folder / hidden).string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  const int fd = mkstemp(name.data());
+  std::string name = (folder / hidden).string();
+  const int fd = create_temporary(&name, temporaries_);
   if (fd < 0) {
     throw ToolError("cannot create " + path + ": " + std::strerror(errno));
   }
-  temporary_ = name.data();
-  if (temporaries_ != nullptr) temporaries_->add(temporary_);
+  temporary_ = name;
   // The mode a new file would get, or the mode of the file it replaces.
   struct stat existing {};
-  const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777)
-                                                            : (0666 & ~current_umask());
+  const mode_t mode =
+      ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : (0666 & ~current_umask());
   if (fchmod(fd, mode) != 0 || (file_ = fdopen(fd, "wb")) == nullptr) {
     const int error = errno;
     ::close(fd);
@@ -118,8 +141,8 @@ void SafeFile::commit() {
   }
   forget_temporary();
   if (!sync_folder(path_)) {
-    throw ToolError("cannot write " + path_ + ": its folder could not be synced: " +
-                    std::strerror(errno));
+    throw ToolError("cannot write " + path_ +
+                    ": its folder could not be synced: " + std::strerror(errno));
   }
 }
 
@@ -157,14 +180,14 @@ void check_output_path(const std::string& path) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : ".";
   if (!fs::exists(folder, error)) {
     throw ToolError("cannot write " + path + ": the folder " + folder.string() +
-                     " does not exist; create it first or choose another path");
+                    " does not exist; create it first or choose another path");
   }
   if (!fs::is_directory(folder, error)) {
     throw ToolError("cannot write " + path + ": " + folder.string() + " is not a folder");
   }
   if (::access(folder.c_str(), W_OK) != 0) {
     throw ToolError("cannot write " + path + ": the folder " + folder.string() +
-                     " cannot be written (" + std::strerror(errno) + ")");
+                    " cannot be written (" + std::strerror(errno) + ")");
   }
 }
 

@@ -10,7 +10,8 @@ namespace halvern::tools {
 
 TuningSlots read_tuning_file(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) throw ToolError("cannot open tuning file " + path + ": " + std::strerror(errno));
+  if (f == nullptr)
+    throw ToolError("cannot open tuning file " + path + ": " + std::strerror(errno));
   TuningSlots slots{};
   const bool read = tuning_load(f, &slots);
   std::fclose(f);

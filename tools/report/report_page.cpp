@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "tools/io/audio_io.h"
-#include "tools/running/frame_state.h"
 #include "tools/io/safe_file.h"
+#include "tools/running/frame_state.h"
 #include "tools/running/stats.h"
 
 namespace halvern::tools {
@@ -127,9 +127,9 @@ nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<Report
     const std::vector<int16_t>& x = run.signals[static_cast<size_t>(sig.position)];
     std::vector<int> per_frame(frames, 0);
     for (size_t f = 0; f < frames && (f + 1) * FRAME_LENGTH <= x.size(); ++f) {
-      per_frame[f] = static_cast<int>(std::count_if(x.begin() + static_cast<long>(f * FRAME_LENGTH),
-                                                    x.begin() + static_cast<long>((f + 1) * FRAME_LENGTH),
-                                                    is_full_scale));
+      per_frame[f] = static_cast<int>(
+          std::count_if(x.begin() + static_cast<long>(f * FRAME_LENGTH),
+                        x.begin() + static_cast<long>((f + 1) * FRAME_LENGTH), is_full_scale));
       any[f] += per_frame[f];
     }
     clipped[sig.key] = per_frame;
@@ -138,9 +138,10 @@ nlohmann::ordered_json trace_json(const JobResult& run, const std::vector<Report
   auto clips = nlohmann::ordered_json::array();
   for (size_t f = 0; f < frames; ++f) {
     if (any[f] > 0) {
-      clips.push_back({{"frame", f},
-                       {"time_s", std::round((static_cast<double>(f) + 0.5) * FRAME_SECONDS * 1e4) / 1e4},
-                       {"samples", any[f]}});
+      clips.push_back(
+          {{"frame", f},
+           {"time_s", std::round((static_cast<double>(f) + 0.5) * FRAME_SECONDS * 1e4) / 1e4},
+           {"samples", any[f]}});
     }
   }
   t["clips"] = std::move(clips);
@@ -170,7 +171,9 @@ nlohmann::ordered_json curves_json(const TuningCurves& c) {
   j["fir"] = response_json(c.fir);
   auto bands = nlohmann::ordered_json::array();
   for (const SuppressorBandCurve& b : c.suppressor.bands) {
-    bands.push_back({{"first_hz", b.first_hz}, {"last_hz", b.last_hz}, {"threshold", b.threshold},
+    bands.push_back({{"first_hz", b.first_hz},
+                     {"last_hz", b.last_hz},
+                     {"threshold", b.threshold},
                      {"threshold_db", db_value(b.threshold_db)}});
   }
   j["suppressor"] = {{"bands", bands},
@@ -189,8 +192,10 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
                std::filesystem::path(c.tuning_path).filename().string();
   j["program"] = c.program;
   j["created"] = c.created;
-  j["files"] = {{"input", c.input_path}, {"input_format", c.input_description},
-                {"tuning", c.tuning_path}, {"report", c.report_path}};
+  j["files"] = {{"input", c.input_path},
+                {"input_format", c.input_description},
+                {"tuning", c.tuning_path},
+                {"report", c.report_path}};
   j["sample_rate"] = ENGINE_SAMPLE_RATE;
   j["frame_length"] = FRAME_LENGTH;
   j["frames"] = run.stats.frames;
@@ -198,19 +203,21 @@ nlohmann::ordered_json report_json(const ReportContent& c, const std::string& au
   j["duration_s"] = run.stats.audio_seconds();
   auto stages = nlohmann::ordered_json::array();
   for (const StageInfo& s : STAGE_TABLE) {
-    stages.push_back({{"key", s.trace_name}, {"name", s.label},
-                      {"enabled", (c.stage_mask & s.bit) != 0}});
+    stages.push_back(
+        {{"key", s.trace_name}, {"name", s.label}, {"enabled", (c.stage_mask & s.bit) != 0}});
   }
   j["stages"] = std::move(stages);
   auto findings = nlohmann::ordered_json::array();
-  for (const ReportFinding& f : c.findings) findings.push_back({{"severity", f.severity}, {"text", f.text}});
+  for (const ReportFinding& f : c.findings)
+    findings.push_back({{"severity", f.severity}, {"text", f.text}});
   j["diagnostics"] = std::move(findings);
   j["notes"] = c.notes;
 
   const std::vector<ReportSignal> signals = report_signals(c.stage_mask);
   auto sigs = nlohmann::ordered_json::array();
   for (const ReportSignal& s : signals) {
-    nlohmann::ordered_json o = {{"key", s.key}, {"label", s.label},
+    nlohmann::ordered_json o = {{"key", s.key},
+                                {"label", s.label},
                                 {"samples", run.signals[static_cast<size_t>(s.position)].size()}};
     if (!audio_folder.empty()) {
       o["folder"] = audio_folder;
@@ -234,9 +241,9 @@ std::string base64(std::string_view bytes) {
   size_t written = 0;
   for (size_t at = 0; at < bytes.size(); at += PIECE) {
     const size_t n = std::min(PIECE, bytes.size() - at);
-    written += static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + written),
-                                                   reinterpret_cast<const unsigned char*>(bytes.data() + at),
-                                                   static_cast<int>(n)));
+    written += static_cast<size_t>(EVP_EncodeBlock(
+        reinterpret_cast<unsigned char*>(out.data() + written),
+        reinterpret_cast<const unsigned char*>(bytes.data() + at), static_cast<int>(n)));
   }
   out.resize(written);
   return out;
@@ -274,7 +281,8 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
     const std::filesystem::path dir = beside_folder(content.report_path);
     std::error_code error;
     std::filesystem::create_directories(dir, error);
-    if (error) throw ToolError("cannot create the audio folder " + dir.string() + ": " + error.message());
+    if (error)
+      throw ToolError("cannot create the audio folder " + dir.string() + ": " + error.message());
     for (const ReportSignal& s : signals) {
       const std::vector<int16_t>& x = run.signals[static_cast<size_t>(s.position)];
       const std::string wav = wav_bytes(x);
@@ -287,17 +295,20 @@ uint64_t write_report(const ReportContent& content, AudioPlacement placement,
 
   PageWriter page(content.report_path, temporaries);
   const nlohmann::ordered_json data = report_json(content, folder);
-  page.put("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-           "<meta name=\"generator\" content=\"");
+  page.put(
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+      "<meta name=\"generator\" content=\"");
   page.put(html_escape(content.program));
   page.put("\">\n<title>halvern report: ");
   page.put(html_escape(data["title"].get<std::string>()));
   page.put("</title>\n<style>\n");
   page.put(style);
-  page.put("\n</style>\n</head>\n<body>\n<div id=\"app\"></div>\n"
-           "<script type=\"application/json\" id=\"halvern-data\">");
-  page.put(script_safe(data.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)));
+  page.put(
+      "\n</style>\n</head>\n<body>\n<div id=\"app\"></div>\n"
+      "<script type=\"application/json\" id=\"halvern-data\">");
+  page.put(
+      script_safe(data.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)));
   page.put("</script>\n");
   if (placement == AudioPlacement::kEmbedded) {
     for (const ReportSignal& s : signals) {

@@ -29,8 +29,8 @@ struct ReportContent {
   std::string input_description;  // e.g. "WAV, 16-bit PCM, 16000 Hz, 1 channel"
   std::string tuning_path;
   std::string report_path;
-  std::string created;            // the date and time the report was made
-  std::string program;            // "halvern 1.1.0"
+  std::string created;  // the date and time the report was made
+  std::string program;  // "halvern 1.1.0"
   int16_t stage_mask = 0;
   std::vector<ReportFinding> findings;
   nlohmann::json explained;  // `halvern explain --json` of the tuning: slots, stages' settings

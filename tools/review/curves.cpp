@@ -124,7 +124,8 @@ std::vector<int16_t> tone(double peak_dbfs, double hz, size_t samples) {
   const double w = 2.0 * std::numbers::pi * hz / CURVE_SAMPLE_RATE;
   std::vector<int16_t> x(samples);
   for (size_t n = 0; n < samples; ++n) {
-    const double v = std::round(amplitude * std::sin(w * static_cast<double>(n) + std::numbers::pi / 4));
+    const double v =
+        std::round(amplitude * std::sin(w * static_cast<double>(n) + std::numbers::pi / 4));
     x[n] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
   }
   return x;
@@ -180,8 +181,12 @@ LevelCurve dynamics_level_curve(const TuningSlots& slots) {
           dynamics_process(&ctx);
         },
         [&ctx, &c] {
-          return std::array<int16_t, 6>{c.level, c.gain, c.makeup_gain_prev, ctx.pre_expander.gain,
-                                        ctx.post_expander.level, ctx.post_expander.gain};
+          return std::array<int16_t, 6>{c.level,
+                                        c.gain,
+                                        c.makeup_gain_prev,
+                                        ctx.pre_expander.gain,
+                                        ctx.post_expander.level,
+                                        ctx.post_expander.gain};
         });
   });
 }

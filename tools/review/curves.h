@@ -33,9 +33,9 @@ struct MagnitudeResponse {
 
 // One band of the peak suppressor as the tuning configures it.
 struct SuppressorBandCurve {
-  double first_hz;     // centre of the lowest bin of the band
-  double last_hz;      // centre of the highest bin of the band
-  int threshold;       // level units the band's peak-to-floor level must exceed to be marked
+  double first_hz;      // centre of the lowest bin of the band
+  double last_hz;       // centre of the highest bin of the band
+  int threshold;        // level units the band's peak-to-floor level must exceed to be marked
   double threshold_db;  // the same in dB of power
 };
 
@@ -49,10 +49,11 @@ struct SuppressorCurve {
 // Every curve of a tuning. A curve is empty (std::nullopt) only when the tuning cannot be run at
 // all; the reason is then in error.
 struct TuningCurves {
-  std::optional<LevelCurve> dynamics;           // the dynamics stage
-  std::optional<LevelCurve> compander_limiter;  // equalizer with flat taps: compander, limiter, final gain
-  MagnitudeResponse highpass;                   // the high-pass stage: filter and gain
-  MagnitudeResponse fir;                        // the equalizer's FIR alone
+  std::optional<LevelCurve> dynamics;  // the dynamics stage
+  std::optional<LevelCurve>
+      compander_limiter;       // equalizer with flat taps: compander, limiter, final gain
+  MagnitudeResponse highpass;  // the high-pass stage: filter and gain
+  MagnitudeResponse fir;       // the equalizer's FIR alone
   SuppressorCurve suppressor;
   std::string error;
 };

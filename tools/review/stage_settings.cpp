@@ -42,7 +42,8 @@ class Settings {
   // A Q11 gain factor in dB.
   void gain_q11(const std::string& key, const std::string& label, int16_t g) {
     if (g <= 0) {
-      add(key, nullptr, label + (g == 0 ? " silence (factor 0)" : " factor " + std::to_string(g) + " (Q11)"));
+      add(key, nullptr,
+          label + (g == 0 ? " silence (factor 0)" : " factor " + std::to_string(g) + " (Q11)"));
     } else {
       number(key, label, db_of(g / UNITY_Q11), 2, "dB");
     }
@@ -62,7 +63,8 @@ class Settings {
   void time(const std::string& key, const std::string& label, int16_t coefficient) {
     const double ms = smoothing_time_ms(coefficient);
     if (ms < 0) {
-      add(key, nullptr, label + " none: coefficient " + std::to_string(coefficient) + ", never moves");
+      add(key, nullptr,
+          label + " none: coefficient " + std::to_string(coefficient) + ", never moves");
     } else {
       number(key, label, ms, 1, "ms");
     }
@@ -131,7 +133,8 @@ void equalizer_settings(const EqualizerContext& e, Settings* s) {
     std::complex<double> h = 0;
     for (int k = 0; k < EQ_TAPS; ++k) {
       // out = sum in x tap / 16384: the chain's L_mac, L_shl by 1 and high word.
-      h += std::polar(e.taps[static_cast<size_t>(k)] / 16384.0, -2 * std::numbers::pi * f * k / SAMPLE_RATE);
+      h += std::polar(e.taps[static_cast<size_t>(k)] / 16384.0,
+                      -2 * std::numbers::pi * f * k / SAMPLE_RATE);
     }
     const double m = std::abs(h);
     const std::string hz = f < 1000 ? number_text(f, 0) + " Hz" : number_text(f / 1000, 0) + " kHz";
@@ -148,8 +151,9 @@ void equalizer_settings(const EqualizerContext& e, Settings* s) {
   s->add("response", response, text);
   // The FIR's half length, then the limiter's delay line less the sample in hand.
   const int delay = (EQ_TAPS - 1) / 2 + e.delay_length - 1;
-  s->add("delay_samples", delay, "delay " + std::to_string(delay) + " samples (" +
-                                     number_text(delay * 1000.0 / SAMPLE_RATE, 3) + " ms)");
+  s->add("delay_samples", delay,
+         "delay " + std::to_string(delay) + " samples (" +
+             number_text(delay * 1000.0 / SAMPLE_RATE, 3) + " ms)");
   s->level_q7("comp_threshold_dbfs", "compander compressor threshold", e.compander.comp_threshold);
   s->comp_ratio("comp_ratio", "compander compressor ratio", e.compander.comp_slope);
   s->level_q7("exp_threshold_dbfs", "compander expander threshold", e.compander.exp_threshold);
@@ -166,11 +170,11 @@ void suppressor_settings(const PeakSuppressorContext& p, Settings* s) {
     const double low = band.first * BIN_HZ;
     const double high = band.last * BIN_HZ;
     const double db = round_to(t * LEVEL_UNIT_DB, 2);
-    bands.push_back({{"band", b}, {"low_hz", low}, {"high_hz", high}, {"threshold", t},
-                     {"threshold_db", db}});
+    bands.push_back(
+        {{"band", b}, {"low_hz", low}, {"high_hz", high}, {"threshold", t}, {"threshold_db", db}});
     char line[160];
-    std::snprintf(line, sizeof line, "band %2d %7.2f to %7.2f Hz: marked above %d (about %s dB)",
-                  b, low, high, t, number_text(db, 2).c_str());
+    std::snprintf(line, sizeof line, "band %2d %7.2f to %7.2f Hz: marked above %d (about %s dB)", b,
+                  low, high, t, number_text(db, 2).c_str());
     s->add("", nullptr, line);
   }
   // The band lines above are for the table; JSON takes the array.

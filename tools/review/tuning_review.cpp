@@ -48,7 +48,9 @@ class Recorder : public TuningListener {
 
 const SlotInfo& info_of(int slot) { return SLOT_CATALOGUE[static_cast<size_t>(slot)]; }
 std::string name_of(int slot) { return std::string(info_of(slot).name); }
-std::string slot_words(int slot) { return "slot " + std::to_string(slot) + " (" + name_of(slot) + ")"; }
+std::string slot_words(int slot) {
+  return "slot " + std::to_string(slot) + " (" + name_of(slot) + ")";
+}
 
 // A token as printable text: non-printable bytes as \xNN, cut after 40 bytes ("...").
 std::string printable(std::string_view text, int64_t full_length) {
@@ -112,8 +114,10 @@ int owner_of(const PairRecord& p) {
 // Whether pair p's name is the rest of the previous pair's value token: the token a failed read
 // stopped at, or letters glued to the digits read.
 bool name_from_previous_value(const PairRecord& prev, const PairRecord& p) {
-  if (prev.read.value_read == TuningValueRead::kNotANumber) return p.read.name.word == prev.read.value.word;
-  if (prev.read.value_read == TuningValueRead::kNumber) return p.read.name.offset == prev.read.value_end;
+  if (prev.read.value_read == TuningValueRead::kNotANumber)
+    return p.read.name.word == prev.read.value.word;
+  if (prev.read.value_read == TuningValueRead::kNumber)
+    return p.read.name.offset == prev.read.value_end;
   return false;
 }
 
@@ -232,7 +236,8 @@ void Reviewer::value_faults() {
     const bool consequence = k > 0 && name_from_previous_value(pairs[k - 1], p);
     const bool glued = p.read.value_read == TuningValueRead::kNumber && k + 1 < pairs.size() &&
                        pairs[k + 1].read.name.offset == p.read.value_end;
-    if (glued || (p.read.value_read != TuningValueRead::kNumber && !consequence)) origins.push_back(k);
+    if (glued || (p.read.value_read != TuningValueRead::kNumber && !consequence))
+      origins.push_back(k);
   }
   for (size_t i = 0; i < origins.size(); ++i) {
     const size_t n = origins[i];
@@ -258,10 +263,11 @@ std::string Reviewer::value_fault_text(size_t n, TuningPosition* at) const {
       const PairRecord& next = pairs[n + 1];
       const int64_t sign = p.value_text[0] == '-' || p.value_text[0] == '+';
       m = quoted(p.value_text + next.name, sign + p.read.digits + next.read.name_length) +
-          " is read as the number " + std::to_string(p.read.slot_value) +
-          " followed by the name " + quoted_name(next) + " (values are whole numbers, with a "
-          "blank after them): " + slot_words(slot) + " holds " +
-          std::to_string(p.read.slot_value);
+          " is read as the number " + std::to_string(p.read.slot_value) + " followed by the name " +
+          quoted_name(next) +
+          " (values are whole numbers, with a "
+          "blank after them): " +
+          slot_words(slot) + " holds " + std::to_string(p.read.slot_value);
       break;
     }
     case TuningValueRead::kEndOfFile:
@@ -271,8 +277,9 @@ std::string Reviewer::value_fault_text(size_t n, TuningPosition* at) const {
       break;
     case TuningValueRead::kNotANumber: {
       const bool has_next = n + 1 < pairs.size();
-      const std::string token = has_next ? quoted_name(pairs[n + 1])
-                                         : "the token at column " + std::to_string(p.read.value.column);
+      const std::string token = has_next
+                                    ? quoted_name(pairs[n + 1])
+                                    : "the token at column " + std::to_string(p.read.value.column);
       if (!p.value_text.empty()) {
         m = "'" + p.value_text + "' has no digits after its sign";
       } else if (p.read.value.line != p.read.name.line) {
@@ -298,11 +305,10 @@ std::string Reviewer::value_fault_text(size_t n, TuningPosition* at) const {
   if (numeric_name && p.read.value_read == TuningValueRead::kNotANumber && p.value_text.empty()) {
     *at = p.read.name;
     m = "line " + std::to_string(p.read.name.line) + " holds no name: the number " +
-        quoted_name(p) + " is taken as the name of " + slot_words(slot) +
-        " and the next token" +
+        quoted_name(p) + " is taken as the name of " + slot_words(slot) + " and the next token" +
         (n + 1 < pairs.size() ? " " + quoted_name(pairs[n + 1]) : std::string()) + " (line " +
-        std::to_string(p.read.value.line) + ") as its value, which is not a number: " +
-        slot_words(slot) + " stays 0";
+        std::to_string(p.read.value.line) +
+        ") as its value, which is not a number: " + slot_words(slot) + " stays 0";
   }
   return m;
 }
@@ -318,7 +324,8 @@ std::string Reviewer::consequences_text(size_t n, size_t* next) const {
     const PairRecord& q = pairs[k];
     if (k == n + 1 || q.read.value_read == TuningValueRead::kNumber) {
       if (failed_after > 0) {
-        m += ", and so on: " + slot_range(q.read.slot - static_cast<int>(failed_after), q.read.slot - 1) +
+        m += ", and so on: " +
+             slot_range(q.read.slot - static_cast<int>(failed_after), q.read.slot - 1) +
              " stay 0 too, each name taking the next token as its value";
         failed_after = 0;
       }
@@ -327,7 +334,8 @@ std::string Reviewer::consequences_text(size_t n, size_t* next) const {
       m += q.read.value_read == TuningValueRead::kEndOfFile
                ? " and the file ends, so it stays 0"
                : ", whose value read fails on " +
-                     (k + 1 < pairs.size() ? quoted_name(pairs[k + 1]) : std::string("the next token")) +
+                     (k + 1 < pairs.size() ? quoted_name(pairs[k + 1])
+                                           : std::string("the next token")) +
                      " too, so it stays 0";
     } else {
       ++failed_after;
@@ -335,8 +343,10 @@ std::string Reviewer::consequences_text(size_t n, size_t* next) const {
     ++k;
   }
   if (failed_after > 0) {
-    m += ", and so on: " + slot_range(pairs[k - 1].read.slot - static_cast<int>(failed_after) + 1,
-                                      pairs[k - 1].read.slot) + " stay 0 too";
+    m += ", and so on: " +
+         slot_range(pairs[k - 1].read.slot - static_cast<int>(failed_after) + 1,
+                    pairs[k - 1].read.slot) +
+         " stay 0 too";
   }
   return m;
 }
@@ -366,8 +376,10 @@ void Reviewer::names() {
     });
     if (control) {
       add(Severity::kWarning, p.read.name, p.read.slot,
-          "the name " + quoted_name(p) + " holds control bytes: this does not look like a "
-          "tuning file (text of names and whole numbers), but halvern-sim reads it all the same");
+          "the name " + quoted_name(p) +
+              " holds control bytes: this does not look like a "
+              "tuning file (text of names and whole numbers), but halvern-sim reads it all the "
+              "same");
       break;
     }
   }
@@ -387,7 +399,8 @@ void Reviewer::names() {
     if (name_matches(p, p.read.slot)) continue;
     // The name is the rest of a faulty value, or its pair's value fault is reported already.
     if (k > 0 && name_from_previous_value(pairs[k - 1], p)) continue;
-    if (std::find(fault_origins_.begin(), fault_origins_.end(), k) != fault_origins_.end()) continue;
+    if (std::find(fault_origins_.begin(), fault_origins_.end(), k) != fault_origins_.end())
+      continue;
     if (const size_t last = permuted_block(k); last > k) {
       permutation(k, last);
       k = last;
@@ -418,7 +431,8 @@ void Reviewer::name_mismatch(size_t k, size_t e) {
   add(owner >= 0 ? Severity::kError : Severity::kWarning, p.read.name, slot, m);
   if (owner >= 0) {
     const int d = slot - owner;
-    const std::string slots = std::to_string(std::abs(d)) + (std::abs(d) == 1 ? " slot " : " slots ");
+    const std::string slots =
+        std::to_string(std::abs(d)) + (std::abs(d) == 1 ? " slot " : " slots ");
     add(Severity::kNote, p.read.name, owner,
         quoted_name(p) + " is the name of slot " + std::to_string(owner) +
             (d != 0 && e > k ? ": the values from here on sit " + slots +
@@ -506,8 +520,8 @@ void Reviewer::file_length() {
   } else if (end.pairs < TUNING_SLOT_COUNT) {
     const int first = end.pairs;
     add(Severity::kWarning, end.end, first,
-        "the file ends after " + std::to_string(end.pairs) + " pairs: " +
-            slot_range(first, TUNING_SLOT_COUNT - 1) + " (" + name_of(first) +
+        "the file ends after " + std::to_string(end.pairs) +
+            " pairs: " + slot_range(first, TUNING_SLOT_COUNT - 1) + " (" + name_of(first) +
             (first < TUNING_SLOT_COUNT - 1 ? " to " + name_of(TUNING_SLOT_COUNT - 1) : "") +
             (first < TUNING_SLOT_COUNT - 1 ? ") stay 0" : ") stays 0"));
   }
@@ -543,8 +557,8 @@ std::string Reviewer::skipped_effect(int group_first, const Engine& engine) cons
            (c.boost_slope == 0 ? " and the boost ramp is flat" : "");
   }
   if (group_first == slot_index("pre_exp_threshold")) {
-    return "the pre-expander threshold stays at " + dbfs_text(pre.threshold) + " and its slope at " +
-           std::to_string(pre.slope) + " (Q11, ratio " +
+    return "the pre-expander threshold stays at " + dbfs_text(pre.threshold) +
+           " and its slope at " + std::to_string(pre.slope) + " (Q11, ratio " +
            number_text(1.0 - pre.slope / 2048.0, 2) + ":1)";
   }
   return "they keep their defaults";
@@ -572,7 +586,8 @@ void Reviewer::range_finding(int slot, const Engine& engine) {
   s.effective = v;
   if (info.out_of_range == OutOfRange::kSkipped) {
     bool skipped = false;
-    for (int g = info.group_first; g <= info.group_last; ++g) skipped = skipped || !slot_in_range(r_->slots, g);
+    for (int g = info.group_first; g <= info.group_last; ++g)
+      skipped = skipped || !slot_in_range(r_->slots, g);
     if (skipped) {
       s.status = STATUS_SKIPPED;
       s.effective.reset();
@@ -604,7 +619,8 @@ void Reviewer::skipped_group_finding(int slot, const Engine& engine, const std::
   add(Severity::kWarning, at, slot,
       where + ": the " + stage + " stage skips the step of " +
           slot_range(info.group_first, info.group_last) + ", so " + names +
-          (info.group_first == info.group_last ? " keeps its default: " : " keep their defaults: ") +
+          (info.group_first == info.group_last ? " keeps its default: "
+                                               : " keep their defaults: ") +
           skipped_effect(info.group_first, engine));
 }
 
@@ -622,14 +638,16 @@ void Reviewer::cut_off_finding(int slot, const Engine& engine, const std::string
     s.status = STATUS_PASS_THROUGH;
     s.effective = 0;
     if (tell) {
-      add(Severity::kWarning, at, slot, where + ": the " + stage + " filter passes the signal through" +
-                                  " (its gain still applies)");
+      add(Severity::kWarning, at, slot,
+          where + ": the " + stage + " filter passes the signal through" +
+              " (its gain still applies)");
     }
   } else if (passes) {
     s.status = STATUS_PASS_THROUGH;
     if (v != 0 && tell) {
       add(Severity::kNote, at, slot,
-          std::string(info.name) + " " + std::to_string(v) + " is below the lowest cut-off, 50 Hz: the filter passes the signal through");
+          std::string(info.name) + " " + std::to_string(v) +
+              " is below the lowest cut-off, 50 Hz: the filter passes the signal through");
     }
   } else if (hz != v && tell) {
     add(Severity::kNote, at, slot,
@@ -673,16 +691,18 @@ std::vector<int> Reviewer::configure(Engine* engine) {
     const int t3 = slot_index("dyn_full_boost_threshold");
     const int v2 = r_->slots[static_cast<size_t>(t2)];
     const int v3 = r_->slots[static_cast<size_t>(t3)];
-    std::string m = "halvern-sim stops with a division error (\"" + what +
-                    "\") before it processes any audio";
+    std::string m =
+        "halvern-sim stops with a division error (\"" + what + "\") before it processes any audio";
     fatal.push_back(t3);
     if (v3 < v2) {
       fatal.push_back(t2);
       m = name_of(t3) + " " + std::to_string(v3) + " is less than " + name_of(t2) + " " +
-          std::to_string(v2) + " (slot " + std::to_string(t2) + "): the boost ramp runs backwards and " +
-          m + "; set slot " + std::to_string(t3) + " to at least " + std::to_string(v2);
+          std::to_string(v2) + " (slot " + std::to_string(t2) +
+          "): the boost ramp runs backwards and " + m + "; set slot " + std::to_string(t3) +
+          " to at least " + std::to_string(v2);
     }
-    if (!stage_on(mask, SlotStage::kDynamics)) m += " (the dynamics settings are derived even with the stage off)";
+    if (!stage_on(mask, SlotStage::kDynamics))
+      m += " (the dynamics settings are derived even with the stage off)";
     add(Severity::kError, value_position(t3), t3, m);
   }
   return fatal;
@@ -695,8 +715,10 @@ void Reviewer::wrapped_band_thresholds(const Engine& engine) {
   const bool on = stage_on(mask, SlotStage::kSuppressor);
   for (int b = 0; b < SUPPRESSOR_BAND_COUNT; ++b) {
     const int slot = SLOT_SUPPRESSOR_BAND_THRESHOLD + b;
-    const int offset_slot = b < 8 ? SLOT_SUPPRESSOR_LOW_BAND_OFFSET : SLOT_SUPPRESSOR_HIGH_BAND_OFFSET;
-    const int sum = r_->slots[static_cast<size_t>(slot)] + r_->slots[static_cast<size_t>(offset_slot)];
+    const int offset_slot =
+        b < 8 ? SLOT_SUPPRESSOR_LOW_BAND_OFFSET : SLOT_SUPPRESSOR_HIGH_BAND_OFFSET;
+    const int sum =
+        r_->slots[static_cast<size_t>(slot)] + r_->slots[static_cast<size_t>(offset_slot)];
     const int used = p.band_threshold[static_cast<size_t>(b)];
     if (sum == used) continue;
     if (!on) continue;
@@ -728,17 +750,17 @@ void Reviewer::stages_off_but_set() {
     while ((1 << bit_index) != bit) ++bit_index;
     add(Severity::kNote, value_position(STAGE_MASK_SLOT), STAGE_MASK_SLOT,
         "the " + std::string(slot_stage_name(stage)) + " stage is off (bit " +
-            std::to_string(bit_index) + " of stage_mask " + std::to_string(mask) +
-            " is clear): " + slot_range(first, last) +
-            (first == last ? " changes nothing" : " change nothing"));
+            std::to_string(bit_index) + " of stage_mask " + std::to_string(mask) + " is clear): " +
+            slot_range(first, last) + (first == last ? " changes nothing" : " change nothing"));
   }
 }
 
 }  // namespace
 
 int TuningReview::count(Severity severity) const {
-  return static_cast<int>(std::count_if(diagnostics.begin(), diagnostics.end(),
-                                        [severity](const Diagnostic& d) { return d.severity == severity; }));
+  return static_cast<int>(
+      std::count_if(diagnostics.begin(), diagnostics.end(),
+                    [severity](const Diagnostic& d) { return d.severity == severity; }));
 }
 
 namespace {
@@ -766,13 +788,14 @@ TuningReview review_tuning(const std::string& path) {
   Reviewer reviewer(&review);
   std::error_code error;
   if (std::filesystem::is_directory(path, error)) {
-    reviewer.add_file(Severity::kError, std::string("is a directory, not a tuning file; ") + SIM_STOPS_ON_FILE);
+    reviewer.add_file(Severity::kError,
+                      std::string("is a directory, not a tuning file; ") + SIM_STOPS_ON_FILE);
     return review;
   }
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
-    reviewer.add_file(Severity::kError, std::string("cannot open the file: ") + std::strerror(errno) +
-                                            "; " + SIM_STOPS_ON_FILE);
+    reviewer.add_file(Severity::kError, std::string("cannot open the file: ") +
+                                            std::strerror(errno) + "; " + SIM_STOPS_ON_FILE);
     return review;
   }
   Recorder recorder;
@@ -782,8 +805,9 @@ TuningReview review_tuning(const std::string& path) {
   std::fclose(f);
   if (!read) {
     reviewer.load(recorder);
-    reviewer.add_file(Severity::kError, "cannot read the file after " + std::to_string(recorder.end.pairs) +
-                                            " pairs: " + std::strerror(read_errno) + "; " + SIM_STOPS_ON_FILE);
+    reviewer.add_file(Severity::kError,
+                      "cannot read the file after " + std::to_string(recorder.end.pairs) +
+                          " pairs: " + std::strerror(read_errno) + "; " + SIM_STOPS_ON_FILE);
     return review;
   }
   review_read_file(&review, &reviewer, recorder);
@@ -816,8 +840,8 @@ namespace halvern::tools {
 std::string explain_text(const TuningReview& review) {
   std::string out;
   char row[512];
-  std::snprintf(row, sizeof row, "%4s %5s  %-25s %7s %7s  %-28s %-12s  %s\n", "slot", "line", "name",
-                "value", "used", "unit", "status", "meaning");
+  std::snprintf(row, sizeof row, "%4s %5s  %-25s %7s %7s  %-28s %-12s  %s\n", "slot", "line",
+                "name", "value", "used", "unit", "status", "meaning");
   out += row;
   for (int k = 0; k < TUNING_SLOT_COUNT; ++k) {
     const SlotInfo& info = SLOT_CATALOGUE[static_cast<size_t>(k)];
@@ -826,9 +850,11 @@ std::string explain_text(const TuningReview& review) {
     const std::string used = s.effective ? std::to_string(*s.effective) : "-";
     std::snprintf(row, sizeof row, "%4d %5s  %-25s %7d %7s  %-28s %-12s  %s", k, line.c_str(),
                   std::string(info.name).c_str(), s.value, used.c_str(),
-                  std::string(info.unit).c_str(), s.status.c_str(), std::string(info.meaning).c_str());
+                  std::string(info.unit).c_str(), s.status.c_str(),
+                  std::string(info.meaning).c_str());
     out += row;
-    if (s.file_name && *s.file_name != info.name) out += " [named '" + *s.file_name + "' in the file]";
+    if (s.file_name && *s.file_name != info.name)
+      out += " [named '" + *s.file_name + "' in the file]";
     out += "\n";
   }
   out += "\nDerived settings\n";
@@ -892,8 +918,12 @@ nlohmann::json explain_json(const TuningReview& review) {
         {"text", format_diagnostic(review.path, d)},
     });
   }
-  return {{"path", review.path}, {"readable", review.readable}, {"configured", review.configured},
-          {"slots", slots}, {"stages", stages}, {"diagnostics", diagnostics}};
+  return {{"path", review.path},
+          {"readable", review.readable},
+          {"configured", review.configured},
+          {"slots", slots},
+          {"stages", stages},
+          {"diagnostics", diagnostics}};
 }
 
 }  // namespace halvern::tools

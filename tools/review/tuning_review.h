@@ -23,9 +23,9 @@ enum class Severity : uint8_t { kError, kWarning, kNote };
 // One finding, in the form compilers use: path:line:column: severity: message [slot N name].
 struct Diagnostic {
   Severity severity = Severity::kError;
-  int64_t line = 0;    // 0: about the whole file (no position)
+  int64_t line = 0;  // 0: about the whole file (no position)
   int64_t column = 0;
-  int slot = -1;       // the slot it is about, or -1
+  int slot = -1;  // the slot it is about, or -1
   std::string message;
 };
 
@@ -43,8 +43,8 @@ struct SlotReview {
   std::optional<std::string> file_name;  // the name token, printable (null when not read)
   int64_t line = 0;                      // where its value was read (or was missing); 0: not read
   int64_t column = 0;
-  int16_t value = 0;                     // what the loader gives (what halvern-sim uses)
-  std::optional<int> effective;          // what the stage takes, null when skipped or unused
+  int16_t value = 0;             // what the loader gives (what halvern-sim uses)
+  std::optional<int> effective;  // what the stage takes, null when skipped or unused
   std::string status = STATUS_OK;
 };
 
@@ -66,8 +66,8 @@ struct StageReview {
 
 struct TuningReview {
   std::string path;
-  bool readable = false;      // the file was opened and read to its end
-  bool configured = false;    // the engine's configure step ran through
+  bool readable = false;    // the file was opened and read to its end
+  bool configured = false;  // the engine's configure step ran through
   TuningSlots slots{};
   std::array<SlotReview, TUNING_SLOT_COUNT> slot_reviews;
   std::vector<StageReview> stages;  // every stage, settings only when configured

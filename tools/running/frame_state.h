@@ -12,18 +12,18 @@ namespace halvern::tools {
 
 struct FrameState {
   int64_t frame = 0;
-  int16_t dyn_level = 0;       // dB Q7, the level control's smoothed level
-  int16_t dyn_gain = 0;        // Q15, its smoothed gain, relative to the makeup gain
-  int16_t dyn_makeup = 0;      // Q11, the makeup factor in force
-  int16_t comp_level = 0;      // dB Q7, the equalizer compander's smoothed level
-  int16_t comp_gain = 0;       // Q15, its smoothed gain
-  int16_t limiter_gain = 0;    // Q15, the peak limiter's gain after the frame's last sample
+  int16_t dyn_level = 0;     // dB Q7, the level control's smoothed level
+  int16_t dyn_gain = 0;      // Q15, its smoothed gain, relative to the makeup gain
+  int16_t dyn_makeup = 0;    // Q11, the makeup factor in force
+  int16_t comp_level = 0;    // dB Q7, the equalizer compander's smoothed level
+  int16_t comp_gain = 0;     // Q15, its smoothed gain
+  int16_t limiter_gain = 0;  // Q15, the peak limiter's gain after the frame's last sample
   std::array<int16_t, SUPPRESSOR_BAND_COUNT> band_level{};  // level units (about 0.374 dB)
   std::array<int16_t, SUPPRESSOR_BAND_COUNT> band_mark{};   // 0, 1 or 2
   std::array<int16_t, SUPPRESSOR_BAND_COUNT> band_hold{};   // halves (10 ms)
   std::array<int16_t, SUPPRESSOR_BAND_COUNT> peak_flag{};   // 0 or 1
-  int16_t dither_seed = 0;       // the random generator's state
-  int16_t dither_direction = 0;  // offset in force: -1, 0 or +1 step
+  int16_t dither_seed = 0;                                  // the random generator's state
+  int16_t dither_direction = 0;                             // offset in force: -1, 0 or +1 step
 };
 
 FrameState capture_frame_state(const Engine& engine, int64_t frame);

@@ -41,7 +41,8 @@ class JobObserver : public EngineObserver {
       ++ps.changed_frames;
     }
     std::memcpy(previous_, frame, sizeof(int16_t) * static_cast<size_t>(n));
-    if (options_.keep_signals) result_->signals[p].insert(result_->signals[p].end(), frame, frame + n);
+    if (options_.keep_signals)
+      result_->signals[p].insert(result_->signals[p].end(), frame, frame + n);
     if (options_.observer != nullptr) options_.observer->on_signal(position, frame, n);
   }
 
@@ -264,11 +265,12 @@ int16_t parse_stage_list(std::string_view list) {
   while (at <= list.size()) {
     const size_t comma = std::min(list.find(',', at), list.size());
     const std::string_view word = list.substr(at, comma - at);
-    const auto it = std::find_if(STAGE_TABLE.begin(), STAGE_TABLE.end(), [word](const StageInfo& s) {
-      return word == s.key || word == s.trace_name;
-    });
+    const auto it =
+        std::find_if(STAGE_TABLE.begin(), STAGE_TABLE.end(),
+                     [word](const StageInfo& s) { return word == s.key || word == s.trace_name; });
     if (word == "none") {
-      throw std::invalid_argument("--stages " + std::string(list) + ": none runs no stage and "
+      throw std::invalid_argument("--stages " + std::string(list) +
+                                  ": none runs no stage and "
                                   "cannot be combined with stages; give either none or the list");
     }
     if (it == STAGE_TABLE.end()) {

@@ -24,9 +24,9 @@
 namespace halvern::tools {
 
 struct JobOptions {
-  std::optional<int16_t> stage_mask;  // replaces slot 0 for this run
-  bool keep_signals = false;          // fill JobResult::signals
-  bool keep_frames = false;           // fill JobResult::frames
+  std::optional<int16_t> stage_mask;   // replaces slot 0 for this run
+  bool keep_signals = false;           // fill JobResult::signals
+  bool keep_frames = false;            // fill JobResult::frames
   EngineObserver* observer = nullptr;  // also told about every position and frame (a trace writer)
   // Called every few frames and after the last with the frames done and the frames in all (as
   // expected from the input's size when it is read in blocks: at least the frames done).

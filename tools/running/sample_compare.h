@@ -47,16 +47,16 @@ LagEstimate lag_of_excerpt(std::span<const int16_t> excerpt, int64_t start,
 struct SampleComparison {
   int64_t length_a = 0;
   int64_t length_b = 0;
-  int lag = 0;             // applied: a[i] is compared with b[i + lag]
-  int64_t first = -1;      // -1 or the index in a of the first sample differing by more than
-                           // the tolerance
-  int16_t first_a = 0;     // the two samples there
+  int lag = 0;          // applied: a[i] is compared with b[i + lag]
+  int64_t first = -1;   // -1 or the index in a of the first sample differing by more than
+                        // the tolerance
+  int16_t first_a = 0;  // the two samples there
   int16_t first_b = 0;
-  int64_t overlap = 0;     // samples compared
+  int64_t overlap = 0;  // samples compared
   int64_t differing_samples = 0;
-  int64_t differing_frames = 0;  // frames of a (FRAME_LENGTH samples) holding a differing sample
-  int max_difference = 0;        // largest |a - b| over the overlap, tolerance or not
-  double signal_energy = 0.0;    // sum of a^2 over the overlap
+  int64_t differing_frames = 0;    // frames of a (FRAME_LENGTH samples) holding a differing sample
+  int max_difference = 0;          // largest |a - b| over the overlap, tolerance or not
+  double signal_energy = 0.0;      // sum of a^2 over the overlap
   double difference_energy = 0.0;  // sum of (a - b)^2 over the overlap
   // No sample differs by more than the tolerance and, without a lag, both have the same length
   // (with a lag, the samples outside the overlap are not judged).

@@ -99,12 +99,10 @@ nlohmann::ordered_json stats_to_json(const RunStats& stats) {
   j["positions"] = positions;
   if (stats.dynamics.enabled) {
     const DynamicsStats& d = stats.dynamics;
-    j["dynamics"] = {{"gain_db_min", db_json(d.gain_db_min)},
-                     {"gain_db_mean", db_json(d.gain_db_mean)},
-                     {"gain_db_max", db_json(d.gain_db_max)},
-                     {"frames_compression", d.frames_compression},
-                     {"frames_boost", d.frames_boost},
-                     {"frames_expansion", d.frames_expansion}};
+    j["dynamics"] = {
+        {"gain_db_min", db_json(d.gain_db_min)}, {"gain_db_mean", db_json(d.gain_db_mean)},
+        {"gain_db_max", db_json(d.gain_db_max)}, {"frames_compression", d.frames_compression},
+        {"frames_boost", d.frames_boost},        {"frames_expansion", d.frames_expansion}};
   }
   if (stats.limiter.enabled) {
     j["limiter"] = {{"frames_limiting", stats.limiter.frames_limiting},
@@ -122,20 +120,23 @@ std::string stats_summary(const RunStats& stats) {
   std::string text;
   char line[256];
   const auto add = [&text, &line](int n) {
-    if (n > 0) text.append(line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+    if (n > 0)
+      text.append(line,
+                  static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
   };
-  add(std::snprintf(line, sizeof line,
-                    "%lld frames (%.2f s of audio), %lld samples dropped; %.3f s, %.0fx real time\n",
-                    static_cast<long long>(stats.frames), stats.audio_seconds(),
-                    static_cast<long long>(stats.dropped_samples), stats.wall_seconds,
-                    stats.speed()));
+  add(std::snprintf(
+      line, sizeof line,
+      "%lld frames (%.2f s of audio), %lld samples dropped; %.3f s, %.0fx real time\n",
+      static_cast<long long>(stats.frames), stats.audio_seconds(),
+      static_cast<long long>(stats.dropped_samples), stats.wall_seconds, stats.speed()));
   add(std::snprintf(line, sizeof line, "%-11s %9s %9s %7s %9s %8s %8s\n", "position", "peak dBFS",
                     "RMS dBFS", "crest", "DC", "clipped", "changed"));
   for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
     const PositionStats& ps = stats.positions[static_cast<size_t>(p)];
     if (!ps.enabled) continue;
     char changed[24] = "-";
-    if (p != 0) std::snprintf(changed, sizeof changed, "%lld", static_cast<long long>(ps.changed_frames));
+    if (p != 0)
+      std::snprintf(changed, sizeof changed, "%lld", static_cast<long long>(ps.changed_frames));
     const double dc = std::fabs(ps.signal.dc()) < 0.000005 ? 0.0 : ps.signal.dc();  // no "-0.00000"
     add(std::snprintf(line, sizeof line, "%-11s %9.2f %9.2f %7.2f %9.5f %8lld %8s\n",
                       position_name(static_cast<ChainPosition>(p)), ps.signal.peak_dbfs(),
@@ -144,13 +145,12 @@ std::string stats_summary(const RunStats& stats) {
   }
   if (stats.dynamics.enabled) {
     const DynamicsStats& d = stats.dynamics;
-    add(std::snprintf(line, sizeof line,
-                      "dynamics:   gain %.2f / %.2f / %.2f dB (min / mean / max); frames: %lld "
-                      "compressing, %lld boosting, %lld expanding\n",
-                      d.gain_db_min, d.gain_db_mean, d.gain_db_max,
-                      static_cast<long long>(d.frames_compression),
-                      static_cast<long long>(d.frames_boost),
-                      static_cast<long long>(d.frames_expansion)));
+    add(std::snprintf(
+        line, sizeof line,
+        "dynamics:   gain %.2f / %.2f / %.2f dB (min / mean / max); frames: %lld "
+        "compressing, %lld boosting, %lld expanding\n",
+        d.gain_db_min, d.gain_db_mean, d.gain_db_max, static_cast<long long>(d.frames_compression),
+        static_cast<long long>(d.frames_boost), static_cast<long long>(d.frames_expansion)));
   }
   if (stats.limiter.enabled) {
     add(std::snprintf(line, sizeof line, "limiter:    %lld frames limiting, deepest %.2f dB\n",

@@ -18,10 +18,10 @@ namespace halvern::tools {
 // is 0 dBFS, a full-scale square wave has an RMS of 0 dBFS.
 struct SignalStats {
   int64_t samples = 0;
-  int32_t peak = 0;           // largest magnitude, 0 to 32768
-  int64_t sum = 0;            // of the samples
-  uint64_t sum_squares = 0;   // of the squares of the samples
-  int64_t clipped = 0;        // samples at full scale: 32767 or -32768
+  int32_t peak = 0;          // largest magnitude, 0 to 32768
+  int64_t sum = 0;           // of the samples
+  uint64_t sum_squares = 0;  // of the squares of the samples
+  int64_t clipped = 0;       // samples at full scale: 32767 or -32768
 
   void add(const int16_t* x, int n);
   double peak_dbfs() const;     // -infinity for silence
@@ -32,7 +32,7 @@ struct SignalStats {
 
 // The signal at one position of the chain.
 struct PositionStats {
-  bool enabled = false;        // the input always; a stage when it ran
+  bool enabled = false;  // the input always; a stage when it ran
   SignalStats signal;
   int64_t changed_frames = 0;  // frames that differ from the frame before the stage
 };
@@ -64,13 +64,13 @@ inline constexpr double LIMITING_FLOOR_DB = -0.01;
 // The peak suppressor's band marks at the end of every frame.
 struct SuppressorStats {
   bool enabled = false;
-  int64_t frames_marked = 0;  // frames with at least one marked band
+  int64_t frames_marked = 0;                                 // frames with at least one marked band
   std::array<int64_t, SUPPRESSOR_BAND_COUNT> marks{};        // frames in which the band was marked
   std::array<int64_t, SUPPRESSOR_BAND_COUNT> longest_run{};  // longest run of marked frames
 };
 
 struct RunStats {
-  int64_t samples = 0;          // processed: frames x 320
+  int64_t samples = 0;  // processed: frames x 320
   int64_t frames = 0;
   int64_t dropped_samples = 0;  // a trailing partial frame, not processed
   double wall_seconds = 0;      // time in the engine and the observers

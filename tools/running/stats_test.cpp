@@ -40,10 +40,10 @@ std::vector<BandRow> band_rows(const std::string& summary) {
 TEST(StatsSummary, BandTableColumnsHoldTheirWidestFigure) {
   RunStats stats;
   stats.suppressor.enabled = true;
-  stats.suppressor.marks = {0,    15891, 15891, 16191, 15751, 14436, 1000,
-                            3,    29999, 0,     12,    30000, 7,     100000};
-  stats.suppressor.longest_run = {0, 15891, 2, 16191, 9, 14436, 1000,
-                                  3, 29999, 0, 12,    123456, 7, 1};
+  stats.suppressor.marks = {0, 15891, 15891, 16191, 15751, 14436, 1000,
+                            3, 29999, 0,     12,    30000, 7,     100000};
+  stats.suppressor.longest_run = {0, 15891, 2, 16191, 9,      14436, 1000,
+                                  3, 29999, 0, 12,    123456, 7,     1};
   const std::vector<BandRow> rows = band_rows(stats_summary(stats));
   ASSERT_EQ(rows.size(), 3u);
   for (const BandRow& row : rows) ASSERT_EQ(row.figures.size(), 14u);

@@ -73,8 +73,8 @@ TraceWriter::TraceWriter(const std::string& folder, const AudioFormat& format,
   const std::string foreign = foreign_entries(folder);
   if (!foreign.empty()) {
     throw ToolError("the trace folder " + folder + " holds files that are no trace (" + foreign +
-                     "): give an empty or new folder, or the folder of an earlier --trace, "
-                     "which is replaced");
+                    "): give an empty or new folder, or the folder of an earlier --trace, "
+                    "which is replaced");
   }
   const std::vector<std::string> files = paths(folder, format);
   for (int p = 0; p < CHAIN_POSITION_COUNT; ++p) {
@@ -159,8 +159,8 @@ TraceFiles read_trace(const std::string& folder) {
   const fs::path index_path = dir / TRACE_INDEX_NAME;
   if (!fs::exists(index_path, error)) {
     throw ToolError(folder + " has no " + std::string(TRACE_INDEX_NAME) +
-                     ": it holds no complete trace (a run that did not finish, or files of "
-                     "another kind); run halvern run --trace again into it");
+                    ": it holds no complete trace (a run that did not finish, or files of "
+                    "another kind); run halvern run --trace again into it");
   }
   Json j;
   try {
@@ -184,23 +184,27 @@ TraceFiles read_trace(const std::string& folder) {
     trace.frames = (dir / listed[1]).string();
     for (size_t i = 1; i < listed.size(); ++i) {
       if (!fs::is_regular_file(dir / listed[i], error)) {
-        throw ToolError(folder + " is an incomplete trace: " + listed[i] + " is missing; run "
-                         "halvern run --trace again into it");
+        throw ToolError(folder + " is an incomplete trace: " + listed[i] +
+                        " is missing; run "
+                        "halvern run --trace again into it");
       }
     }
     for (const auto& entry : fs::directory_iterator(dir, error)) {
       const std::string name = entry.path().filename().string();
       if ((is_trace_name(name) || is_trace_leftover(name)) &&
           std::find(listed.begin(), listed.end(), name) == listed.end()) {
-        throw ToolError(folder + " mixes files of several traces (" + name + " is not part of "
-                         "the one its " + TRACE_INDEX_NAME + " lists); run halvern run --trace "
-                         "again into an empty folder");
+        throw ToolError(folder + " mixes files of several traces (" + name +
+                        " is not part of "
+                        "the one its " +
+                        TRACE_INDEX_NAME +
+                        " lists); run halvern run --trace "
+                        "again into an empty folder");
       }
     }
     return trace;
   } catch (const nlohmann::json::exception& e) {
     throw ToolError(index_path.string() + " cannot be read as a trace index (" + e.what() +
-                     "); run halvern run --trace again into it");
+                    "); run halvern run --trace again into it");
   }
 }
 

@@ -302,8 +302,7 @@ inline void inverse_stage_as(const Planes& in, Planes& out) {
     for (int g = 0; g < BUTTERFLIES / ns; ++g) {
       for (int r = 0; r < ns; ++r) {
         const int top = g * 2 * ns + r;
-        inverse_butterfly<S, Quiet>(in, g * ns + r, out.re, out.im, out.re, out.im, top,
-                                    top + ns);
+        inverse_butterfly<S, Quiet>(in, g * ns + r, out.re, out.im, out.re, out.im, top, top + ns);
       }
     }
   }
@@ -656,27 +655,13 @@ void complex_fft_planes(FftTransform& w, int16_t direction) {
 // The steps of fast_complex<true>, then the split.
 void real_fft_forward_step(FftTransform& w, int step, FftPlanes& spectrum) {
   switch (step) {
-    case 0:
-      first_two_stages<true>(w.p[0]);
-      break;
-    case 1:
-      forward_stage<2, 0, 1>(w);
-      break;
-    case 2:
-      forward_stage<3, 1, 0>(w);
-      break;
-    case 3:
-      forward_stage<4, 0, 1>(w);
-      break;
-    case 4:
-      forward_stage<5, 1, 0>(w);
-      break;
-    case 5:
-      forward_stage<6, 0, 1>(w);
-      break;
-    default:
-      forward_split_planes(w, spectrum);
-      break;
+    case 0: first_two_stages<true>(w.p[0]); break;
+    case 1: forward_stage<2, 0, 1>(w); break;
+    case 2: forward_stage<3, 1, 0>(w); break;
+    case 3: forward_stage<4, 0, 1>(w); break;
+    case 4: forward_stage<5, 1, 0>(w); break;
+    case 5: forward_stage<6, 0, 1>(w); break;
+    default: forward_split_planes(w, spectrum); break;
   }
 }
 

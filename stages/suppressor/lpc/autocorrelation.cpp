@@ -45,7 +45,8 @@ void autocorrelation(const int16_t* block, int32_t* r) {
   // dot product rather than the lags across one another).
   [&]<int... Lag>(std::integer_sequence<int, Lag...>) {
     ((r[Lag + 1] = lag_sum<Lag + 1>(y) * (int32_t{1} << s)), ...);
-  }(std::make_integer_sequence<int, LPC_ORDER>{});
+  }
+  (std::make_integer_sequence<int, LPC_ORDER>{});
 }
 
 }  // namespace halvern

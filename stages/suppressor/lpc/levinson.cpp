@@ -13,7 +13,8 @@ void levinson_durbin_interleaved(int16_t* a, const int32_t* r, Diagnostics* diag
   between(context);
   const bool stable = [&]<int... I>(std::integer_sequence<int, I...>) {
     return ((levinson::order(I + 2, s, r, a, diag) && (between(context), true)) && ...);
-  }(std::make_integer_sequence<int, LPC_ORDER - 1>{});
+  }
+  (std::make_integer_sequence<int, LPC_ORDER - 1>{});
   if (stable) levinson::to_q12(s, a);
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "stages/suppressor/lpc/lpc_reference.h"
 #include "fixedpoint/diagnostics_testing.h"
+#include "stages/suppressor/lpc/lpc_reference.h"
 
 namespace halvern {
 namespace {

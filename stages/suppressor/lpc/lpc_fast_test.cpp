@@ -5,19 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <cstdint>
+#include <functional>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
-#include <algorithm>
-#include <functional>
 
+#include "fixedpoint/diagnostics_testing.h"
 #include "fixedpoint/dsp_ops.h"
 #include "stages/suppressor/lpc/lpc_reference.h"
-#include "fixedpoint/diagnostics_testing.h"
 
 namespace halvern {
 namespace {
@@ -179,8 +179,6 @@ TEST(LpcToLspFast, RandomPredictors) {
   EXPECT_GT(found, 500);  // the searches that find ten roots are well represented
 }
 
-
-
 // Cosines in every order, at and next to every table entry, and at the extremes: the index the
 // walk of the reference reaches and the one found by halving must agree.
 TEST(LspToLsfFast, EveryTableEntryAndOrder) {
@@ -252,8 +250,8 @@ TEST(LpcToLspFast, TonalAndDegeneratePredictors) {
     levinson_durbin_reference(a.data(), r.data(), nullptr);
     predictors.push_back(a);
   }
-  for (const int16_t last : {int16_t{4096}, int16_t{4095}, int16_t{4097}, int16_t{-4096},
-                             int16_t{0}, MAX_16, MIN_16}) {
+  for (const int16_t last :
+       {int16_t{4096}, int16_t{4095}, int16_t{4097}, int16_t{-4096}, int16_t{0}, MAX_16, MIN_16}) {
     Coeffs a{};
     a[0] = 4096;
     a[LPC_ORDER] = last;

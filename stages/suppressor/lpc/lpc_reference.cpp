@@ -43,7 +43,8 @@ void autocorrelation_reference(const int16_t* block, int32_t* r) {
 }
 
 void levinson_durbin(int16_t* a, const int32_t* r, Diagnostics* diag) {
-  levinson_durbin_interleaved(a, r, diag, [](void*) {}, nullptr);
+  levinson_durbin_interleaved(
+      a, r, diag, [](void*) {}, nullptr);
 }
 
 void levinson_durbin_reference(int16_t* a, const int32_t* r, Diagnostics* diag) {

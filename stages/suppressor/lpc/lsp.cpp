@@ -306,7 +306,7 @@ struct BracketLanes {
   alignas(64) std::array<int16_t, N> xlow;
   alignas(64) std::array<int16_t, N> slow;  // the sign of the value at xlow
   alignas(64) std::array<int16_t, N> xhigh;
-  alignas(64) std::array<int16_t, N> ylow;   // the exact values at the ends, after the bisections
+  alignas(64) std::array<int16_t, N> ylow;  // the exact values at the ends, after the bisections
   alignas(64) std::array<int16_t, N> yhigh;
   alignas(64) std::array<int16_t, N> poly;   // 0 or 1: the polynomial of the bracket
   std::array<int16_t, N> root;               // its secant root
@@ -425,8 +425,7 @@ void solve_brackets(const std::array<const int16_t*, 2>& f, BracketLanes<N>& b) 
 }
 
 // A bracket met only after the root at its upper end: bisected and solved on its own.
-int16_t solve_bracket(const int16_t* f, int16_t xlow, int16_t ylow, int16_t xhigh,
-                      int16_t yhigh) {
+int16_t solve_bracket(const int16_t* f, int16_t xlow, int16_t ylow, int16_t xhigh, int16_t yhigh) {
   for (int step = 0; step < BISECTIONS; ++step) {
     const int16_t xmid = static_cast<int16_t>((xhigh >> 1) + (xlow >> 1));
     const int16_t ymid = chebyshev_core(xmid, f);
@@ -569,7 +568,6 @@ void lsp_search_fast(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
 }
 
 }  // namespace
-
 
 void lpc_to_lsp(const int16_t* a, int16_t* lsp, const int16_t* fallback) {
   lsp_search_fast(a, lsp, fallback);
