@@ -199,8 +199,8 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   const char* wanted = std::getenv("HALVERN_BATCH_KILLS");
   const int kills = wanted != nullptr ? std::atoi(wanted) : 3;
   const char* seed_text = std::getenv("HALVERN_BATCH_KILL_SEED");
-  const unsigned seed = seed_text != nullptr ? static_cast<unsigned>(std::atol(seed_text))
-                                             : std::random_device{}();
+  const unsigned seed =
+      seed_text != nullptr ? static_cast<unsigned>(std::atol(seed_text)) : std::random_device{}();
   SCOPED_TRACE("HALVERN_BATCH_KILL_SEED=" + std::to_string(seed));
   std::mt19937 random(seed);
   const auto span = std::chrono::duration_cast<std::chrono::microseconds>(uninterrupted);
@@ -245,9 +245,10 @@ TEST_F(Batch, KilledAndResumedLeavesNoTruncatedOutput) {
   for (const auto& entry : fs::directory_iterator(dir_)) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
   }
-  std::printf("%d kills at random moments (%d batches complete before their kill), %lld ms "
-              "uninterrupted, HALVERN_BATCH_KILL_SEED=%u: no partial file, the same summary\n",
-              landed, restarts, static_cast<long long>(span.count() / 1000), seed);
+  std::printf(
+      "%d kills at random moments (%d batches complete before their kill), %lld ms "
+      "uninterrupted, HALVERN_BATCH_KILL_SEED=%u: no partial file, the same summary\n",
+      landed, restarts, static_cast<long long>(span.count() / 1000), seed);
 }
 
 TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {
@@ -262,12 +263,14 @@ TEST_F(Batch, GnuParallelShardsMergeToOneBatchAndTheRegressionWorkflow) {
   ASSERT_EQ(halvern(grid + " --out one -o one.csv").status, 0);
 
   // The README's recipe, with three local shards.
-  const Result shards = shell("parallel", "--will-cite '" HALVERN "' " + grid +
-                                               " --out sharded --shard {}/3 -q -o part{}.csv ::: 1 2 3");
+  const Result shards =
+      shell("parallel", "--will-cite '" HALVERN "' " + grid +
+                            " --out sharded --shard {}/3 -q -o part{}.csv ::: 1 2 3");
   ASSERT_EQ(shards.status, 0) << shards.err;
   ASSERT_EQ(halvern("batch --merge part3.csv part1.csv part2.csv -o merged.csv").status, 0);
   std::string expected = read_file(path("one.csv"));
-  for (size_t at; (at = expected.find("one/")) != std::string::npos;) expected.replace(at, 4, "sharded/");
+  for (size_t at; (at = expected.find("one/")) != std::string::npos;)
+    expected.replace(at, 4, "sharded/");
   EXPECT_EQ(read_file(path("merged.csv")), expected);
   // A shard left out is named.
   const Result partial = halvern("batch --merge part1.csv part3.csv -o partial.csv");

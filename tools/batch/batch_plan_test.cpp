@@ -41,9 +41,10 @@ class Manifest : public ::testing::Test {
 
 TEST_F(Manifest, ColumnsInAnyOrderPathsFromTheManifestsFolder) {
   std::vector<BatchJob> jobs;
-  ASSERT_EQ(plan("output,name,tuning,input\no1.wav,,t.txt,in.wav\nsub/o2.wav,second,t.txt,/abs.wav\n",
-                 &jobs),
-            "");
+  ASSERT_EQ(
+      plan("output,name,tuning,input\no1.wav,,t.txt,in.wav\nsub/o2.wav,second,t.txt,/abs.wav\n",
+           &jobs),
+      "");
   ASSERT_EQ(jobs.size(), 2u);
   EXPECT_EQ(jobs[0].input, dir_ / "in.wav");
   EXPECT_EQ(jobs[0].name, "o1.wav");  // no name: the output's
