@@ -42,7 +42,8 @@ CLI::Validator channel_number() {
         }
         return n >= 1 ? std::string()
                       : "channels are numbered from 1 to the file's channel count (1 is the "
-                        "first, or left); " + value + " names none";
+                        "first, or left); " +
+                            value + " names none";
       },
       "");
 }
