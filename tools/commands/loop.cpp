@@ -520,7 +520,7 @@ void add_loop_command(CLI::App& app, int* status) {
   sub->add_option("--room", o->room,
                   "a synthetic feedback path, e.g. rt60=0.4,delay=2ms,seed=1: decaying noise "
                   "after a delay, its largest magnitude response at 0 dB")
-      ->type_name("SPEC");
+      ->type_name("KEY=VALUE,...");
   sub->add_option("--save-path", o->save_path,
                   "write the feedback path used to this file (WAV, 64-bit float)")
       ->type_name("FILE");
